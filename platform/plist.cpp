@@ -1,0 +1,137 @@
+#include "platform/plist.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace wattkeeper {
+
+namespace {
+
+auto lowerBound(std::vector<PlistDictionary::Entry>& entries, std::string_view key) {
+    return std::lower_bound(entries.begin(), entries.end(), key,
+                            [](const PlistDictionary::Entry& e, std::string_view k) { return e.first < k; });
+}
+
+bool needsQuotes(const std::string& s) {
+    if (s.empty()) return true;
+    return !std::all_of(s.begin(), s.end(), [](unsigned char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+               c == '.' || c == '$' || c == '/' || c >= 0x80;
+    });
+}
+
+std::string quoted(const std::string& s) {
+    if (!needsQuotes(s)) return s;
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+void render(const PlistValue& value, int depth, std::string& out);
+
+void renderDictionary(const PlistDictionary& dict, int depth, std::string& out) {
+    const std::string indent(static_cast<std::size_t>(depth + 1) * 4, ' ');
+    out += "{\n";
+    for (const auto& [key, item] : dict) {
+        out += indent + quoted(key) + " = ";
+        render(item, depth + 1, out);
+        out += ";\n";
+    }
+    out += std::string(static_cast<std::size_t>(depth) * 4, ' ') + "}";
+}
+
+void render(const PlistValue& value, int depth, std::string& out) {
+    switch (value.kind()) {
+        case PlistValue::Kind::Dictionary:
+            renderDictionary(*value.asDictionary(), depth, out);
+            return;
+        case PlistValue::Kind::Array: {
+            const std::string indent(static_cast<std::size_t>(depth + 1) * 4, ' ');
+            out += "(\n";
+            const auto& array = *value.asArray();
+            for (std::size_t i = 0; i < array.size(); ++i) {
+                out += indent;
+                render(array[i], depth + 1, out);
+                out += i + 1 < array.size() ? ",\n" : "\n";
+            }
+            out += std::string(static_cast<std::size_t>(depth) * 4, ' ') + ")";
+            return;
+        }
+        case PlistValue::Kind::String:
+            out += quoted(*value.asString());
+            return;
+        case PlistValue::Kind::Integer:
+            out += std::to_string(*value.asInteger());
+            return;
+        case PlistValue::Kind::Real: {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%.17g", *value.asReal());
+            out += buf;
+            return;
+        }
+        case PlistValue::Kind::Boolean:
+            out += *value.asBoolean() ? "1" : "0";
+            return;
+        case PlistValue::Kind::Data: {
+            out += "{length = " + std::to_string(value.asData()->size()) + "}";
+            return;
+        }
+        case PlistValue::Kind::Date: {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%.3f", value.asDate()->secondsSince2001);
+            out += buf;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+PlistDictionary::PlistDictionary(std::initializer_list<Entry> entries) {
+    for (const auto& [key, value] : entries) set(key, value);
+}
+
+void PlistDictionary::set(std::string key, PlistValue value) {
+    auto it = lowerBound(entries_, key);
+    if (it != entries_.end() && it->first == key) {
+        it->second = std::move(value);
+    } else {
+        entries_.emplace(it, std::move(key), std::move(value));
+    }
+}
+
+bool PlistDictionary::erase(std::string_view key) {
+    auto it = lowerBound(entries_, key);
+    if (it == entries_.end() || it->first != key) return false;
+    entries_.erase(it);
+    return true;
+}
+
+const PlistValue* PlistDictionary::find(std::string_view key) const {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
+                               [](const Entry& e, std::string_view k) { return e.first < k; });
+    return it != entries_.end() && it->first == key ? &it->second : nullptr;
+}
+
+bool operator==(const PlistDictionary& a, const PlistDictionary& b) { return a.entries_ == b.entries_; }
+
+std::string describe(const PlistValue& value) {
+    std::string out;
+    render(value, 0, out);
+    return out;
+}
+
+std::string describe(const PlistDictionary& dictionary) {
+    std::string out;
+    renderDictionary(dictionary, 0, out);
+    return out;
+}
+
+}  // namespace wattkeeper

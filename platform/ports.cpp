@@ -1,0 +1,10 @@
+#include "platform/ports.h"
+
+namespace wattkeeper {
+
+Ports& processPorts() {
+    static Ports ports;
+    return ports;
+}
+
+}  // namespace wattkeeper
