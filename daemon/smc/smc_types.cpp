@@ -1,5 +1,6 @@
 #include "daemon/smc/smc_types.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace wattkeeper {
@@ -45,7 +46,11 @@ std::optional<FanMode> fanModeFromRaw(long long raw) {
     return std::nullopt;
 }
 
-bool isFourCharacterKey(std::string_view key) { return key.size() == 4; }
+bool isFourCharacterKey(std::string_view key) {
+    // Four ASCII characters: anything else has no well-defined 32-bit code.
+    return key.size() == 4 &&
+           std::all_of(key.begin(), key.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
 
 std::uint32_t keyToCode(std::string_view key) {
     std::uint32_t code = 0;

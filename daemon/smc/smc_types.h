@@ -147,7 +147,7 @@ enum class FanMode : int {
 // Nothing for an integer other than 0 or 1.
 std::optional<FanMode> fanModeFromRaw(long long raw);
 
-// True when the key's UTF-8 encoding is exactly four bytes, the only keys the driver knows.
+// True for exactly four ASCII characters, the only keys the driver can address.
 bool isFourCharacterKey(std::string_view key);
 // "FS! " -> 0x46532120: the first character in the most significant byte.
 std::uint32_t keyToCode(std::string_view key);

@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/names.h"
+#include "protocol/protocol.h"
+#include "tests/kit/memory_centers.h"
+#include "tests/kit/virtual_run_loop.h"
+
+namespace wattkeeper::protocol {
+namespace {
+
+using testkit::MemoryNotificationCenter;
+using testkit::VirtualRunLoop;
+using Kind = MemoryNotificationCenter::Kind;
+using Method = MemoryNotificationCenter::PostMethod;
+
+struct Received {
+    std::string name;
+    std::optional<PlistDictionary> userInfo;
+    friend bool operator==(const Received&, const Received&) = default;
+};
+
+// Observers are registered with a null observer pointer, so the callbacks report to a global.
+std::vector<Received> gReceived;
+
+void record(NotificationCenter&, void*, std::string_view name, const void*, const PlistDictionary* userInfo) {
+    gReceived.push_back({std::string(name), userInfo ? std::optional(*userInfo) : std::nullopt});
+}
+
+class ProtocolOperations : public ::testing::Test {
+protected:
+    void SetUp() override { gReceived.clear(); }
+
+    VirtualRunLoop loop;
+    MemoryNotificationCenter darwin{loop, Kind::Darwin};
+    MemoryNotificationCenter distributed{loop, Kind::Distributed};
+};
+
+TEST_F(ProtocolOperations, ARequestIsABareNameDeliveredImmediately) {
+    postRequest(darwin, kOpenSMC);
+
+    ASSERT_EQ(darwin.posts().size(), 1u);
+    const auto& post = darwin.posts()[0];
+    EXPECT_EQ(post.name, kOpenSMC);
+    EXPECT_EQ(post.method, Method::PostNotification);
+    EXPECT_EQ(post.object, nullptr);
+    EXPECT_EQ(post.userInfo, std::nullopt);
+    EXPECT_TRUE(post.deliverImmediately);
+}
+
+TEST_F(ProtocolOperations, AReplyGoesToAllSessionsWithItsPayload) {
+    const PlistDictionary payload{{std::string(kKeyStatus), 1}, {std::string(kKeyVersion), "1.0"}};
+    postReply(distributed, kReplyDeamonLoadStatus, payload);
+
+    ASSERT_EQ(distributed.posts().size(), 1u);
+    const auto& post = distributed.posts()[0];
+    EXPECT_EQ(post.name, kReplyDeamonLoadStatus);
+    EXPECT_EQ(post.method, Method::PostNotificationWithOptions);
+    EXPECT_EQ(post.object, nullptr);
+    EXPECT_EQ(post.userInfo, payload);
+    // kCFNotificationDeliverImmediately | kCFNotificationPostToAllSessions.
+    EXPECT_EQ(post.options, 3u);
+}
+
+TEST_F(ProtocolOperations, ObserversAreAnonymousUnfilteredAndImmediate) {
+    struct Case {
+        const char* what;
+        MemoryNotificationCenter& center;
+        void (*observe)(NotificationCenter&, std::string_view, NotificationCallback);
+        std::string_view name;
+    };
+    const std::vector<Case> cases = {
+        {"darwin", darwin, observeDarwin, kHeart},
+        {"distributed", distributed, observeDistributed, kReplyHeart},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.observe(c.center, c.name, record);
+        ASSERT_EQ(c.center.registrations().size(), 1u);
+        const auto& r = c.center.registrations()[0];
+        EXPECT_EQ(r.name, c.name);
+        EXPECT_EQ(r.observer, nullptr);
+        EXPECT_EQ(r.object, nullptr);
+        EXPECT_EQ(r.callback, &record);
+        EXPECT_EQ(static_cast<int>(r.behavior), 4);  // CFNotificationSuspensionBehaviorDeliverImmediately
+    }
+}
+
+TEST_F(ProtocolOperations, ARequestReachesOnlyTheObserversOfItsName) {
+    observeDarwin(darwin, kOpenSMC, record);
+    observeDarwin(darwin, kCloseSMC, record);
+
+    postRequest(darwin, kCloseSMC);
+    postRequest(darwin, kLimitChange);
+    loop.runUntilIdle();
+
+    EXPECT_EQ(gReceived, (std::vector<Received>{{std::string(kCloseSMC), std::nullopt}}));
+}
+
+TEST_F(ProtocolOperations, AReplyArrivesWithItsPayloadIntact) {
+    observeDistributed(distributed, kReplyQuerySMCChargingStatus, record);
+    const PlistDictionary payload{{std::string(kKeyChargingStatus), 0}, {std::string(kKeyDischargingStatus), 1}};
+
+    postReply(distributed, kReplyQuerySMCChargingStatus, payload);
+    loop.runUntilIdle();
+
+    EXPECT_EQ(gReceived, (std::vector<Received>{{std::string(kReplyQuerySMCChargingStatus), payload}}));
+}
+
+TEST_F(ProtocolOperations, AnObserverOfTheDistributedCenterSeesOnlyTheHeartReply) {
+    observeDistributed(distributed, kReplyHeart, record);
+    const PlistDictionary payload{{std::string(kKeySmcStatus), 1}, {std::string(kKeySmcTimerActive), 1}};
+
+    postRequest(darwin, kHeart);
+    loop.runUntilIdle();
+    EXPECT_TRUE(gReceived.empty());
+
+    postReply(distributed, kReplyHeart, payload);
+    loop.runUntilIdle();
+    EXPECT_EQ(gReceived, (std::vector<Received>{{std::string(kHeart), payload}}));
+}
+
+// --- the names themselves ---
+
+template <std::size_t N>
+std::set<std::string_view> distinct(const std::array<std::string_view, N>& names) {
+    return {names.begin(), names.end()};
+}
+
+bool contains(auto const& names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+TEST(ProtocolNames, NoNameIsListedTwice) {
+    EXPECT_EQ(distinct(kRequestNames).size(), kRequestNames.size());
+    EXPECT_EQ(distinct(kReplyNames).size(), kReplyNames.size());
+    EXPECT_EQ(distinct(kInAppRequestNames).size(), kInAppRequestNames.size());
+}
+
+TEST(ProtocolNames, OnlyTheHeartIsBothARequestAndAReply) {
+    std::vector<std::string_view> shared;
+    for (auto reply : kReplyNames) {
+        if (contains(kRequestNames, reply)) shared.push_back(reply);
+    }
+    EXPECT_EQ(shared, (std::vector<std::string_view>{kHeart}));
+    EXPECT_EQ(kReplyHeart, kHeart);
+}
+
+TEST(ProtocolNames, NamesCarryTheirSendersPrefixAndNoBlanks) {
+    struct Case {
+        const char* what;
+        std::vector<std::string_view> names;
+        std::vector<std::string_view> prefixes;
+        std::string_view suffix;
+    };
+    const std::vector<Case> cases = {
+        {"requests",
+         {kRequestNames.begin(), kRequestNames.end()},
+         {"ZQAmperlyApp_CFNotification_Tell_Helper_", "ZQAmperly_TellDeamon_"},
+         ""},
+        {"replies",
+         {kReplyNames.begin(), kReplyNames.end()},
+         {"ZQHelper_CFNotification_Tell_AmperlyApp_", "PostTo_AmperlyAppManager_", "ZQAmperly_TellDeamon_",
+          "ZQHelper_TellAmperly_", "ZQAmperlyApp_CFNotification_Tell_Helper_"},
+         ""},
+        {"in-app requests", {kInAppRequestNames.begin(), kInAppRequestNames.end()}, {"AskUninstall"}, "Callback:"},
+        {"local names",
+         {kLocalLaunchDaemonEnable, kLocalLaunchDaemonRemove, kLocalLaunchDaemonSwitchEnable,
+          kLocalPrivacyExitAppProcess, kLocalUninstallRemoveItem},
+         {"PostTo"},
+         ""},
+    };
+    for (const auto& c : cases) {
+        for (auto name : c.names) {
+            SCOPED_TRACE(std::string(c.what) + ": " + std::string(name));
+            EXPECT_TRUE(std::any_of(c.prefixes.begin(), c.prefixes.end(),
+                                    [&](std::string_view p) { return name.starts_with(p) && name.size() > p.size(); }));
+            EXPECT_TRUE(name.ends_with(c.suffix));
+            EXPECT_EQ(name.find_first_of(" \t\n"), std::string_view::npos);
+        }
+    }
+}
+
+// Code points of valid UTF-8, or nothing; a source file read in the wrong encoding shows up here.
+std::optional<std::size_t> codePoints(std::string_view text) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < text.size(); ++count) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80           ? 1
+                                   : (lead >> 5) == 0x6  ? 2
+                                   : (lead >> 4) == 0xE  ? 3
+                                   : (lead >> 3) == 0x1E ? 4
+                                                         : 0;
+        if (length == 0 || i + length > text.size()) return std::nullopt;
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) >> 6) != 0x2) return std::nullopt;
+        }
+        i += length;
+    }
+    return count;
+}
+
+TEST(ProtocolNames, ChineseTextsAreWellFormedUtf8) {
+    struct Case {
+        std::string_view text;
+        std::size_t characters;
+    };
+    for (const auto& c : {Case{kResultDoneText, 4}, Case{kRestartStartedText, 4}, Case{kLabelRemoveDaemon, 6}}) {
+        EXPECT_EQ(codePoints(c.text), std::optional(c.characters)) << c.text;
+    }
+}
+
+TEST(ProtocolPairs, EachPairedRequestHasItsOwnReply) {
+    std::set<std::string_view> requests, replies;
+    for (const auto& pair : kRequestReplyPairs) {
+        SCOPED_TRACE(std::string(pair.request));
+        EXPECT_TRUE(contains(kRequestNames, pair.request));
+        EXPECT_TRUE(contains(kReplyNames, pair.reply));
+        EXPECT_FALSE(contains(kCommonSlotReplies, pair.reply));
+        requests.insert(pair.request);
+        replies.insert(pair.reply);
+    }
+    EXPECT_EQ(requests.size(), kRequestReplyPairs.size());
+    EXPECT_EQ(replies.size(), kRequestReplyPairs.size());
+    // Every reply is either paired or completes the common slot.
+    EXPECT_EQ(replies.size() + kCommonSlotReplies.size(), kReplyNames.size());
+}
+
+TEST(ProtocolPairs, PairedReplyFindsTheAnswerOrLeavesTheRequestToTheCommonSlot) {
+    struct Case {
+        std::string_view request;
+        std::optional<std::string_view> reply;
+    };
+    const std::vector<Case> cases = {
+        {kQueryDeamonLoadStatus, kReplyDeamonLoadStatus},
+        {kQuerySMCChargingStatus, kReplyQuerySMCChargingStatus},
+        {kUninstallHelper, kReplyUninstallHelper},
+        {kHeart, kHeart},
+        {kRestart, kReplyRestart},
+        {kOpenSMC, std::nullopt},
+        {kQuerySMCOpenCloseStatus, std::nullopt},
+        {kGetBatteryInfo, std::nullopt},
+        {kEnableCharging, std::nullopt},
+        {"", std::nullopt},
+        {"ZQAmperly_TellDeamon_heart", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(pairedReply(c.request), c.reply) << c.request;
+}
+
+}  // namespace
+}  // namespace wattkeeper::protocol
