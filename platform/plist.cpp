@@ -1,7 +1,9 @@
 #include "platform/plist.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 
 namespace wattkeeper {
 
@@ -121,6 +123,68 @@ const PlistValue* PlistDictionary::find(std::string_view key) const {
 }
 
 bool operator==(const PlistDictionary& a, const PlistDictionary& b) { return a.entries_ == b.entries_; }
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::size_t skipBlanks(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && isBlank(text[i])) ++i;
+    return i;
+}
+
+}  // namespace
+
+bool isNumericString(std::string_view text) {
+    std::size_t i = skipBlanks(text);
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    return i < text.size() && text[i] >= '0' && text[i] <= '9';
+}
+
+std::optional<std::int64_t> integerValue(const PlistValue& value) {
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    if (const auto* i = value.asInteger()) return *i;
+    if (const auto* b = value.asBoolean()) return *b ? 1 : 0;
+    if (const auto* r = value.asReal()) {
+        if (std::isnan(*r)) return 0;
+        if (*r >= 9223372036854775808.0) return kMax;
+        if (*r < -9223372036854775808.0) return kMin;
+        return static_cast<std::int64_t>(*r);
+    }
+    if (const auto* s = value.asString()) {
+        std::string_view text = *s;
+        std::size_t i = skipBlanks(text);
+        bool negative = false;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+        std::int64_t result = 0;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+            const int digit = text[i] - '0';
+            if (!negative && result > (kMax - digit) / 10) return kMax;
+            if (negative && result < (kMin + digit) / 10) return kMin;
+            result = negative ? result * 10 - digit : result * 10 + digit;
+        }
+        return result;
+    }
+    return std::nullopt;
+}
+
+bool boolValue(const PlistValue& value) {
+    if (const auto* b = value.asBoolean()) return *b;
+    if (const auto* i = value.asInteger()) return *i != 0;
+    if (const auto* r = value.asReal()) return *r != 0.0;
+    if (const auto* s = value.asString()) {
+        std::string_view text = *s;
+        std::size_t i = skipBlanks(text);
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+        while (i < text.size() && text[i] == '0') ++i;
+        if (i == text.size()) return false;
+        const char c = text[i];
+        return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+    }
+    return false;
+}
 
 std::string describe(const PlistValue& value) {
     std::string out;

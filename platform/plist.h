@@ -39,11 +39,11 @@ public:
 
     const PlistValue* find(std::string_view key) const;
     bool contains(std::string_view key) const { return find(key) != nullptr; }
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-
-    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
-    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+    // Defined below, once PlistValue is complete.
+    std::size_t size() const;
+    bool empty() const;
+    std::vector<Entry>::const_iterator begin() const;
+    std::vector<Entry>::const_iterator end() const;
 
     friend bool operator==(const PlistDictionary&, const PlistDictionary&);
 
@@ -90,6 +90,21 @@ private:
                  PlistDate>
         value_;
 };
+
+inline std::size_t PlistDictionary::size() const { return entries_.size(); }
+inline bool PlistDictionary::empty() const { return entries_.empty(); }
+inline std::vector<PlistDictionary::Entry>::const_iterator PlistDictionary::begin() const { return entries_.begin(); }
+inline std::vector<PlistDictionary::Entry>::const_iterator PlistDictionary::end() const { return entries_.end(); }
+
+// The platform's integerValue: numbers (reals truncated, saturating; booleans 0 or 1) and
+// strings read as leading blanks, a sign and digits (saturating, 0 without digits). Nothing for
+// any other kind.
+std::optional<std::int64_t> integerValue(const PlistValue& value);
+// True when a string starts, after blanks, with an optional sign and a digit.
+bool isNumericString(std::string_view text);
+// The platform's boolValue: booleans as they are, numbers when non-zero, strings starting
+// (after blanks, a sign and zeros) with Y, y, T, t or a digit 1-9. False for any other kind.
+bool boolValue(const PlistValue& value);
 
 // Old-style text rendering, in the manner of a dictionary's description in the platform's
 // log lines ("{\n    key = value;\n}").

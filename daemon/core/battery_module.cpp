@@ -1,0 +1,80 @@
+#include "daemon/core/battery_module.h"
+
+#include "daemon/smc/smc.h"
+#include "protocol/protocol.h"
+
+namespace wattkeeper {
+
+namespace {
+
+std::atomic<ZQBatteryModule*> gSharedModule{nullptr};
+
+void displayReconfigurationCallback(std::uint32_t /*display*/, std::uint32_t flags, void* /*userInfo*/) {
+    ZQBatteryModule* module = ZQBatteryModule::shared();
+    if (!module) return;
+    if (flags & kDisplayAddFlag) module->isScreens.store(true, std::memory_order_relaxed);
+    if (flags & kDisplayRemoveFlag) module->isScreens.store(false, std::memory_order_relaxed);
+    module->getlibStatus();
+}
+
+}  // namespace
+
+ZQBatteryModule* ZQBatteryModule::shared() { return gSharedModule.load(std::memory_order_acquire); }
+
+ZQBatteryModule::ZQBatteryModule(const Ports& ports)
+    : ports_(ports), self_(std::make_shared<std::atomic<ZQBatteryModule*>>(this)) {
+    gSharedModule.store(this, std::memory_order_release);
+    std::weak_ptr<std::atomic<ZQBatteryModule*>> weak = self_;
+    ports_.workspace->addWillSleepObserver([weak] {
+        if (auto self = weak.lock(); self && self->load()) self->load()->receiveSleepNote();
+    });
+    ports_.workspace->addDidWakeObserver([weak] {
+        if (auto self = weak.lock(); self && self->load()) self->load()->receiveWakeNote();
+    });
+    registerDaemonNotification();
+    ports_.displays->registerReconfigurationCallback(displayReconfigurationCallback, nullptr);
+    initData();
+}
+
+ZQBatteryModule::~ZQBatteryModule() {
+    self_->store(nullptr);
+    closeCMCTimer();
+    ZQBatteryModule* expected = this;
+    gSharedModule.compare_exchange_strong(expected, nullptr);
+}
+
+void ZQBatteryModule::initData() {
+    cmcOpen.store(false, std::memory_order_relaxed);
+    cmcSwitch.store(false, std::memory_order_relaxed);
+    getPowerSourceInfo();
+    smcManager = std::make_unique<ZQSMCManager>(SMC::shared(), *ports_.runLoop, *ports_.log);
+    isWake.store(true, std::memory_order_relaxed);
+    isScreens.store(ports_.displays->screenCount() >= 2, std::memory_order_relaxed);
+    setupCMCTimer();
+    addBatteryNotification();
+}
+
+void ZQBatteryModule::receiveSleepNote() {
+    isWake.store(false, std::memory_order_relaxed);
+    quillCmcCountTime();
+}
+
+void ZQBatteryModule::receiveWakeNote() {
+    isWake.store(true, std::memory_order_relaxed);
+    quillCmcCountTime();
+}
+
+void ZQBatteryModule::getlibStatus() { quillCmcCountTime(); }
+
+void ZQBatteryModule::later(Duration delay, void (*step)(ZQBatteryModule&)) {
+    std::weak_ptr<std::atomic<ZQBatteryModule*>> weak = self_;
+    ports_.runLoop->after(delay, [weak, step] {
+        if (auto self = weak.lock(); self && self->load()) step(*self->load());
+    });
+}
+
+void ZQBatteryModule::postReply(std::string_view name, const PlistDictionary& payload) {
+    protocol::postReply(*ports_.distributedCenter, name, payload);
+}
+
+}  // namespace wattkeeper

@@ -1,0 +1,101 @@
+#pragma once
+// The daemon's one battery module: all of its state, the request operations, the charge-limit
+// enforcement and the system events that feed it.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "daemon/smc/smc_manager.h"
+#include "daemon/system/power_source_record.h"
+#include "platform/ports.h"
+
+namespace wattkeeper {
+
+class ZQBatteryModule {
+public:
+    // Creates and wires the module, then runs the main run loop: on a real run loop this never
+    // returns. The ports must outlive the module.
+    explicit ZQBatteryModule(const Ports& ports);
+    // Ends the charge-limit timer.
+    ~ZQBatteryModule();
+    ZQBatteryModule(const ZQBatteryModule&) = delete;
+    ZQBatteryModule& operator=(const ZQBatteryModule&) = delete;
+
+    // The module-wide shared instance, through which every callback reaches the module; set
+    // first thing in construction. Null only before that (or after a test dropped its module).
+    static ZQBatteryModule* shared();
+
+    // Control fields. Written on the main queue and read by the timer's evaluation on the
+    // global queue, hence atomic.
+    std::atomic<bool> cmcOpen{false};
+    std::unique_ptr<TimerSource> CMCControlTimer;
+    std::atomic<bool> cmcSwitch{false};
+    std::atomic<bool> isWake{false};
+    std::atomic<bool> isScreens{false};
+    std::atomic<bool> isLidClosed{false};
+    // The battery as last described by the power-source service.
+    PowerSourceRecord battery;
+    std::unique_ptr<ZQSMCManager> smcManager;
+
+    void initData();
+    void registerDaemonNotification();
+    void receiveSleepNote();
+    void receiveWakeNote();
+    void setMacSleep() { isWake.store(false, std::memory_order_relaxed); }
+    void setMacWake() { isWake.store(true, std::memory_order_relaxed); }
+    void getlibStatus();
+
+    // Requests.
+    void getSMCOpenCloseStatus();
+    void getChargingStatus();
+    void openSMC();
+    void closeSMC();
+    void getBatteryInfo();
+    void performCallback(const PlistValue& result);
+    void enableCharging();
+    void disableCharging();
+    void enableDischarging();
+    void disableDischarging();
+    void postLoadStatus();
+    void startUninstall();
+    void refreshLimitChange();
+    void handleHeart();
+    // Starts a new instance, announces it and ends the process. When no new instance can be
+    // started it logs that and keeps running.
+    void restart();
+    void removeDaemonHelper();
+
+    // Charge-limit enforcement.
+    void setupCMCTimer();
+    void closeCMCTimer();
+    bool isCMCTimerActive() const;
+    void quillCmcCountTime();
+    void commandBatteryDischarging();
+    void commandBatteryDisableCharging();
+    void commandBatteryCharging();
+
+    // The power-source record.
+    void getPowerSourceInfo();
+    void addBatteryNotification();
+    void powerSourceChanged();
+
+    // Runs `step` on the main queue after `delay`, with the module if it still exists then.
+    void later(Duration delay, void (*step)(ZQBatteryModule&));
+
+private:
+    // One manager call on the main queue 0.5 s from now.
+    void afterHalfSecond(void (ZQSMCManager::*operation)());
+    void postReply(std::string_view name, const PlistDictionary& payload);
+
+    Ports ports_;
+    // Lets work queued on the run loop find out whether the module still exists.
+    std::shared_ptr<std::atomic<ZQBatteryModule*>> self_;
+};
+
+// The charge limit a limit dictionary holds: its "ChargingLimit" as a whole number, or nothing
+// when the key is missing or holds neither a number nor a numeric string.
+std::optional<std::int64_t> chargingLimitOf(const PlistDictionary& limits);
+
+}  // namespace wattkeeper

@@ -1,0 +1,129 @@
+// The charge-limit timer, the evaluation and its three commands.
+
+#include <chrono>
+#include <cmath>
+
+#include "daemon/core/battery_module.h"
+#include "daemon/files/daemon_file_manager.h"
+#include "daemon/system/monitor_manager.h"
+
+namespace wattkeeper {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr Duration kTimerInterval = 20s;
+constexpr Duration kTimerLeeway = 100ms;
+constexpr Duration kSwitchDelay = 500ms;
+// A limit below this means no limit.
+constexpr std::int64_t kLowestLimit = 10;
+
+}  // namespace
+
+std::optional<std::int64_t> chargingLimitOf(const PlistDictionary& limits) {
+    const PlistValue* value = limits.find("ChargingLimit");
+    if (!value) return std::nullopt;
+    // A boolean, a date, data or a collection is no limit at all, as is text without a number.
+    if (value->kind() == PlistValue::Kind::Integer) return *value->asInteger();
+    if (const double* real = value->asReal(); real && std::isfinite(*real)) return integerValue(*value);
+    if (const std::string* text = value->asString(); text && isNumericString(*text)) return integerValue(*value);
+    return std::nullopt;
+}
+
+void ZQBatteryModule::setupCMCTimer() {
+    if (CMCControlTimer) CMCControlTimer->cancel();
+    CMCControlTimer = ports_.runLoop->makeTimerSource(RunLoop::Queue::Global);
+    CMCControlTimer->setTimer(0ns, kTimerInterval, kTimerLeeway);
+    std::weak_ptr<std::atomic<ZQBatteryModule*>> weak = self_;
+    CMCControlTimer->setEventHandler([weak] {
+        if (auto self = weak.lock(); self && self->load()) self->load()->quillCmcCountTime();
+    });
+    CMCControlTimer->resume();
+}
+
+void ZQBatteryModule::closeCMCTimer() {
+    if (!CMCControlTimer) return;
+    CMCControlTimer->cancel();
+    CMCControlTimer.reset();
+}
+
+bool ZQBatteryModule::isCMCTimerActive() const { return CMCControlTimer && CMCControlTimer->testCancel() == 0; }
+
+void ZQBatteryModule::afterHalfSecond(void (ZQSMCManager::*operation)()) {
+    std::weak_ptr<std::atomic<ZQBatteryModule*>> weak = self_;
+    ports_.runLoop->after(kSwitchDelay, [weak, operation] {
+        if (auto self = weak.lock(); self && self->load()) (self->load()->smcManager.get()->*operation)();
+    });
+}
+
+void ZQBatteryModule::quillCmcCountTime() {
+    if (!smcManager->getcmcStatus() || !cmcSwitch.load(std::memory_order_relaxed)) {
+        cmcOpen.store(false, std::memory_order_relaxed);
+        return;
+    }
+    cmcOpen.store(true, std::memory_order_relaxed);
+
+    auto limits = DaemonFileManager::readDictionaryFileName("BatteryLimit.plist");
+    if (!limits) limits = DaemonFileManager::readPreferencesDictionary();
+    const auto limit = limits ? chargingLimitOf(*limits) : std::nullopt;
+    if (!limit || *limit < kLowestLimit) {
+        afterHalfSecond(&ZQSMCManager::enable_charging);
+        return;
+    }
+    const std::int64_t current = battery.CurrentCapacity.load(std::memory_order_relaxed);
+    if (current > *limit) {
+        commandBatteryDischarging();
+    } else if (current == *limit) {
+        commandBatteryDisableCharging();
+    } else {
+        commandBatteryCharging();
+    }
+}
+
+void ZQBatteryModule::commandBatteryDischarging() {
+    const std::int64_t charging = smcManager->get_charging_status();
+    const std::int64_t discharging = smcManager->get_discharging_status();
+    const bool lid = ZQMonitorManager::lidClosed();
+    isLidClosed.store(lid, std::memory_order_relaxed);
+    if (charging == 0) smcManager->disable_charging();
+    if (lid || !isWake.load(std::memory_order_relaxed)) {
+        // Forced discharge only with the lid open and the Mac awake.
+        if (discharging == 1) afterHalfSecond(&ZQSMCManager::disable_discharging);
+    } else if (discharging != 1) {
+        afterHalfSecond(&ZQSMCManager::enable_discharging);
+    }
+}
+
+void ZQBatteryModule::commandBatteryDisableCharging() {
+    const std::int64_t charging = smcManager->get_charging_status();
+    const std::int64_t discharging = smcManager->get_discharging_status();
+    if (charging == 0) {
+        smcManager->disable_charging();
+        afterHalfSecond(&ZQSMCManager::disable_discharging);
+    }
+    if (discharging == 1) afterHalfSecond(&ZQSMCManager::disable_discharging);
+}
+
+void ZQBatteryModule::commandBatteryCharging() {
+    const std::int64_t charging = smcManager->get_charging_status();
+    const std::int64_t discharging = smcManager->get_discharging_status();
+    isLidClosed.store(ZQMonitorManager::lidClosed(), std::memory_order_relaxed);
+    // Here any discharging reading but 0, a failed one included, counts as discharging on.
+    if (isWake.load(std::memory_order_relaxed)) {
+        if (discharging != 0) {
+            smcManager->disable_discharging();
+            afterHalfSecond(&ZQSMCManager::enable_charging);
+        }
+        if (charging != 0) afterHalfSecond(&ZQSMCManager::enable_charging);
+    } else {
+        // Asleep the battery is neither charged nor drained.
+        if (discharging != 0) {
+            smcManager->disable_discharging();
+            afterHalfSecond(&ZQSMCManager::disable_charging);
+        }
+        if (charging == 0) afterHalfSecond(&ZQSMCManager::disable_charging);
+    }
+}
+
+}  // namespace wattkeeper

@@ -1,0 +1,193 @@
+// The request dispatcher and the operations the requests reach.
+
+#include <chrono>
+
+#include "daemon/core/battery_module.h"
+#include "daemon/files/shell_excute_manager.h"
+#include "protocol/config.h"
+#include "protocol/names.h"
+#include "protocol/protocol.h"
+
+namespace wattkeeper {
+
+using namespace std::chrono_literals;
+namespace names = protocol;
+
+namespace {
+
+constexpr Duration kCloseCheckDelay = 1500ms;
+constexpr Duration kUninstallDelay = 2500ms;
+
+// The one callback for all sixteen request names; the first equal name decides.
+void daemonRequestCallback(NotificationCenter& /*center*/, void* /*observer*/, std::string_view name,
+                           const void* /*object*/, const PlistDictionary* /*userInfo*/) {
+    ZQBatteryModule* module = ZQBatteryModule::shared();
+    if (!module) return;
+    using Operation = void (ZQBatteryModule::*)();
+    struct Route {
+        std::string_view name;
+        Operation operation;  // null: observed and ignored
+    };
+    static constexpr Route kRoutes[] = {
+        {names::kQuerySMCOpenCloseStatus, &ZQBatteryModule::getSMCOpenCloseStatus},
+        {names::kQuerySMCChargingStatus, &ZQBatteryModule::getChargingStatus},
+        {names::kOpenSMC, &ZQBatteryModule::openSMC},
+        {names::kCloseSMC, &ZQBatteryModule::closeSMC},
+        {names::kGetBatteryInfo, &ZQBatteryModule::getBatteryInfo},
+        {names::kEnableCharging, &ZQBatteryModule::enableCharging},
+        {names::kDisableCharging, &ZQBatteryModule::disableCharging},
+        {names::kEnableDischarging, &ZQBatteryModule::enableDischarging},
+        {names::kDisableDischarging, &ZQBatteryModule::disableDischarging},
+        {names::kQueryDeamonLoadStatus, &ZQBatteryModule::postLoadStatus},
+        {names::kSleep, nullptr},
+        {names::kWake, nullptr},
+        {names::kUninstallHelper, &ZQBatteryModule::startUninstall},
+        {names::kLimitChange, &ZQBatteryModule::refreshLimitChange},
+        {names::kHeart, &ZQBatteryModule::handleHeart},
+        {names::kRestart, &ZQBatteryModule::restart},
+    };
+    for (const Route& route : kRoutes) {
+        if (route.name != name) continue;
+        if (route.operation) (module->*route.operation)();
+        return;
+    }
+}
+
+// The first check after a close: hand charging back before the connection goes.
+void closeCheck(ZQBatteryModule& module) {
+    ZQSMCManager& manager = *module.smcManager;
+    std::int64_t charging = manager.get_charging_status();
+    if (module.cmcSwitch.load(std::memory_order_relaxed)) return;
+    if (charging == 0) {
+        manager.closeCMC();
+        return;
+    }
+    manager.enable_charging();
+    charging = manager.get_charging_status();
+    if (charging == 0) {
+        manager.closeCMC();
+        return;
+    }
+    if (module.cmcSwitch.load(std::memory_order_relaxed)) return;
+    manager.enable_charging();
+    module.later(kCloseCheckDelay, [](ZQBatteryModule& m) { m.smcManager->closeCMC(); });
+}
+
+}  // namespace
+
+void ZQBatteryModule::registerDaemonNotification() {
+    for (std::string_view name : names::kRequestNames) {
+        protocol::observeDarwin(*ports_.darwinCenter, name, daemonRequestCallback);
+    }
+}
+
+void ZQBatteryModule::getSMCOpenCloseStatus() {
+    const bool usable = smcManager->getcmcStatus();
+    cmcOpen.store(usable, std::memory_order_relaxed);
+    postReply(names::kReplyQuerySMCOpenCloseStatus, {{std::string(names::kKeySmcStatus), usable ? 1 : 0}});
+}
+
+void ZQBatteryModule::getChargingStatus() {
+    const std::int64_t charging = smcManager->get_charging_status();
+    const std::int64_t discharging = smcManager->get_discharging_status();
+    postReply(names::kReplyQuerySMCChargingStatus,
+              {{std::string(names::kKeyChargingStatus), charging == 0 ? 1 : 0},
+               {std::string(names::kKeyDischargingStatus), discharging == 1 ? 1 : 0}});
+}
+
+void ZQBatteryModule::openSMC() {
+    cmcSwitch.store(true, std::memory_order_relaxed);
+    smcManager->openCMC();
+}
+
+void ZQBatteryModule::closeSMC() {
+    cmcSwitch.store(false, std::memory_order_relaxed);
+    smcManager->enable_charging();
+    later(kCloseCheckDelay, closeCheck);
+}
+
+void ZQBatteryModule::getBatteryInfo() { performCallback(PlistValue(names::kResultDoneText)); }
+
+void ZQBatteryModule::performCallback(const PlistValue& result) {
+    postReply(names::kReplySmcState, {{std::string(names::kKeyResult), result}});
+}
+
+void ZQBatteryModule::enableCharging() {
+    smcManager->enable_charging();
+    getChargingStatus();
+}
+
+void ZQBatteryModule::disableCharging() {
+    smcManager->disable_charging();
+    getChargingStatus();
+}
+
+void ZQBatteryModule::enableDischarging() {
+    // Forcing the battery to carry the load is refused while the Mac sleeps.
+    if (isWake.load(std::memory_order_relaxed)) {
+        smcManager->enable_discharging();
+    } else {
+        smcManager->disable_discharging();
+    }
+    getChargingStatus();
+}
+
+void ZQBatteryModule::disableDischarging() {
+    smcManager->disable_discharging();
+    getChargingStatus();
+}
+
+void ZQBatteryModule::postLoadStatus() {
+    PlistDictionary payload;
+    payload.set(std::string(names::kKeyStatus), ports_.systemInfo->effectiveUserId() == 0 ? 1 : 0);
+    if (const auto bundle = ports_.bundles->mainBundle()) {
+        if (const auto info = bundle->infoDictionary()) {
+            if (const PlistValue* version = info->find("CFBundleShortVersionString")) {
+                payload.set(std::string(names::kKeyVersion), *version);
+            }
+        }
+    }
+    postReply(names::kReplyDeamonLoadStatus, payload);
+}
+
+void ZQBatteryModule::startUninstall() {
+    closeSMC();
+    later(kUninstallDelay, [](ZQBatteryModule& m) { m.removeDaemonHelper(); });
+}
+
+void ZQBatteryModule::refreshLimitChange() { quillCmcCountTime(); }
+
+void ZQBatteryModule::handleHeart() {
+    const bool usable = smcManager->getcmcStatus();
+    cmcOpen.store(usable, std::memory_order_relaxed);
+    const bool timerActive = isCMCTimerActive();
+    quillCmcCountTime();
+    postReply(names::kReplyHeart, {{std::string(names::kKeySmcStatus), usable ? 1 : 0},
+                                   {std::string(names::kKeySmcTimerActive), timerActive ? 1 : 0}});
+}
+
+void ZQBatteryModule::removeDaemonHelper() {
+    const std::string label(protocol::HelperLabel);
+    const auto listing = ZQShellExcuteManager::excuteCmd("launchctl list | grep " + label);
+    postReply(names::kReplyUninstallHelper, {{std::string(names::kKeyUninstallSelf), 1}});
+    const bool loaded = listing && listing->find(label) != std::string::npos;
+    ZQShellExcuteManager::excuteRMCmd("rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app");
+    if (loaded && ZQShellExcuteManager::excuteRMCmd("launchctl unload /Library/LaunchDaemons/" + label + ".plist") != 0) {
+        return;
+    }
+    ZQShellExcuteManager::excuteRMCmd("rm -f /Library/LaunchDaemons/" + label + ".plist");
+}
+
+void ZQBatteryModule::restart() {
+    const auto bundle = ports_.bundles->mainBundle();
+    const std::string path = bundle ? bundle->bundlePath() : std::string();
+    if (path.empty() || !ports_.processes->spawnDetached("/usr/bin/open", {"-n", path})) {
+        // Exiting now would leave the Mac with no daemon at all.
+        ports_.log->systemLog("restart: could not start /usr/bin/open; staying up");
+        return;
+    }
+    postReply(names::kReplyRestart, {{std::string(names::kKeyRestart), PlistValue(names::kRestartStartedText)}});
+    ports_.processes->exit(0);
+}
+
+}  // namespace wattkeeper

@@ -1,0 +1,118 @@
+#include "daemon/files/daemon_file_manager.h"
+
+#include "platform/ports.h"
+#include "platform/utf8.h"
+#include "protocol/config.h"
+
+namespace wattkeeper {
+
+namespace {
+
+constexpr std::string_view kLoginWindow = "loginWindow";
+
+// One path component that cannot lead anywhere but into the folder it is joined to.
+bool isPlainComponent(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
+std::string joined(std::string_view folder, std::string_view name) {
+    std::string path(folder);
+    path += '/';
+    path += name;
+    return path;
+}
+
+// The console user's short name; the login window owning the console means nobody. A name
+// that could not be one folder under /Users counts as nobody as well.
+std::optional<std::string> currentConsoleUser() {
+    SystemInfo* systemInfo = processPorts().systemInfo;
+    if (!systemInfo) return std::nullopt;
+    std::optional<std::string> user = systemInfo->consoleUser();
+    if (!user || *user == kLoginWindow || !isPlainComponent(*user)) return std::nullopt;
+    return user;
+}
+
+// "%@/Library/Containers/%@/<below>" filled with the home folder and the main application's
+// bundle identifier. The home folder is never looked up: it is always "/Users/%@".
+std::optional<std::string> containerDataPath(std::string_view below) {
+    const auto user = currentConsoleUser();
+    if (!user) return std::nullopt;
+    const std::string home = joined("/Users", *user);
+    const std::string container = joined(joined(home, "Library/Containers"), protocol::MainAppBundleId);
+    return joined(container, below);
+}
+
+std::optional<std::string> documentsFilePath(std::string_view name) {
+    if (!isPlainComponent(name)) return std::nullopt;
+    const auto folder = DaemonFileManager::getMainAppContainersPath();
+    if (!folder) return std::nullopt;
+    return joined(*folder, name);
+}
+
+std::optional<PlistValue> readPropertyList(const std::string& path) {
+    FileSystem* files = processPorts().fileSystem;
+    if (!files) return std::nullopt;
+    const auto bytes = files->readFile(path, DaemonFileManager::kMaxFileBytes);
+    if (!bytes) return std::nullopt;
+    return files->decodePropertyList(*bytes);
+}
+
+std::optional<PlistDictionary> dictionaryAt(const std::string& path) {
+    auto value = readPropertyList(path);
+    if (!value || !value->asDictionary()) return std::nullopt;
+    return *value->asDictionary();
+}
+
+}  // namespace
+
+std::optional<std::string> DaemonFileManager::getMainAppContainersPath() {
+    return containerDataPath("Data/Documents");
+}
+
+std::optional<std::string> DaemonFileManager::getMainAppContainersPreferencesPath() {
+    return containerDataPath("Data/Library/Preferences");
+}
+
+std::optional<std::string> DaemonFileManager::readStringFileName(std::string_view name) {
+    const auto path = documentsFilePath(name);
+    FileSystem* files = processPorts().fileSystem;
+    if (!path || !files) return std::nullopt;
+    const auto bytes = files->readFile(*path, kMaxFileBytes);
+    if (!bytes) return std::nullopt;
+    std::string text(bytes->begin(), bytes->end());
+    if (!isValidUtf8(text)) return std::nullopt;
+    return text;
+}
+
+std::optional<PlistDictionary> DaemonFileManager::readDictionaryFileName(std::string_view name) {
+    const auto path = documentsFilePath(name);
+    if (!path) return std::nullopt;
+    return dictionaryAt(*path);
+}
+
+std::optional<PlistArray> DaemonFileManager::readArrayFileName(std::string_view name) {
+    const auto path = documentsFilePath(name);
+    if (!path) return std::nullopt;
+    auto value = readPropertyList(*path);
+    if (!value || !value->asArray()) return std::nullopt;
+    return *value->asArray();
+}
+
+void DaemonFileManager::deleteFileName(std::string_view name) {
+    const auto path = documentsFilePath(name);
+    FileSystem* files = processPorts().fileSystem;
+    if (!path || !files) return;
+    if (files->fileExists(*path)) files->removeItem(*path);
+}
+
+std::optional<PlistDictionary> DaemonFileManager::readPreferencesDictionary() {
+    const auto folder = getMainAppContainersPreferencesPath();
+    FileSystem* files = processPorts().fileSystem;
+    if (!folder || !files) return std::nullopt;
+    const std::string path = joined(*folder, std::string(protocol::MainAppBundleId) + ".plist");
+    if (!files->fileExists(path)) return std::nullopt;
+    return dictionaryAt(path);
+}
+
+}  // namespace wattkeeper

@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "daemon/files/shell_excute_manager.h"
+#include "platform/linux/posix_processes.h"
+#include "platform/ports.h"
+#include "tests/kit/scoped_ports.h"
+
+namespace wattkeeper::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+Ports withProcesses(Processes& processes) {
+    Ports ports;
+    ports.processes = &processes;
+    return ports;
+}
+
+// Children of this process that have ended but were never waited for.
+int zombieChildren() {
+    int zombies = 0;
+    const std::string self = std::to_string(::getpid());
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        // "pid (name) state ppid ...": the name may hold blanks, so read after its last ')'.
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 1));
+        std::string state, parent;
+        rest >> state >> parent;
+        if (state == "Z" && parent == self) ++zombies;
+    }
+    return zombies;
+}
+
+class ShellTest : public ::testing::Test {
+protected:
+    PosixProcesses processes;
+    testkit::ScopedProcessPorts scope{withProcesses(processes)};
+};
+
+TEST_F(ShellTest, OutputIsReturnedWhateverTheExitStatus) {
+    struct Case {
+        const char* command;
+        std::optional<std::string> output;
+        std::int32_t status;
+    };
+    const Case cases[] = {
+        {"echo hi; exit 4", "hi\n", 4},
+        {"true", "", 0},
+        {"exit 3", "", 3},
+        {"printf 'a|b' | tr '|' ' '", "a b", 0},
+        {"echo to-stderr >&2; printf out", "out", 0},
+        {"printf '\\357\\274\\210ok\\n'", "\xEF\xBC\x88ok\n", 0},
+        {"printf '\\377\\376'", std::nullopt, 0},
+        {"kill -TERM $$", "", 128 + 15},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ZQShellExcuteManager::excuteCmd(c.command), c.output) << c.command;
+        EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd(c.command), c.status) << c.command;
+    }
+}
+
+TEST_F(ShellTest, ACommandLineReachesTheShellAsOneArgument) {
+    EXPECT_EQ(ZQShellExcuteManager::excuteCmd("echo \"$0\" \"$#\"; echo 'Application'' ''Support'"),
+              "/bin/bash 0\nApplication Support\n");
+}
+
+TEST_F(ShellTest, AShellThatCannotStartGivesNothingAnd100) {
+    PosixProcesses missing("/nonexistent/bash");
+    testkit::ScopedProcessPorts inner(withProcesses(missing));
+    EXPECT_FALSE(ZQShellExcuteManager::excuteCmd("echo hi"));
+    EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd("echo hi"), 100);
+}
+
+TEST_F(ShellTest, LargeOutputIsReadWholeBeforeTheWait) {
+    // Far beyond a pipe's capacity: waiting before reading would deadlock.
+    const auto output = ZQShellExcuteManager::excuteCmd("head -c 1048576 /dev/zero | tr '\\0' 'x'; exit 2");
+    ASSERT_TRUE(output);
+    EXPECT_EQ(output->size(), 1048576u);
+    EXPECT_EQ(output->find_first_not_of('x'), std::string::npos);
+}
+
+TEST_F(ShellTest, ADetachedStartOfAMissingProgramFails) {
+    EXPECT_FALSE(processes.spawnDetached("/nonexistent/open", {"-n", "/Applications/None.app"}));
+    EXPECT_FALSE(processes.spawnDetached("", {}));
+}
+
+TEST_F(ShellTest, ADetachedProgramRunsWithoutBeingWaitedFor) {
+    std::string pattern = (fs::temp_directory_path() / "wk-shell-XXXXXX").string();
+    ASSERT_TRUE(::mkdtemp(pattern.data()));
+    const fs::path folder = pattern;
+    const fs::path done = folder / "done";
+
+    ASSERT_TRUE(processes.spawnDetached("/bin/sh", {"-c", "printf started > '" + done.string() + ".tmp' && mv '" +
+                                                              done.string() + ".tmp' '" + done.string() + "'"}));
+    // A real process: poll for its file in small steps, up to a deadline.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!fs::exists(done) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::string content;
+    std::ifstream(done) >> content;
+    EXPECT_EQ(content, "started");
+    fs::remove_all(folder);
+
+    // Nobody here waits for it, yet it must not linger as a zombie once it has ended.
+    while (zombieChildren() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(zombieChildren(), 0);
+}
+
+}  // namespace
+}  // namespace wattkeeper::testing

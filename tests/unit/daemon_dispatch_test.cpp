@@ -1,0 +1,275 @@
+#include <chrono>
+
+#include "tests/unit/daemon_fixture.h"
+
+namespace wattkeeper::testing {
+namespace {
+
+using namespace std::chrono_literals;
+namespace names = protocol;
+
+int intAt(const PlistDictionary& payload, std::string_view key) {
+    const PlistValue* v = payload.find(key);
+    return v && v->asInteger() ? static_cast<int>(*v->asInteger()) : -1;
+}
+
+TEST_F(DaemonTest, EveryReplyingRequestIsAnsweredWithItsNameAndPayload) {
+    startControlling();
+    setKeys(0, 0, 1);
+    struct Case {
+        std::string_view request;
+        std::string_view reply;
+        PlistDictionary payload;
+    };
+    const Case cases[] = {
+        {names::kQuerySMCOpenCloseStatus, names::kReplyQuerySMCOpenCloseStatus, {{"smcStatus", 1}}},
+        {names::kQuerySMCChargingStatus, names::kReplyQuerySMCChargingStatus,
+         {{"chargingStatus", 1}, {"dischargingStatus", 1}}},
+        {names::kGetBatteryInfo, names::kReplySmcState, {{"result", "处理完成"}}},
+        {names::kQueryDeamonLoadStatus, names::kReplyDeamonLoadStatus, {{"status", 1}, {"version", "0.1.0"}}},
+        {names::kHeart, names::kHeart, {{"smcStatus", 1}, {"smcTimerActive", 1}}},
+    };
+    for (const auto& c : cases) {
+        distributed.clearPosts();
+        request(c.request);
+        const auto posted = replies();
+        ASSERT_EQ(posted.size(), 1u) << c.request;
+        EXPECT_EQ(posted[0].name, c.reply);
+        EXPECT_EQ(posted[0].userInfo, c.payload) << c.request;
+        EXPECT_EQ(posted[0].options, 3u);
+    }
+}
+
+TEST_F(DaemonTest, RequestsWithoutAReplyAndUnknownNamesPostNothing) {
+    start();
+    for (std::string_view name : {names::kOpenSMC, names::kCloseSMC, names::kLimitChange, names::kSleep,
+                                  names::kWake, std::string_view("ZQAmperly_TellDeamon_Unknown"),
+                                  std::string_view("")}) {
+        request(name);
+        loop.advance(5s);
+        EXPECT_TRUE(replies().empty()) << name;
+    }
+}
+
+TEST_F(DaemonTest, SleepAndWakeRequestsChangeNothing) {
+    startControlling();
+    request(names::kSleep);
+    EXPECT_TRUE(module->isWake);
+    EXPECT_TRUE(module->cmcSwitch);
+    store.clearHistory();
+    request(names::kWake);
+    EXPECT_TRUE(store.writes().empty());
+}
+
+TEST_F(DaemonTest, SwitchRequestsAreAnsweredFromReadsTakenBeforeTheDelayedWritesLand) {
+    startControlling();
+    struct Case {
+        std::string_view request;
+        Keys before;
+        int chargingStatus, dischargingStatus;
+        Keys settled;
+    };
+    const Case cases[] = {
+        // Charging allowed only half a second later; discharging off at once.
+        {names::kEnableCharging, {2, 2, 1}, 0, 0, {0, 0, 0}},
+        {names::kDisableCharging, {0, 0, 0}, 0, 0, {2, 2, 0}},
+        {names::kEnableDischarging, {2, 2, 0}, 0, 1, {2, 2, 1}},
+        {names::kDisableDischarging, {2, 2, 1}, 0, 0, {2, 2, 0}},
+    };
+    for (const auto& c : cases) {
+        setKeys(c.before.ch0b, c.before.ch0c, c.before.ch0i);
+        distributed.clearPosts();
+        request(c.request);
+        const auto posted = replies();
+        ASSERT_EQ(posted.size(), 1u) << c.request;
+        EXPECT_EQ(posted[0].name, names::kReplyQuerySMCChargingStatus);
+        EXPECT_EQ(intAt(*posted[0].userInfo, "chargingStatus"), c.chargingStatus) << c.request;
+        EXPECT_EQ(intAt(*posted[0].userInfo, "dischargingStatus"), c.dischargingStatus) << c.request;
+        loop.advance(1s);
+        EXPECT_EQ(keys(), c.settled) << c.request;
+    }
+}
+
+TEST_F(DaemonTest, ForcedDischargeIsRefusedWhileAsleep) {
+    startControlling();
+    setKeys(2, 2, 1);
+    module->setMacSleep();
+    request(names::kEnableDischarging);
+    EXPECT_EQ(keys().ch0i, 0);
+}
+
+TEST_F(DaemonTest, StatusRepliesReportZeroWhileTheConnectionIsClosed) {
+    start();
+    request(names::kQuerySMCChargingStatus);
+    request(names::kQuerySMCOpenCloseStatus);
+    request(names::kHeart);
+    const auto posted = replies();
+    ASSERT_EQ(posted.size(), 3u);
+    EXPECT_EQ(*posted[0].userInfo, (PlistDictionary{{"chargingStatus", 0}, {"dischargingStatus", 0}}));
+    EXPECT_EQ(*posted[1].userInfo, (PlistDictionary{{"smcStatus", 0}}));
+    EXPECT_EQ(*posted[2].userInfo, (PlistDictionary{{"smcStatus", 0}, {"smcTimerActive", 1}}));
+}
+
+TEST_F(DaemonTest, LoadStatusReportsTheUserAndAVersionOnlyWhenTheBundleHasOne) {
+    system.setEffectiveUserId(501);
+    bundles.setMainBundle(std::make_shared<testkit::FakeBundle>(kDaemonBundle, PlistDictionary{}));
+    start();
+    request(names::kQueryDeamonLoadStatus);
+    ASSERT_EQ(replies().size(), 1u);
+    EXPECT_EQ(*replies()[0].userInfo, (PlistDictionary{{"status", 0}}));
+}
+
+TEST_F(DaemonTest, OpenAndCloseSwitchChargeControlAndTheConnection) {
+    start();
+    request(names::kOpenSMC);
+    EXPECT_TRUE(module->cmcSwitch);
+    EXPECT_EQ(driver.openConnectionCount(), 1u);
+    request(names::kLimitChange);  // evaluations now act and record it
+    EXPECT_TRUE(module->cmcOpen);
+    request(names::kCloseSMC);
+    EXPECT_FALSE(module->cmcSwitch);
+    loop.advance(1499ms);
+    EXPECT_EQ(driver.openConnectionCount(), 1u);
+    loop.advance(1ms);
+    EXPECT_EQ(driver.openConnectionCount(), 0u);
+    request(names::kLimitChange);
+    EXPECT_FALSE(module->cmcOpen);
+}
+
+TEST_F(DaemonTest, CloseHandsChargingBackBeforeClosing) {
+    startControlling();
+    setKeys(2, 2, 1);
+    request(names::kCloseSMC);
+    EXPECT_EQ(keys().ch0i, 0);  // forced discharge ends at once
+    loop.advance(1500ms);
+    EXPECT_EQ(keys(), (Keys{0, 0, 0}));
+    EXPECT_EQ(driver.openConnectionCount(), 0u);
+}
+
+TEST_F(DaemonTest, AnOpenWithinTheCloseDelayKeepsTheConnection) {
+    startControlling();
+    request(names::kCloseSMC);
+    loop.advance(1s);
+    request(names::kOpenSMC);
+    loop.advance(5s);
+    EXPECT_TRUE(module->smcManager->getcmcStatus());
+    EXPECT_TRUE(module->cmcSwitch);
+}
+
+TEST_F(DaemonTest, ChargingThatStaysInhibitedIsRetriedTwiceThenClosedRegardless) {
+    startControlling();
+    store.addKey("CH0B", "ui8 ", {2}, /*writable=*/false);  // the controller ignores our writes
+    log.clear();
+    request(names::kCloseSMC);
+    loop.advance(1500ms);
+    EXPECT_EQ(logCount("quill开启充电， 关闭放电"), 3u);
+    EXPECT_EQ(driver.openConnectionCount(), 1u);
+    request(names::kOpenSMC);  // too late: the last close is unconditional
+    EXPECT_EQ(driver.openConnectionCount(), 2u);
+    loop.advance(1499ms);
+    EXPECT_EQ(driver.openConnectionCount(), 2u);
+    loop.advance(1ms);
+    EXPECT_FALSE(module->smcManager->getcmcStatus());
+}
+
+TEST_F(DaemonTest, UninstallClosesChargeControlFirstAndRemovesTheDaemonAfterTwoAndAHalfSeconds) {
+    startControlling();
+    request(names::kUninstallHelper);
+    EXPECT_FALSE(module->cmcSwitch);
+    loop.advance(1500ms);
+    EXPECT_EQ(driver.openConnectionCount(), 0u);  // the first check closed it
+    loop.advance(999ms);
+    EXPECT_TRUE(processes.commands().empty());
+    loop.advance(1ms);
+    EXPECT_FALSE(processes.commands().empty());
+}
+
+class UninstallTest : public DaemonTest {
+protected:
+    const std::string label{protocol::HelperLabel};
+    const std::string listing = "launchctl list | grep " + label;
+    const std::string removeBundle = "rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app";
+    const std::string unload = "launchctl unload /Library/LaunchDaemons/" + label + ".plist";
+    const std::string removeJob = "rm -f /Library/LaunchDaemons/" + label + ".plist";
+};
+
+TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranch) {
+    struct Case {
+        const char* name;
+        std::optional<ShellResult> listingResult;
+        std::optional<ShellResult> unloadResult;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"loaded", ShellResult{"123\t0\t" + label + "\n", 0}, ShellResult{"", 0},
+         {listing, removeBundle, unload, removeJob}},
+        {"loaded under a longer label", ShellResult{"-\t0\t" + label + ".extra\n", 0}, ShellResult{"", 0},
+         {listing, removeBundle, unload, removeJob}},
+        {"unload fails", ShellResult{label, 0}, ShellResult{"", 1}, {listing, removeBundle, unload}},
+        {"not loaded", ShellResult{"", 1}, ShellResult{"", 0}, {listing, removeBundle, removeJob}},
+        {"listing cannot start", std::nullopt, ShellResult{"", 0}, {listing, removeBundle, removeJob}},
+    };
+    start();
+    for (const auto& c : cases) {
+        testkit::FakeProcesses shell;
+        ports.processes = &shell;
+        testkit::ScopedProcessPorts scope(ports);
+        shell.script(listing, c.listingResult);
+        shell.script(unload, c.unloadResult);
+        distributed.clearPosts();
+        module->removeDaemonHelper();
+        EXPECT_EQ(shell.commands(), c.expected) << c.name;
+        ASSERT_EQ(replies().size(), 1u) << c.name;
+        EXPECT_EQ(replies()[0].name, names::kReplyUninstallHelper);
+        EXPECT_EQ(*replies()[0].userInfo, (PlistDictionary{{"uninstallSelf", 1}}));
+        ports.processes = &processes;
+    }
+}
+
+// Records how many replies had gone out when each command started.
+class OrderWatchingProcesses : public testkit::FakeProcesses {
+public:
+    explicit OrderWatchingProcesses(testkit::MemoryNotificationCenter& center) : center_(center) {}
+    std::optional<ShellResult> runShell(std::string_view commandLine) override {
+        repliesBefore.push_back(center_.posts().size());
+        return FakeProcesses::runShell(commandLine);
+    }
+    std::vector<std::size_t> repliesBefore;
+
+private:
+    testkit::MemoryNotificationCenter& center_;
+};
+
+TEST_F(UninstallTest, TheReplyGoesOutAfterTheListingAndBeforeAnythingIsRemoved) {
+    OrderWatchingProcesses shell(distributed);
+    ports.processes = &shell;
+    testkit::ScopedProcessPorts scope(ports);
+    start();
+    module->removeDaemonHelper();
+    EXPECT_EQ(shell.repliesBefore, (std::vector<std::size_t>{0, 1, 1}));
+}
+
+TEST_F(DaemonTest, RestartStartsANewInstanceAnnouncesItAndExits) {
+    start();
+    request(names::kRestart);
+    const auto spawns = processes.spawns();
+    ASSERT_EQ(spawns.size(), 1u);
+    EXPECT_EQ(spawns[0].program, "/usr/bin/open");
+    EXPECT_EQ(spawns[0].arguments, (std::vector<std::string>{"-n", kDaemonBundle}));
+    ASSERT_EQ(replies().size(), 1u);
+    EXPECT_EQ(replies()[0].name, names::kReplyRestart);
+    EXPECT_EQ(*replies()[0].userInfo, (PlistDictionary{{"restart", "开始重启"}}));
+    EXPECT_EQ(processes.exits(), std::vector<int>{0});
+}
+
+TEST_F(DaemonTest, RestartStaysUpWhenNoNewInstanceCanStart) {
+    processes.setSpawnSucceeds(false);
+    start();
+    request(names::kRestart);
+    EXPECT_TRUE(replies().empty());
+    EXPECT_TRUE(processes.exits().empty());
+    EXPECT_TRUE(log.systemContains("restart: could not start /usr/bin/open; staying up"));
+}
+
+}  // namespace
+}  // namespace wattkeeper::testing

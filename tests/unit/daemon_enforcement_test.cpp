@@ -1,0 +1,293 @@
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <limits>
+
+#include "tests/unit/daemon_fixture.h"
+
+namespace wattkeeper::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Situation {
+    const char* name;
+    std::function<void(DaemonTest&)> arrange;  // runs after start, before the evaluation
+    DaemonTest::Keys before;
+    DaemonTest::Keys after;
+};
+
+void PrintTo(const Situation& s, std::ostream* os) { *os << s.name; }
+
+class SwitchStateTable : public DaemonTest, public ::testing::WithParamInterface<Situation> {};
+
+void limit80charge(DaemonTest& t, std::int64_t charge) {
+    t.request(protocol::kOpenSMC);
+    t.setLimit(80);
+    t.module->battery.CurrentCapacity = charge;
+}
+
+// Each situation starts from the given keys, runs one evaluation, and looks 1.5 s later.
+TEST_P(SwitchStateTable, OneEvaluationLeavesTheSwitchesAsTheSituationRequires) {
+    const Situation& s = GetParam();
+    start();
+    s.arrange(*this);
+    setKeys(s.before.ch0b, s.before.ch0c, s.before.ch0i);
+    store.clearHistory();
+    module->quillCmcCountTime();
+    loop.advance(1500ms);
+    EXPECT_EQ(keys(), s.after);
+}
+
+const auto awake = [](DaemonTest&) {};
+const auto lidClosed = [](DaemonTest& t) { t.system.setClamshellState(true); };
+const auto asleep = [](DaemonTest& t) { t.module->setMacSleep(); };
+
+INSTANTIATE_TEST_SUITE_P(
+    Situations, SwitchStateTable,
+    ::testing::Values(
+        Situation{"ControlOffWithConnectionOpen",
+                  [](DaemonTest& t) {
+                      ASSERT_EQ(SMC::shared().open(), 0);
+                      t.setLimit(80);
+                      t.module->battery.CurrentCapacity = 95;
+                  },
+                  {2, 2, 1}, {2, 2, 1}},
+        Situation{"ConnectionNotUsable",
+                  [](DaemonTest& t) {
+                      t.driver.setServicePresent(false);
+                      limit80charge(t, 95);
+                  },
+                  {2, 2, 1}, {2, 2, 1}},
+        Situation{"NoLimitFileNorPreferences", [](DaemonTest& t) { t.request(protocol::kOpenSMC); }, {2, 2, 1},
+                  {0, 0, 0}},
+        Situation{"LimitFileWithoutTheKeyIgnoresPreferences",
+                  [](DaemonTest& t) {
+                      t.request(protocol::kOpenSMC);
+                      t.files.putPlist(kLimitFile, PlistDictionary{{"Other", 1}});
+                      t.files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 50}});
+                      t.module->battery.CurrentCapacity = 90;
+                  },
+                  {2, 2, 1}, {0, 0, 0}},
+        Situation{"PreferencesWhenNoLimitFile",
+                  [](DaemonTest& t) {
+                      t.request(protocol::kOpenSMC);
+                      t.files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 50}});
+                      t.module->battery.CurrentCapacity = 50;
+                  },
+                  {0, 0, 1}, {2, 2, 0}},
+        Situation{"LimitNineMeansNoLimit",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 50);
+                      t.setLimit(9);
+                  },
+                  {2, 2, 1}, {0, 0, 0}},
+        Situation{"NegativeLimitMeansNoLimit",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 50);
+                      t.setLimit(-20);
+                  },
+                  {2, 2, 0}, {0, 0, 0}},
+        Situation{"LimitTenIsEnforced",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 11);
+                      t.setLimit(10);
+                  },
+                  {0, 0, 0}, {2, 2, 1}},
+        Situation{"AboveLidOpenAwake", [](DaemonTest& t) { limit80charge(t, 81); }, {0, 0, 0}, {2, 2, 1}},
+        Situation{"AboveLidClosedAwake",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 81);
+                      lidClosed(t);
+                  },
+                  {0, 0, 1}, {2, 2, 0}},
+        Situation{"AboveLidClosedAsleep",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 81);
+                      lidClosed(t);
+                      asleep(t);
+                  },
+                  {0, 0, 1}, {2, 2, 0}},
+        Situation{"AboveLidOpenAsleep",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 81);
+                      asleep(t);
+                  },
+                  {0, 0, 1}, {2, 2, 0}},
+        Situation{"AboveOnADesktopModelIgnoresTheClamshell",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 90);
+                      t.system.setModel("Macmini8,1");
+                      lidClosed(t);
+                  },
+                  {0, 0, 0}, {2, 2, 1}},
+        Situation{"AtTheLimit", [](DaemonTest& t) { limit80charge(t, 80); }, {0, 0, 1}, {2, 2, 0}},
+        Situation{"BelowAwake", [](DaemonTest& t) { limit80charge(t, 79); }, {2, 2, 1}, {0, 0, 0}},
+        Situation{"BelowAwakeLidClosed",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 79);
+                      lidClosed(t);
+                  },
+                  {2, 2, 0}, {0, 0, 0}},
+        Situation{"BelowAsleep",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 79);
+                      asleep(t);
+                  },
+                  {0, 0, 1}, {2, 2, 0}},
+        // "CH0B" of another type still reads, so the connection counts as usable, but its
+        // status reads as 9: charging counts as already inhibited.
+        Situation{"AboveWithFailedChargingReadSkipsDisablingCharging",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 90);
+                      t.store.addKey("CH0B", "ui16", {0, 0});
+                  },
+                  {0, 0, 0}, {0, 0, 1}},
+        Situation{"BelowWithUnreadableDischargingKeyStillAllowsCharging",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 50);
+                      t.store.addKey("CH0I", "ui16", {0, 0});
+                  },
+                  {2, 2, 0}, {0, 0, 0}},
+        Situation{"StringLimitReadAsANumber",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 70);
+                      t.setLimit(" 60%");
+                  },
+                  {0, 0, 0}, {2, 2, 1}},
+        Situation{"NonNumericLimitMeansNoLimit",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 90);
+                      t.setLimit(PlistArray{80});
+                  },
+                  {2, 2, 1}, {0, 0, 0}},
+        Situation{"MalformedLimitFileFallsBackToPreferences",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 70);
+                      t.files.putFile(kLimitFile, {'<', '?', 'x'});
+                      t.files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 60}});
+                  },
+                  {0, 0, 0}, {2, 2, 1}},
+        Situation{"UnreadableLimitFileFallsBackToPreferences",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 70);
+                      t.files.putUnreadable(kLimitFile);  // a FIFO, a device or a link
+                      t.files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 60}});
+                  },
+                  {0, 0, 0}, {2, 2, 1}},
+        Situation{"NobodyAtTheConsoleMeansNoLimit",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 90);
+                      t.system.setConsoleUser("loginWindow");
+                  },
+                  {2, 2, 1}, {0, 0, 0}}),
+    [](const ::testing::TestParamInfo<Situation>& info) { return std::string(info.param.name); });
+
+TEST_F(DaemonTest, AFailedConnectionCheckStopsTheEvaluationBeforeAnySwitch) {
+    startControlling();
+    setLimit(80);
+    module->battery.CurrentCapacity = 95;
+    store.clearHistory();
+    store.failNextRead("CH0B", kIOReturnError);
+    module->quillCmcCountTime();
+    loop.advance(1500ms);
+    EXPECT_FALSE(module->cmcOpen);
+    EXPECT_TRUE(store.writes().empty());
+}
+
+TEST_F(DaemonTest, AtTheLimitWithChargingOnAndDischargingOnDisablesDischargingTwice) {
+    startControlling();
+    setLimit(80);
+    module->battery.CurrentCapacity = 80;
+    setKeys(0, 0, 1);
+    log.clear();
+    module->quillCmcCountTime();
+    EXPECT_EQ(logCount("quill关闭充电"), 1u);
+    EXPECT_EQ(logCount("quill关闭放电"), 0u);
+    loop.advance(500ms);
+    EXPECT_EQ(logCount("quill关闭放电"), 2u);
+}
+
+TEST_F(DaemonTest, TheTimerEvaluatesAtOnceThenEveryTwentySecondsOnTheGlobalQueue) {
+    start();
+    const auto timers = loop.timers();
+    ASSERT_EQ(timers.size(), 1u);
+    EXPECT_EQ(timers[0].queue, RunLoop::Queue::Global);
+    EXPECT_EQ(timers[0].start, 0ns);
+    EXPECT_EQ(timers[0].interval, 20s);
+    EXPECT_EQ(timers[0].leeway, 100ms);
+    EXPECT_EQ(timers[0].fireCount, 1);  // the first tick is due at once
+
+    request(protocol::kOpenSMC);
+    setLimit(80);
+    module->battery.CurrentCapacity = 79;
+    setKeys(2, 2, 0);
+    loop.advance(19s);
+    EXPECT_EQ(keys(), (Keys{2, 2, 0}));  // nothing evaluates until the next tick
+    loop.advance(1s + 1500ms);
+    EXPECT_EQ(keys(), (Keys{0, 0, 0}));
+    EXPECT_TRUE(module->isCMCTimerActive());
+}
+
+TEST_F(DaemonTest, BeforeAnyOpenRequestEvaluationsTouchNoSwitch) {
+    setLimit(80);
+    powerSources.setSources(PowerSourceList{testkit::batteryDescription(95)});
+    start();
+    loop.advance(60s);
+    powerSources.notify();
+    workspace.postWillSleep();
+    workspace.postDidWake();
+    loop.advance(2s);
+    EXPECT_TRUE(store.writes().empty());
+    EXPECT_FALSE(module->cmcOpen);
+}
+
+TEST_F(DaemonTest, SleepAndWakeReevaluateUnderTheNewState) {
+    startControlling();
+    setLimit(80);
+    setCharge(70);
+    loop.advance(1500ms);
+    EXPECT_EQ(keys(), (Keys{0, 0, 0}));
+    workspace.postWillSleep();
+    EXPECT_FALSE(module->isWake);
+    loop.advance(1500ms);
+    EXPECT_EQ(keys(), (Keys{2, 2, 0}));  // asleep: no charging below the limit
+    workspace.postDidWake();
+    loop.advance(1500ms);
+    EXPECT_EQ(keys(), (Keys{0, 0, 0}));
+}
+
+TEST(ChargingLimit, IsReadFromNumbersAndNumericTextOnly) {
+    struct Case {
+        const char* name;
+        std::optional<PlistValue> value;
+        std::optional<std::int64_t> expected;
+    };
+    const Case cases[] = {
+        {"integer", PlistValue(80), 80},
+        {"real", PlistValue(80.9), 80},
+        {"negative real", PlistValue(-3.5), -3},
+        {"huge real", PlistValue(1e300), std::numeric_limits<std::int64_t>::max()},
+        {"not a number", PlistValue(std::nan("")), std::nullopt},
+        {"text", PlistValue("75"), 75},
+        {"text with blanks and sign", PlistValue("  +75"), 75},
+        {"text with a tail", PlistValue("75%"), 75},
+        {"huge text", PlistValue("99999999999999999999"), std::numeric_limits<std::int64_t>::max()},
+        {"words", PlistValue("eighty"), std::nullopt},
+        {"empty text", PlistValue(""), std::nullopt},
+        {"boolean", PlistValue(true), std::nullopt},
+        {"date", PlistValue(PlistDate{1.0}), std::nullopt},
+        {"data", PlistValue(PlistData{80}), std::nullopt},
+        {"array", PlistValue(PlistArray{80}), std::nullopt},
+        {"dictionary", PlistValue(PlistDictionary{{"ChargingLimit", 80}}), std::nullopt},
+        {"absent", std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        PlistDictionary limits{{"Other", 1}};
+        if (c.value) limits.set("ChargingLimit", *c.value);
+        EXPECT_EQ(chargingLimitOf(limits), c.expected) << c.name;
+    }
+}
+
+}  // namespace
+}  // namespace wattkeeper::testing

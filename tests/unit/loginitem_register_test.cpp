@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loginitem/request_register.h"
+#include "platform/ports.h"
+#include "tests/kit/memory_centers.h"
+#include "tests/kit/scoped_ports.h"
+#include "tests/kit/virtual_run_loop.h"
+
+namespace wattkeeper::loginitem {
+namespace {
+
+using testkit::MemoryNotificationCenter;
+using Center = MemoryNotificationCenter::Kind;
+using Strings = std::vector<std::string>;
+
+const std::string kExecuteShell = "AskUninstallExecuteShellCallback:";
+const std::string kIsEnable = "AskUninstallLaunchDaemonIsEnableCallback:";
+const std::string kSwitchEnable = "AskUninstallLaunchDaemonSwitchEnableCallback:";
+const std::string kRemove = "AskUninstallLaunchDaemonRemoveCallback:";
+const std::string kPrivacyExit = "AskUninstallPrivacyExitAppCallback:";
+const std::string kRemoveSelected = "AskUninstallUninstallRemoveSelectedItemCallback:";
+const std::string kRemoveLabel = "删除守护进程";
+
+class RegisterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ZQDaemonNotificationRegister::replaceShared(
+            std::make_unique<ZQDaemonNotificationRegister>(darwin, distributed, local));
+    }
+    void TearDown() override { ZQDaemonNotificationRegister::replaceShared(nullptr); }
+
+    ZQDaemonNotificationRegister& reg() { return ZQDaemonNotificationRegister::manager(); }
+
+    void arrive(const std::string& name, const std::optional<PlistDictionary>& userInfo) {
+        distributed.postNotificationWithOptions(name, nullptr, userInfo ? &*userInfo : nullptr, 3);
+        loop.runUntilIdle();
+    }
+
+    testkit::VirtualRunLoop loop;
+    MemoryNotificationCenter darwin{loop, Center::Darwin};
+    MemoryNotificationCenter distributed{loop, Center::Distributed};
+    testkit::MemoryLocalCenter local;
+};
+
+TEST_F(RegisterTest, EachInAppRequestIsForwardedAsItsRowSaysWithThePayloadUnchanged) {
+    const PlistDictionary removal{{"label", kRemoveLabel}, {"identifier", "org.wattkeeper.helper"}, {"enable", false}};
+    const PlistDictionary otherLabel{{"label", "关闭守护进程"}, {"enable", true}};
+    const PlistDictionary paddedLabel{{"label", kRemoveLabel + " "}};
+    const PlistDictionary numberLabel{{"label", 1}};
+    const PlistDictionary nestedLabel{{"label", PlistArray{kRemoveLabel}}};
+    const PlistDictionary noLabel{{"identifier", "org.wattkeeper.helper"}};
+    struct Case {
+        std::string incoming;
+        std::optional<PlistDictionary> payload;
+        std::optional<std::string> forwarded;
+    };
+    const Case cases[] = {
+        {kExecuteShell, std::nullopt, std::nullopt},
+        {kExecuteShell, removal, std::nullopt},
+        {kIsEnable, std::nullopt, "PostToLoginItemClassLaunchDaemonEnable"},
+        {kIsEnable, removal, "PostToLoginItemClassLaunchDaemonEnable"},
+        {kSwitchEnable, removal, "PostToLoginItemClassLaunchDaemonRemove"},
+        {kSwitchEnable, otherLabel, "PostToLoginItemClassLaunchDaemonSwitchEnable"},
+        {kSwitchEnable, paddedLabel, "PostToLoginItemClassLaunchDaemonSwitchEnable"},
+        {kSwitchEnable, numberLabel, "PostToLoginItemClassLaunchDaemonSwitchEnable"},
+        {kSwitchEnable, nestedLabel, "PostToLoginItemClassLaunchDaemonSwitchEnable"},
+        {kSwitchEnable, noLabel, "PostToLoginItemClassLaunchDaemonSwitchEnable"},
+        {kSwitchEnable, std::nullopt, "PostToLoginItemClassLaunchDaemonSwitchEnable"},
+        {kRemove, removal, "PostToLoginItemClassLaunchDaemonRemove"},
+        {kRemove, otherLabel, std::nullopt},
+        {kRemove, numberLabel, std::nullopt},
+        {kRemove, noLabel, std::nullopt},
+        {kRemove, std::nullopt, std::nullopt},
+        {kPrivacyExit, std::nullopt, "PostToPrivacyClassExitAppProcess"},
+        {kPrivacyExit, otherLabel, "PostToPrivacyClassExitAppProcess"},
+        {kRemoveSelected, std::nullopt, "PostToUninstallClassRemoveItem"},
+        {kRemoveSelected, removal, "PostToUninstallClassRemoveItem"},
+        // Names outside the table, even close ones, are dropped.
+        {"AskUninstallLaunchDaemonRemoveCallback", removal, std::nullopt},
+        {"askuninstallprivacyexitappcallback:", std::nullopt, std::nullopt},
+        {"ZQAmperly_TellDeamon_Heart", std::nullopt, std::nullopt},
+    };
+    std::set<std::string> names;
+    for (const auto& c : cases) names.insert(c.incoming);
+    for (const auto& name : names) reg().registerDistributedNotificationsWithName(name);
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.incoming + (c.payload ? " with " + describe(*c.payload) : " without payload"));
+        local.clearPosts();
+
+        arrive(c.incoming, c.payload);
+
+        if (c.forwarded) {
+            ASSERT_EQ(local.posts().size(), 1u);
+            EXPECT_EQ(local.posts()[0].name, *c.forwarded);
+            EXPECT_EQ(local.posts()[0].userInfo, c.payload);
+        } else {
+            EXPECT_TRUE(local.posts().empty());
+        }
+    }
+}
+
+// Where the register's callback and a second observer of the same delivery see their payload.
+const PlistDictionary* gArrived = nullptr;
+void rememberArrival(NotificationCenter&, void*, std::string_view, const void*, const PlistDictionary* userInfo) {
+    gArrived = userInfo;
+}
+
+TEST_F(RegisterTest, TheLocalObserverGetsTheVeryDictionaryThatArrived) {
+    const PlistDictionary* forwarded = nullptr;
+    local.addObserver("PostToUninstallClassRemoveItem",
+                      [&](std::string_view, const PlistDictionary* userInfo) { forwarded = userInfo; });
+    reg().registerDistributedNotificationsWithName(kRemoveSelected);
+    distributed.addObserver(nullptr, rememberArrival, kRemoveSelected, nullptr, SuspensionBehavior::DeliverImmediately);
+    gArrived = nullptr;
+
+    arrive(kRemoveSelected, PlistDictionary{{"items", PlistArray{"a", "b"}}});
+
+    ASSERT_NE(gArrived, nullptr);
+    EXPECT_EQ(forwarded, gArrived);
+}
+
+TEST_F(RegisterTest, NothingIsObservedUntilTheUserRegistersANameAndThenWithTheObserveParameters) {
+    reg().addCFNotificationObserver();
+    EXPECT_TRUE(distributed.registrations().empty());
+    arrive(kPrivacyExit, std::nullopt);
+    EXPECT_TRUE(local.posts().empty());
+
+    reg().registerDistributedNotificationsWithName(kPrivacyExit);
+
+    ASSERT_EQ(distributed.registrations().size(), 1u);
+    const auto& registration = distributed.registrations()[0];
+    EXPECT_EQ(registration.name, kPrivacyExit);
+    EXPECT_EQ(registration.observer, nullptr);
+    EXPECT_EQ(registration.object, nullptr);
+    EXPECT_EQ(registration.behavior, SuspensionBehavior::DeliverImmediately);
+    EXPECT_TRUE(darwin.registrations().empty());
+}
+
+TEST_F(RegisterTest, ANamePostedForTheDaemonGoesBareOnTheDarwinCenter) {
+    reg().postCFNotificationCenterWithName("ZQAmperlyApp_CFNotification_Tell_Helper_openSMC");
+
+    ASSERT_EQ(darwin.posts().size(), 1u);
+    const auto& post = darwin.posts()[0];
+    EXPECT_EQ(post.name, "ZQAmperlyApp_CFNotification_Tell_Helper_openSMC");
+    EXPECT_EQ(post.method, MemoryNotificationCenter::PostMethod::PostNotification);
+    EXPECT_EQ(post.object, nullptr);
+    EXPECT_EQ(post.userInfo, std::nullopt);
+    EXPECT_TRUE(post.deliverImmediately);
+    EXPECT_TRUE(distributed.posts().empty());
+    EXPECT_TRUE(local.posts().empty());
+}
+
+TEST_F(RegisterTest, TheOfferedSlotKeepsWhatIsSetAndIsNeverCalledByTheRegister) {
+    std::vector<bool> seen;
+    reg().setIsEnableBlock([&](bool isEnable) { seen.push_back(isEnable); });
+    for (const auto& name : {kIsEnable, kSwitchEnable, kRemove}) {
+        reg().registerDistributedNotificationsWithName(name);
+        arrive(name, PlistDictionary{{"label", kRemoveLabel}});
+    }
+    EXPECT_TRUE(seen.empty());
+
+    reg().isEnableBlock()(true);
+    EXPECT_EQ(seen, std::vector<bool>{true});
+}
+
+TEST(RegisterManager, IsCreatedOnceFromTheProcessPortsAndForwardsOnItsLocalCenter) {
+    testkit::VirtualRunLoop loop;
+    MemoryNotificationCenter darwin{loop, Center::Darwin};
+    MemoryNotificationCenter distributed{loop, Center::Distributed};
+    testkit::MemoryLocalCenter local;
+    Ports ports;
+    ports.darwinCenter = &darwin;
+    ports.distributedCenter = &distributed;
+    ports.localCenter = &local;
+    testkit::ScopedProcessPorts scoped(ports);
+    ZQDaemonNotificationRegister::replaceShared(nullptr);
+
+    std::vector<ZQDaemonNotificationRegister*> seen(4);
+    std::vector<std::thread> threads;
+    for (auto& slot : seen) threads.emplace_back([&slot] { slot = &ZQDaemonNotificationRegister::manager(); });
+    for (auto& thread : threads) thread.join();
+
+    for (auto* reg : seen) EXPECT_EQ(reg, seen[0]);
+    EXPECT_TRUE(distributed.registrations().empty());
+    seen[0]->registerDistributedNotificationsWithName(kIsEnable);
+    distributed.postNotificationWithOptions(kIsEnable, nullptr, nullptr, 3);
+    loop.runUntilIdle();
+    EXPECT_EQ(local.postedNames(), Strings{"PostToLoginItemClassLaunchDaemonEnable"});
+
+    ZQDaemonNotificationRegister::replaceShared(nullptr);
+}
+
+}  // namespace
+}  // namespace wattkeeper::loginitem
