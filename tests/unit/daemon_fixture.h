@@ -1,128 +1,17 @@
 #pragma once
-// A daemon on a simulated MacBook: every port faked, virtual time, the SMC key store behind the
-// shared client, user "anna" at the console.
+// The daemon world as a test fixture.
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <optional>
-#include <string>
-
-#include "daemon/core/battery_module.h"
-#include "daemon/smc/smc.h"
-#include "protocol/config.h"
-#include "protocol/names.h"
-#include "protocol/protocol.h"
-#include "sim/smc_key_store.h"
-#include "tests/kit/fake_bundles.h"
-#include "tests/kit/fake_file_system.h"
-#include "tests/kit/fake_processes.h"
-#include "tests/kit/fake_system.h"
-#include "tests/kit/fake_workspace.h"
-#include "tests/kit/locked_run_loop.h"
-#include "tests/kit/memory_centers.h"
-#include "tests/kit/recording_log.h"
-#include "tests/kit/scoped_ports.h"
-#include "tests/kit/virtual_run_loop.h"
+#include "tests/kit/daemon_world.h"
 
 namespace wattkeeper::testing {
 
-inline const std::string kContainer = "/Users/anna/Library/Containers/" + std::string(protocol::MainAppBundleId);
-inline const std::string kLimitFile = kContainer + "/Data/Documents/BatteryLimit.plist";
-inline const std::string kPreferencesFile =
-    kContainer + "/Data/Library/Preferences/" + std::string(protocol::MainAppBundleId) + ".plist";
-inline const std::string kDaemonBundle = "/Library/Application Support/Halvorn/Battery/Wattkeeper.app";
+using testkit::kContainer;
+using testkit::kDaemonBundle;
+using testkit::kLimitFile;
+using testkit::kPreferencesFile;
 
-class DaemonTest : public ::testing::Test {
-public:
-    DaemonTest() {
-        ports.runLoop = &locked;
-        ports.log = &log;
-        ports.smcDriver = &driver;
-        ports.darwinCenter = &darwin;
-        ports.distributedCenter = &distributed;
-        ports.powerSources = &powerSources;
-        ports.systemInfo = &system;
-        ports.fileSystem = &files;
-        ports.processes = &processes;
-        ports.workspace = &workspace;
-        ports.displays = &displays;
-        ports.bundles = &bundles;
-        scoped.emplace(ports);
-        SMC::replaceShared(std::make_unique<SMC>(driver, log));
-        powerSources.setSources(PowerSourceList{testkit::batteryDescription(50)});
-        mainBundle = std::make_shared<testkit::FakeBundle>(
-            kDaemonBundle, PlistDictionary{{"CFBundleShortVersionString", "0.1.0"}});
-        bundles.setMainBundle(mainBundle);
-    }
-
-    ~DaemonTest() override {
-        module.reset();
-        SMC::replaceShared(nullptr);
-    }
-
-    // Creates the module; the virtual run loop hands control back at once.
-    void start() {
-        module = std::make_unique<ZQBatteryModule>(ports);
-        loop.runUntilIdle();
-    }
-    // Starts the daemon with charge control switched on.
-    void startControlling() {
-        start();
-        request(protocol::kOpenSMC);
-    }
-    void request(std::string_view name) {
-        protocol::postRequest(darwin, name);
-        loop.runUntilIdle();
-    }
-    void setLimit(PlistValue limit) { files.putPlist(kLimitFile, PlistDictionary{{"ChargingLimit", std::move(limit)}}); }
-    void setCharge(std::int64_t percent) {
-        powerSources.setSources(PowerSourceList{testkit::batteryDescription(percent)});
-        powerSources.notify();
-        loop.runUntilIdle();
-    }
-    void setKeys(std::uint8_t ch0b, std::uint8_t ch0c, std::uint8_t ch0i) {
-        store.setValue("CH0B", {ch0b});
-        store.setValue("CH0C", {ch0c});
-        store.setValue("CH0I", {ch0i});
-    }
-    struct Keys {
-        int ch0b, ch0c, ch0i;
-        friend bool operator==(const Keys&, const Keys&) = default;
-        friend std::ostream& operator<<(std::ostream& os, const Keys& k) {
-            return os << "CH0B " << k.ch0b << ", CH0C " << k.ch0c << ", CH0I " << k.ch0i;
-        }
-    };
-    Keys keys() const {
-        auto byte = [&](const char* key) { return int(store.key(key)->value.at(0)); };
-        return {byte("CH0B"), byte("CH0C"), byte("CH0I")};
-    }
-    // The replies posted on the distributed center, oldest first.
-    std::vector<testkit::MemoryNotificationCenter::Post> replies() const { return distributed.posts(); }
-    std::size_t logCount(const std::string& line) const {
-        const auto lines = log.lines();
-        return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
-    }
-
-    testkit::VirtualRunLoop loop;
-    // The daemon schedules through this, so the timer's thread and the main thread may both do so.
-    testkit::LockedRunLoop locked{loop};
-    testkit::RecordingLog log;
-    sim::SmcKeyStore store = sim::SmcKeyStore::macBook();
-    sim::SimSmcDriver driver{store};
-    testkit::MemoryNotificationCenter darwin{locked, testkit::MemoryNotificationCenter::Kind::Darwin};
-    testkit::MemoryNotificationCenter distributed{locked, testkit::MemoryNotificationCenter::Kind::Distributed};
-    testkit::FakePowerSources powerSources;
-    testkit::FakeSystemInfo system;
-    testkit::FakeFileSystem files;
-    testkit::FakeProcesses processes;
-    testkit::FakeWorkspace workspace;
-    testkit::FakeDisplays displays;
-    testkit::FakeBundles bundles;
-    std::shared_ptr<testkit::FakeBundle> mainBundle;
-    Ports ports;
-    std::optional<testkit::ScopedProcessPorts> scoped;
-    std::unique_ptr<ZQBatteryModule> module;
-};
+class DaemonTest : public ::testing::Test, public testkit::DaemonWorld {};
 
 }  // namespace wattkeeper::testing
