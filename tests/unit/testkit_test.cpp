@@ -149,21 +149,6 @@ TEST(VirtualRunLoop, CurrentQueueNamesTheQueueOfTheRunningWork) {
     EXPECT_EQ(loop.currentQueue(), std::nullopt);
 }
 
-TEST(VirtualRunLoop, RefusesToAdvanceFromInsideATask) {
-    VirtualRunLoop loop;
-    bool refused = false;
-    loop.async([&] {
-        try {
-            loop.advance(1s);
-        } catch (const std::logic_error&) {
-            refused = true;
-        }
-    });
-    loop.runUntilIdle();
-    EXPECT_TRUE(refused);
-    EXPECT_EQ(loop.now(), 0ns);
-}
-
 // --- VirtualRunLoop: timer sources ---
 
 std::vector<Duration> fireTimes(VirtualRunLoop& loop, TimerSource& timer, Duration window) {
@@ -214,21 +199,6 @@ TEST(VirtualTimerSource, StaysSilentUntilResumedAndCountsFromTheResume) {
     EXPECT_EQ(fires, (std::vector<Duration>{3s, 13s}));
 }
 
-TEST(VirtualTimerSource, SetTimerOnARunningTimerReArmsFromNow) {
-    VirtualRunLoop loop;
-    std::vector<Duration> fires;
-    auto timer = loop.makeTimerSource(Queue::Main);
-    timer->setEventHandler([&] { fires.push_back(loop.now()); });
-    timer->setTimer(0s, 20s, 0s);
-    timer->resume();
-    loop.advance(5s);
-
-    timer->setTimer(2s, 10s, 0s);
-    loop.advance(15s);
-
-    EXPECT_EQ(fires, (std::vector<Duration>{0s, 7s, 17s}));
-}
-
 TEST(VirtualTimerSource, CancelStopsFurtherFiresAndShowsInTestCancel) {
     VirtualRunLoop loop;
     int fires = 0;
@@ -275,60 +245,6 @@ TEST(VirtualTimerSource, ADestroyedSourceNeverFiresAgain) {
 
     EXPECT_EQ(fires, 1);
     EXPECT_EQ(loop.pendingCount(), 0u);
-}
-
-TEST(VirtualTimerSource, AHandlerThatDestroysItsOwnSourceFinishes) {
-    VirtualRunLoop loop;
-    std::vector<std::string> steps;
-    std::unique_ptr<TimerSource> timer = loop.makeTimerSource(Queue::Main);
-    timer->setEventHandler([&] {
-        steps.push_back("before");
-        timer.reset();
-        steps.push_back("after");
-    });
-    timer->setTimer(0s, 1s, 0s);
-    timer->resume();
-    loop.advance(5s);
-    EXPECT_EQ(steps, (std::vector<std::string>{"before", "after"}));
-}
-
-TEST(VirtualTimerSource, OutlivingItsLoopIsHarmless) {
-    auto loop = std::make_unique<VirtualRunLoop>();
-    auto timer = loop->makeTimerSource(Queue::Main);
-    loop.reset();
-    timer->setTimer(0s, 1s, 0s);
-    timer->resume();
-    timer->cancel();
-    EXPECT_NE(timer->testCancel(), 0);
-}
-
-TEST(VirtualRunLoop, TimersShowTheSettingsOfLiveSources) {
-    VirtualRunLoop loop;
-    auto timer = loop.makeTimerSource(Queue::Global);
-    timer->setTimer(0s, 20s, 100ms);
-    timer->resume();
-    auto other = loop.makeTimerSource(Queue::Main);
-
-    loop.runUntilIdle();
-
-    auto timers = loop.timers();
-    ASSERT_EQ(timers.size(), 2u);
-    EXPECT_EQ(timers[0].queue, Queue::Global);
-    EXPECT_EQ(timers[0].interval, 20s);
-    EXPECT_EQ(timers[0].leeway, 100ms);
-    EXPECT_EQ(timers[0].fireCount, 1);
-    EXPECT_EQ(timers[0].nextFire, std::optional<Duration>(20s));
-    EXPECT_FALSE(timers[1].configured);
-    EXPECT_FALSE(timers[1].resumed);
-    EXPECT_EQ(timers[1].nextFire, std::nullopt);
-    EXPECT_EQ(dynamic_cast<VirtualTimerSource&>(*timer).info().leeway, 100ms);
-
-    timer->cancel();
-    EXPECT_TRUE(loop.timers()[0].cancelled);
-    EXPECT_EQ(loop.timers()[0].nextFire, std::nullopt);
-    timer.reset();
-    ASSERT_EQ(loop.timers().size(), 1u);
-    EXPECT_EQ(loop.timers()[0].queue, Queue::Main);
 }
 
 // --- MemoryNotificationCenter ---
@@ -435,57 +351,6 @@ TEST(MemoryNotificationCenter, CarriesThePayloadOnlyOnTheDistributedKind) {
     }
 }
 
-TEST(MemoryNotificationCenter, DeliversTheDictionaryAsItWasWhenPosted) {
-    VirtualRunLoop loop;
-    MemoryNotificationCenter center(loop, MemoryNotificationCenter::Kind::Distributed);
-    std::vector<Delivery> log;
-    Party party{&loop, &log};
-    center.addObserver(&party, Party::callback, "n", nullptr, SuspensionBehavior::DeliverImmediately);
-    {
-        PlistDictionary payload{{"status", 1}};
-        center.postNotificationWithOptions("n", nullptr, &payload, 3);
-        payload.set("status", 0);
-    }
-    loop.runUntilIdle();
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].userInfo, (PlistDictionary{{"status", 1}}));
-}
-
-TEST(MemoryNotificationCenter, RecordsEachPostAndRegistrationWithItsParameters) {
-    VirtualRunLoop loop;
-    MemoryNotificationCenter center(loop, MemoryNotificationCenter::Kind::Distributed);
-    std::vector<Delivery> log;
-    Party party{&loop, &log};
-    int sender = 0;
-    center.addObserver(&party, Party::callback, "n", &sender, SuspensionBehavior::Coalesce);
-    center.postNotification("n", &sender, nullptr, false);
-    center.postNotificationWithOptions("m", nullptr, nullptr, 2);
-
-    using Method = MemoryNotificationCenter::PostMethod;
-    ASSERT_EQ(center.posts().size(), 2u);
-    EXPECT_EQ(center.posts()[0].method, Method::PostNotification);
-    EXPECT_EQ(center.posts()[0].object, &sender);
-    EXPECT_FALSE(center.posts()[0].deliverImmediately);
-    EXPECT_EQ(center.posts()[1].method, Method::PostNotificationWithOptions);
-    EXPECT_EQ(center.posts()[1].options, 2u);
-    EXPECT_EQ(center.postedNames(), (std::vector<std::string>{"n", "m"}));
-
-    ASSERT_EQ(center.registrations().size(), 1u);
-    const auto& r = center.registrations()[0];
-    EXPECT_EQ(r.name, "n");
-    EXPECT_EQ(r.observer, &party);
-    EXPECT_EQ(r.object, &sender);
-    EXPECT_EQ(r.behavior, SuspensionBehavior::Coalesce);
-
-    center.clearPosts();
-    center.clearRegistrations();
-    EXPECT_TRUE(center.posts().empty());
-    EXPECT_TRUE(center.registrations().empty());
-    center.postNotification("n", nullptr, nullptr, true);
-    loop.runUntilIdle();
-    EXPECT_EQ(log.size(), 2u) << "clearing the record must leave observers registered";
-}
-
 TEST(MemoryNotificationCenter, AnObserverAddedAfterAPostDoesNotReceiveIt) {
     VirtualRunLoop loop;
     MemoryNotificationCenter center(loop, MemoryNotificationCenter::Kind::Distributed);
@@ -493,19 +358,6 @@ TEST(MemoryNotificationCenter, AnObserverAddedAfterAPostDoesNotReceiveIt) {
     Party party{&loop, &log};
     center.postNotification("n", nullptr, nullptr, true);
     center.addObserver(&party, Party::callback, "n", nullptr, SuspensionBehavior::DeliverImmediately);
-    loop.runUntilIdle();
-    EXPECT_TRUE(log.empty());
-}
-
-TEST(MemoryNotificationCenter, ADeliveryQueuedForADestroyedCenterIsDropped) {
-    VirtualRunLoop loop;
-    std::vector<Delivery> log;
-    Party party{&loop, &log};
-    {
-        MemoryNotificationCenter center(loop, MemoryNotificationCenter::Kind::Distributed);
-        center.addObserver(&party, Party::callback, "n", nullptr, SuspensionBehavior::DeliverImmediately);
-        center.postNotification("n", nullptr, nullptr, true);
-    }
     loop.runUntilIdle();
     EXPECT_TRUE(log.empty());
 }
@@ -533,22 +385,6 @@ TEST(MemoryLocalCenter, DeliversInsideThePostToObserversOfTheNameInOrder) {
     EXPECT_EQ(center.posts()[0].userInfo, payload);
     EXPECT_EQ(center.posts()[1].userInfo, std::nullopt);
     EXPECT_EQ(center.observerCount("A"), 2u);
-}
-
-TEST(MemoryLocalCenter, AnObserverMayPostAndRegisterWhileBeingCalled) {
-    MemoryLocalCenter center;
-    std::vector<std::string> seen;
-    center.addObserver("outer", [&](std::string_view, const PlistDictionary*) {
-        seen.push_back("outer");
-        center.addObserver("outer", [&](std::string_view, const PlistDictionary*) { seen.push_back("late"); });
-        center.postNotification("inner", nullptr);
-    });
-    center.addObserver("inner", [&](std::string_view, const PlistDictionary*) { seen.push_back("inner"); });
-
-    center.postNotification("outer", nullptr);
-
-    EXPECT_EQ(seen, (std::vector<std::string>{"outer", "inner"}));
-    EXPECT_EQ(center.postedNames(), (std::vector<std::string>{"outer", "inner"}));
 }
 
 // --- RecordingLog ---
