@@ -97,11 +97,15 @@ int aboveStandardDescriptors(int fd) {
 
 }  // namespace
 
-PosixProcesses::PosixProcesses(std::string shell) : shell_(std::move(shell)) {}
+PosixProcesses::PosixProcesses(std::string shell, std::vector<std::string> launcher)
+    : shell_(std::move(shell)), launcher_(std::move(launcher)) {}
 
 std::optional<ShellResult> PosixProcesses::runShell(std::string_view commandLine) {
     // exec cannot pass a zero byte; such a command line cannot be started as given.
     if (holdsZeroByte(commandLine) || holdsZeroByte(shell_)) return std::nullopt;
+    for (const auto& word : launcher_) {
+        if (holdsZeroByte(word)) return std::nullopt;
+    }
 
     // Close-on-exec from the start, so a child that another thread starts meanwhile does not
     // inherit the write end and hold our end-of-file back.
@@ -115,11 +119,13 @@ std::optional<ShellResult> PosixProcesses::runShell(std::string_view commandLine
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
 
-    std::vector<std::string> strings{shell_, "-c", std::string(commandLine)};
+    std::vector<std::string> strings = launcher_;
+    strings.insert(strings.end(), {shell_, "-c", std::string(commandLine)});
     std::vector<char*> argv = argumentVector(strings);
     CleanSignals signals;
     pid_t pid = -1;
-    const int started = ::posix_spawn(&pid, shell_.c_str(), &actions, signals.get(), argv.data(), environ);
+    const int started =
+        ::posix_spawn(&pid, strings.front().c_str(), &actions, signals.get(), argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     // Only the child may hold the write end now, or the read below would never see its end.
     writeEnd.reset();

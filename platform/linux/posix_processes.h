@@ -3,6 +3,7 @@
 // other programs, and the process's own end.
 
 #include <string>
+#include <vector>
 
 #include "platform/processes.h"
 
@@ -11,8 +12,10 @@ namespace wattkeeper {
 class PosixProcesses : public Processes {
 public:
     // shell: the program that runs command lines; tests name a missing one to see a child that
-    // cannot start.
-    explicit PosixProcesses(std::string shell = "/bin/bash");
+    // cannot start. launcher: when not empty, the program and arguments that the shell's own
+    // argument vector is appended to (a sandbox that then runs the shell); its first element
+    // must be an absolute path.
+    explicit PosixProcesses(std::string shell = "/bin/bash", std::vector<std::string> launcher = {});
 
     // The status is the exit status, or 128 plus the signal number for a child killed by a
     // signal, or -1 when the child's end could not be observed. Children start with an empty
@@ -26,6 +29,7 @@ public:
 
 private:
     std::string shell_;
+    std::vector<std::string> launcher_;
 };
 
 }  // namespace wattkeeper

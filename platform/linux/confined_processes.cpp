@@ -1,0 +1,116 @@
+#include "platform/linux/confined_processes.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <utility>
+
+namespace wattkeeper {
+
+namespace {
+
+constexpr std::array<std::string_view, 2> kSandboxPrograms = {"/usr/bin/bwrap", "/bin/bwrap"};
+constexpr std::array<std::string_view, 4> kSystemFolders = {"bin", "sbin", "lib", "lib64"};
+constexpr std::string_view kBusAddressVariable = "WATTKEEPER_BUS_ADDRESS";
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+bool isFolder(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::optional<std::string> linkTarget(const std::string& path) {
+    std::string buffer(4096, '\0');
+    const ssize_t got = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    if (got < 0 || static_cast<std::size_t>(got) >= buffer.size()) return std::nullopt;
+    buffer.resize(static_cast<std::size_t>(got));
+    return buffer;
+}
+
+std::optional<std::string> sandboxProgram() {
+    for (std::string_view candidate : kSandboxPrograms) {
+        const std::string path(candidate);
+        if (::access(path.c_str(), X_OK) == 0) return path;
+    }
+    return std::nullopt;
+}
+
+// Arguments that give the sandbox the host's /<name> as the host has it. False when the root
+// holds something there that can be neither kept nor covered.
+bool addSystemFolder(std::vector<std::string>& args, const std::string& root, std::string_view name) {
+    const std::string host = "/" + std::string(name);
+    const std::string inRoot = root + host;
+    struct stat hostInfo {};
+    if (::lstat(host.c_str(), &hostInfo) != 0) return true;
+    struct stat rootInfo {};
+    const bool rootHas = ::lstat(inRoot.c_str(), &rootInfo) == 0;
+
+    if (S_ISLNK(hostInfo.st_mode)) {
+        const auto target = linkTarget(host);
+        if (!target) return false;
+        if (!rootHas) {
+            args.insert(args.end(), {"--symlink", *target, host});
+            return true;
+        }
+        // bubblewrap refuses to make a link that a run before it left in place.
+        if (S_ISLNK(rootInfo.st_mode)) return linkTarget(inRoot) == target;
+    } else if (!S_ISDIR(hostInfo.st_mode)) {
+        return true;
+    }
+    // A real folder in the root is covered; a link or file there would carry the mount elsewhere.
+    if (rootHas && !S_ISDIR(rootInfo.st_mode)) return false;
+    args.insert(args.end(), {"--ro-bind", host, host});
+    return true;
+}
+
+}  // namespace
+
+ConfinedProcesses::ConfinedProcesses(std::string root, std::string toolsBin,
+                                     std::map<std::string, std::string> programMap)
+    : root_(withoutTrailingSlashes(std::move(root))), toolsBin_(withoutTrailingSlashes(std::move(toolsBin))) {
+    programs_.emplace(std::string(kOpenProgram), toolsBin_ + "/open");
+    for (auto& [program, host] : programMap) programs_.insert_or_assign(program, std::move(host));
+}
+
+std::optional<std::vector<std::string>> ConfinedProcesses::sandboxCommand() const {
+    const auto program = sandboxProgram();
+    if (!program || root_.empty() || root_ == "/" || !isFolder(root_) || !isFolder(toolsBin_)) return std::nullopt;
+
+    std::vector<std::string> args{*program, "--die-with-parent", "--clearenv", "--setenv", "PATH",
+                                  std::string(kConfinedToolsFolder) + ":/usr/bin:/bin"};
+    if (const char* bus = std::getenv(std::string(kBusAddressVariable).c_str())) {
+        args.insert(args.end(), {"--setenv", std::string(kBusAddressVariable), bus});
+    }
+    args.insert(args.end(), {"--bind", root_, "/", "--ro-bind", "/usr", "/usr"});
+    for (std::string_view folder : kSystemFolders) {
+        if (!addSystemFolder(args, root_, folder)) return std::nullopt;
+    }
+    args.insert(args.end(), {"--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--ro-bind", toolsBin_,
+                             std::string(kConfinedToolsFolder), "--chdir", "/"});
+    return args;
+}
+
+std::optional<ShellResult> ConfinedProcesses::runShell(std::string_view commandLine) {
+    auto sandbox = sandboxCommand();
+    if (!sandbox) return std::nullopt;
+    return PosixProcesses("/bin/bash", std::move(*sandbox)).runShell(commandLine);
+}
+
+std::string ConfinedProcesses::hostProgram(std::string_view program) const {
+    const auto found = programs_.find(program);
+    return found == programs_.end() ? std::string(program) : found->second;
+}
+
+bool ConfinedProcesses::spawnDetached(std::string_view program, const std::vector<std::string>& arguments) {
+    return host_.spawnDetached(hostProgram(program), arguments);
+}
+
+void ConfinedProcesses::exit(int status) { host_.exit(status); }
+
+}  // namespace wattkeeper

@@ -1,0 +1,83 @@
+#pragma once
+// The Darwin notify center and the distributed center as D-Bus signals, in the mapping of
+// docs/linux-backend.md: signal `Post` on /org/wattkeeper/Notifications, interface
+// org.wattkeeper.DarwinNotify with body `s` (the name), interface
+// org.wattkeeper.DistributedNotify with body `s` (no dictionary) or `sa{sv}`.
+//
+// Dictionary values on the wire, as sent:
+//   integers  `i` when they fit in 32 bits, else `x`
+//   reals `d`, text `s`, booleans `b`, data `ay`, dictionaries `a{sv}`, arrays `av`
+//   dates have no form here and are left out, as are keys and text that are not UTF-8 or hold
+//   a zero character (the bus refuses them)
+// and as received:
+//   `i` `x` `n` `u` `q` `y` integers; `t` an integer, above INT64_MAX taken as INT64_MAX;
+//   `d` a real, `s` text, `b` a boolean, `ay` data, `a{sv}` a dictionary, `av` an array.
+//   An entry or array element of any other type is left out; the rest of the post arrives.
+//   Of two entries with the same key, the first counts. A dictionary of one basic type from that
+//   list (`a{si}`, `a{ss}`...) is taken as if its values were variants: dbus-send cannot put
+//   variants into a dictionary, and so can send a payload only that way.
+// A signal whose body is anything else (anything but `s`, for the Darwin center) is dropped as a
+// whole, silently.
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "platform/linux/bus.h"
+#include "platform/notification_center.h"
+#include "platform/run_loop.h"
+
+namespace wattkeeper::linux_backend {
+
+inline constexpr const char* kNotificationsPath = "/org/wattkeeper/Notifications";
+inline constexpr const char* kDarwinNotifyInterface = "org.wattkeeper.DarwinNotify";
+inline constexpr const char* kDistributedNotifyInterface = "org.wattkeeper.DistributedNotify";
+inline constexpr const char* kPostSignal = "Post";
+
+// One of the two system-wide notification centers, shared by every process on the bus.
+//
+// A post goes out as a broadcast signal at once, whatever the options, from the calling thread.
+// Every process on the bus receives it, the posting one included, as the platform's centers
+// deliver to observers in the posting process. A signal is decoded on the bus thread and
+// delivered on the main queue (RunLoop::async) to each observer of that exact name, in
+// registration order, with a null object; the Darwin center always passes a null userInfo.
+// Suspension behaviour and observed objects are accepted and ignored: everything is delivered
+// immediately.
+//
+// Threads: posts and addObserver from any thread. Destroy the center on the main thread (or
+// while the main queue is not running), before the Bus and the RunLoop it was given; deliveries
+// still queued then are dropped.
+class DbusNotificationCenter : public NotificationCenter {
+public:
+    enum class Kind { Darwin, Distributed };
+
+    DbusNotificationCenter(Bus& bus, RunLoop& loop, Kind kind);
+    ~DbusNotificationCenter() override;
+    DbusNotificationCenter(const DbusNotificationCenter&) = delete;
+    DbusNotificationCenter& operator=(const DbusNotificationCenter&) = delete;
+
+    void addObserver(void* observer, NotificationCallback callback, std::string_view name, const void* object,
+                     SuspensionBehavior behavior) override;
+    // A name that is not UTF-8 or holds a zero character cannot travel, and the post is dropped.
+    void postNotification(std::string_view name, const void* object, const PlistDictionary* userInfo,
+                          bool deliverImmediately) override;
+    void postNotificationWithOptions(std::string_view name, const void* object, const PlistDictionary* userInfo,
+                                     std::uint32_t options) override;
+
+    Kind kind() const { return kind_; }
+
+private:
+    struct Observers;
+
+    void post(std::string_view name, const PlistDictionary* userInfo);
+    void deliver(const std::shared_ptr<Observers>& observers, const std::string& name,
+                 const PlistDictionary* userInfo);
+
+    RunLoop& loop_;
+    Kind kind_;
+    std::shared_ptr<Observers> observers_;
+    std::unique_ptr<sdbus::IObject> sender_;
+    sdbus::Slot subscription_;
+};
+
+}  // namespace wattkeeper::linux_backend

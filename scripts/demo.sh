@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# The daemon holding a simulated MacBook's battery at 80%, end to end: a private bus, the virtual
+# Mac, the Wattkeeper daemon installed in the virtual Mac's root folder, and wattctl in the part
+# of the main application. Installs what is missing (Debian 12, as root), builds, runs, shows the
+# battery held at its limit and the lid, sleep and plug rules, then a summary and a picture.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libplist-dev libsdbus-c++-dev
+          libasio-dev libcli11-dev dbus bubblewrap gnuplot-nox)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q "${missing[@]}"
+fi
+
+echo "== Building"
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" --target virtual-mac wattctl Wattkeeper >/dev/null
+build=$top/build/default
+
+out=$top/build/demo
+rm -rf "$out"
+mkdir -p "$out"
+work=$(mktemp -d /tmp/wattkeeper-demo.XXXXXX)
+root=$work/root
+mkdir -p "$root"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  [ -n "${daemon_pid:-}" ] && kill "$daemon_pid" 2>/dev/null || true
+  pkill -f "$root/Library/Application Support/Halvorn/Battery/Wattkeeper.app" 2>/dev/null || true
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+# A private bus, so nothing of this run reaches the machine's own buses.
+cat > "$work/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$work/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --print-address=1 > "$work/address" &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/address" ] && break; sleep 0.05; done
+WATTKEEPER_BUS_ADDRESS=$(head -n1 "$work/address")
+export WATTKEEPER_BUS_ADDRESS
+
+# The virtual Mac: a MacBook at 50% on its adapter, a minute of battery life each second.
+scale=60
+"$build/virtual-mac" serve --root "$root" --user anna --charge 50 --time-scale "$scale" \
+  --trace "$out/trace.csv" > "$out/virtual-mac.log" 2>&1 &
+pids+=($!)
+vm() { "$build/virtual-mac" "$@"; }
+for _ in $(seq 100); do vm status >/dev/null 2>&1 && break; sleep 0.05; done
+
+# Install the daemon where the uninstall procedure expects it, and start it as launchd would.
+bundle="$root/Library/Application Support/Halvorn/Battery/Wattkeeper.app"
+mkdir -p "$(dirname "$bundle")" "$root/Library/LaunchDaemons"
+cp -R "$build/bundles/Wattkeeper.app" "$bundle"
+cat > "$root/Library/LaunchDaemons/org.wattkeeper.helper.plist" <<EOF
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>Label</key>
+	<string>org.wattkeeper.helper</string>
+	<key>Program</key>
+	<string>/Library/Application Support/Halvorn/Battery/Wattkeeper.app/Contents/MacOS/Wattkeeper</string>
+	<key>RunAtLoad</key>
+	<true/>
+</dict>
+</plist>
+EOF
+export WATTKEEPER_DAEMON_LOG=$out/daemon.log
+"$bundle/Contents/MacOS/Wattkeeper" > "$out/daemon.log" 2>&1 &
+daemon_pid=$!
+started=$(date +%s.%N)
+
+ctl() { "$build/wattctl" --lang en "$@"; }
+for _ in $(seq 100); do ctl status >/dev/null 2>&1 && break; sleep 0.1; done
+
+# One line: the battery, the three keys, and the daemon's last switching line.
+line() {
+  local status doing
+  status=$(vm status --line)
+  doing=$(grep -a '^quill' "$out/daemon.log" | tail -n1 || true)
+  printf '\r  %s | daemon: %-24s' "$status" "${doing:-idle}"
+}
+# Shows the line until the virtual Mac reports the state asked for, or the time runs out.
+until_state() {
+  local want=$1 limit=$2 t=0
+  while [ "$t" -lt "$limit" ]; do
+    line
+    if vm status --line | grep -q -- "$want"; then echo; return 0; fi
+    sleep 0.25
+    t=$((t + 1))
+  done
+  echo; echo "  (still not '$want')"
+}
+step() { echo; echo "== $*"; }
+
+step "Limit 80%, charge control on"
+ctl limit 80
+ctl on
+until_state "state holding" 240
+for _ in $(seq 12); do line; sleep 0.25; done; echo
+
+step "The battery is above the limit (set to 85%): the adapter stops carrying the load"
+vm charge 85
+until_state "CH0I 1" 80
+for _ in $(seq 8); do line; sleep 0.25; done; echo
+
+step "Lid closed: no forced discharge with the lid closed"
+vm lid close
+until_state "CH0I 0" 80
+vm lid open
+until_state "CH0I 1" 80
+
+step "Asleep: neither charging nor forced discharge"
+vm sleep
+until_state "CH0I 0" 80
+step "Awake again"
+vm wake
+until_state "CH0I 1" 80
+until_state "state holding" 400
+
+step "Unplugged: the battery carries the Mac"
+vm unplug
+for _ in $(seq 12); do line; sleep 0.25; done; echo
+step "Plugged in again"
+vm plug
+until_state "state holding" 400
+
+step "Status as the main application sees it"
+ctl status
+
+ended=$(date +%s.%N)
+step "Summary"
+ticks=$(getconf CLK_TCK)
+read -r utime stime < <(awk '{print $14, $15}' "/proc/$daemon_pid/stat")
+rss=$(awk '/VmHWM/ {print $2 " " $3}' "/proc/$daemon_pid/status")
+printf '  ran %.0f s; the daemon used %.2f s of CPU and at most %s of memory\n' \
+  "$(echo "$ended - $started" | bc -l)" "$(echo "($utime + $stime) / $ticks" | bc -l)" "$rss"
+vm trace stop >/dev/null 2>&1 || true
+echo "  trace: $out/trace.csv"
+
+gnuplot <<EOF
+set datafile separator ","
+set terminal pngcairo size 1200,700
+set output "$out/battery.png"
+set multiplot layout 2,1 title "Battery held at 80%"
+set ylabel "charge (%)"
+set yrange [40:100]
+set grid
+plot "$out/trace.csv" using (\$1/60):2 with lines lw 2 title "charge", 80 with lines dt 2 title "limit"
+set ylabel "switches"
+set xlabel "simulated minutes"
+set yrange [-0.5:2.5]
+plot "$out/trace.csv" using (\$1/60):4 with steps title "CH0B", "" using (\$1/60):6 with steps lw 2 title "CH0I", "" using (\$1/60):3 with steps title "adapter"
+unset multiplot
+EOF
+echo "  picture: $out/battery.png"

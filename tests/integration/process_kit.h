@@ -1,0 +1,70 @@
+#pragma once
+// Programs and folders of an integration test: temporary folders, started programs that are
+// ended and reaped with the test, and bounded waits.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace wattkeeper::testing {
+
+using namespace std::chrono_literals;
+
+// A program the build put next to the test binary (relative paths allowed, e.g. a bundle's).
+std::filesystem::path builtProgram(const std::filesystem::path& relative);
+
+// A folder of the test's own, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+
+// A started program with standard output and error in a file; ended (SIGTERM, then SIGKILL)
+// and reaped on destruction if still running.
+class Child {
+public:
+    Child(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+          const std::filesystem::path& output);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // The wait status once the child has ended within the deadline.
+    std::optional<int> waitExit(std::chrono::milliseconds deadline = 10s);
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+struct RunResult {
+    int status = -1;  // the exit status; -1 when it did not end normally in time
+    std::string output;  // standard output and error
+};
+
+// Runs a program to its end (at most `deadline`) and collects what it printed.
+RunResult run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+              std::chrono::milliseconds deadline = 10s);
+
+// Asks `condition` again every few milliseconds until it holds or the deadline passes.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline = 10s);
+
+// Ends a process that is not our child (started detached by another program), by its id.
+void endProcess(pid_t pid);
+
+}  // namespace wattkeeper::testing

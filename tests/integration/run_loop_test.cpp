@@ -1,0 +1,394 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/asio_run_loop.h"
+
+namespace wattkeeper::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using linux_backend::AsioRunLoop;
+
+constexpr Duration kDeadline = 5s;
+
+// Serves the loop until a task stops it, or for `deadline` at most; false when the deadline
+// ended it. The watchdog outlives this call harmlessly: it only acts for this run.
+bool runUntilStopped(AsioRunLoop& loop, Duration deadline = kDeadline) {
+    auto state = std::make_shared<std::atomic<int>>(0);  // 0 running, 1 timed out, 2 over
+    loop.after(deadline, [state, &loop] {
+        int running = 0;
+        if (state->compare_exchange_strong(running, 1)) loop.stop();
+    });
+    loop.run();
+    int running = 0;
+    state->compare_exchange_strong(running, 2);
+    return state->load() == 2;
+}
+
+// Waits, boundedly, until `count` arrivals have been counted.
+class Counter {
+public:
+    void arrive() {
+        std::lock_guard lock(mutex_);
+        ++count_;
+        changed_.notify_all();
+    }
+    bool waitFor(int count, Duration deadline = kDeadline) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, deadline, [&] { return count_ >= count; });
+    }
+    int count() {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int count_ = 0;
+};
+
+void spinFor(Duration d) {
+    const auto end = std::chrono::steady_clock::now() + d;
+    while (std::chrono::steady_clock::now() < end) {
+    }
+}
+
+TEST(AsioRunLoopTest, MainQueueRunsWorkInSubmissionOrderOnTheThreadThatRuns) {
+    AsioRunLoop loop;
+    std::vector<int> order;
+    std::vector<std::thread::id> threads;
+    for (int i = 0; i < 5; ++i) {
+        loop.async([&, i] {
+            order.push_back(i);
+            threads.push_back(std::this_thread::get_id());
+        });
+    }
+    loop.async([&] { loop.stop(); });
+
+    ASSERT_TRUE(runUntilStopped(loop));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+    for (auto id : threads) EXPECT_EQ(id, std::this_thread::get_id());
+}
+
+TEST(AsioRunLoopTest, RunDoesNotReturnWhileTheMainQueueIsIdle) {
+    AsioRunLoop loop;
+    std::atomic<bool> stopped{false};
+    // Nothing at all is queued or armed: only stop() may end run(), after a window of idleness.
+    std::thread stopper([&] {
+        spinFor(50ms);
+        stopped = true;
+        loop.stop();
+    });
+    loop.run();
+    EXPECT_TRUE(stopped);
+    stopper.join();
+}
+
+TEST(AsioRunLoopTest, StopBeforeRunEndsThatRunAndTheNextRunServesAgain) {
+    AsioRunLoop loop;
+    bool ran = false;
+    loop.stop();
+    loop.async([&] { ran = true; });
+    loop.run();
+    EXPECT_FALSE(ran);
+
+    loop.async([&] { loop.stop(); });
+    ASSERT_TRUE(runUntilStopped(loop));
+    EXPECT_TRUE(ran);
+}
+
+TEST(AsioRunLoopTest, WorkScheduledFromManyThreadsAllRunsOnTheMainThread) {
+    AsioRunLoop loop;
+    constexpr int kThreads = 4;
+    constexpr int kTasks = 500;
+    int done = 0;  // main thread only
+    bool offMain = false;
+    const auto mainThread = std::this_thread::get_id();
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t) {
+        posters.emplace_back([&] {
+            for (int i = 0; i < kTasks; ++i) {
+                loop.async([&] {
+                    offMain = offMain || std::this_thread::get_id() != mainThread;
+                    if (++done == kThreads * kTasks) loop.stop();
+                });
+            }
+        });
+    }
+    ASSERT_TRUE(runUntilStopped(loop));
+    for (auto& poster : posters) poster.join();
+    EXPECT_EQ(done, kThreads * kTasks);
+    EXPECT_FALSE(offMain);
+}
+
+TEST(AsioRunLoopTest, AfterRunsEachTaskNoEarlierThanItsDelayInDeadlineOrder) {
+    AsioRunLoop loop;
+    struct Ran {
+        char name;
+        Duration at;
+    };
+    std::vector<Ran> ran;
+    const Duration start = loop.now();
+    const std::pair<char, Duration> delays[] = {{'a', 60ms}, {'b', 20ms}, {'c', 40ms}, {'d', 0ms}};
+    for (auto [name, delay] : delays) {
+        loop.after(delay, [&, name = name] {
+            ran.push_back({name, loop.now() - start});
+            if (ran.size() == std::size(delays)) loop.stop();
+        });
+    }
+
+    ASSERT_TRUE(runUntilStopped(loop));
+    ASSERT_EQ(ran.size(), std::size(delays));
+    std::string order;
+    for (const auto& r : ran) order += r.name;
+    EXPECT_EQ(order, "dbca");
+    for (const auto& r : ran) {
+        for (auto [name, delay] : delays) {
+            if (name == r.name) {
+                EXPECT_GE(r.at, delay) << r.name;
+            }
+        }
+    }
+}
+
+TEST(AsioRunLoopTest, AfterWithADelayBeyondTheClockNeverRuns) {
+    AsioRunLoop loop;
+    bool ran = false;
+    loop.after(Duration::max(), [&] { ran = true; });
+    loop.after(20ms, [&] { loop.stop(); });
+    ASSERT_TRUE(runUntilStopped(loop));
+    EXPECT_FALSE(ran);
+}
+
+TEST(AsioRunLoopTest, GlobalQueueRunsOffTheMainThreadOnTwoThreadsAtOnce) {
+    AsioRunLoop loop;
+    std::mutex mutex;
+    std::condition_variable met;
+    std::vector<std::thread::id> threads;
+    int left = 0;
+    bool bothAtOnce = true;
+    for (int i = 0; i < 2; ++i) {
+        loop.globalAsync([&] {
+            std::unique_lock lock(mutex);
+            threads.push_back(std::this_thread::get_id());
+            met.notify_all();
+            // Only a queue with two threads lets both tasks be here together.
+            if (!met.wait_for(lock, kDeadline, [&] { return threads.size() == 2; })) bothAtOnce = false;
+            if (++left == 2) loop.async([&] { loop.stop(); });
+        });
+    }
+    ASSERT_TRUE(runUntilStopped(loop));
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(bothAtOnce);
+    ASSERT_EQ(threads.size(), 2u);
+    EXPECT_NE(threads[0], std::this_thread::get_id());
+    EXPECT_NE(threads[1], std::this_thread::get_id());
+    EXPECT_NE(threads[0], threads[1]);
+}
+
+TEST(AsioRunLoopTest, DestructionWaitsForGlobalWorkThatIsRunning) {
+    std::atomic<bool> finished{false};
+    Counter started;
+    {
+        AsioRunLoop loop;
+        loop.globalAsync([&] {
+            started.arrive();
+            spinFor(30ms);
+            finished = true;
+        });
+        ASSERT_TRUE(started.waitFor(1));
+    }
+    EXPECT_TRUE(finished);
+}
+
+// A repeating timer on each queue: fires never come early, run on the queue's thread(s), and keep
+// to the grid of the first deadline even though each handler takes a good part of the interval.
+TEST(AsioRunLoopTest, RepeatingTimerFiresOnItsQueueAtItsIntervalWithoutDrift) {
+    constexpr Duration kStart = 30ms;
+    constexpr Duration kInterval = 20ms;
+    constexpr Duration kWork = 8ms;
+    constexpr int kFires = 10;
+    for (auto queue : {AsioRunLoop::Queue::Main, AsioRunLoop::Queue::Global}) {
+        SCOPED_TRACE(queue == AsioRunLoop::Queue::Main ? "main" : "global");
+        AsioRunLoop loop;
+        auto timer = loop.makeTimerSource(queue);
+        std::mutex mutex;
+        std::vector<Duration> fires;
+        bool onMain = true;
+        const auto mainThread = std::this_thread::get_id();
+        timer->setEventHandler([&] {
+            std::lock_guard lock(mutex);
+            fires.push_back(loop.now());
+            onMain = std::this_thread::get_id() == mainThread;
+            spinFor(kWork);
+            if (fires.size() == kFires) {
+                timer->cancel();
+                loop.async([&] { loop.stop(); });
+            }
+        });
+        timer->setTimer(kStart, kInterval, 5ms);
+        const Duration origin = loop.now();
+        timer->resume();
+
+        ASSERT_TRUE(runUntilStopped(loop));
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(fires.size(), static_cast<std::size_t>(kFires));
+        EXPECT_EQ(onMain, queue == AsioRunLoop::Queue::Main);
+        for (int k = 0; k < kFires; ++k) EXPECT_GE(fires[k] - origin, kStart + k * kInterval) << "fire " << k;
+        // Re-arming from the end of each handler would have pushed the last fire back by nine
+        // times the work.
+        EXPECT_LT(fires.back() - origin, kStart + (kFires - 1) * kInterval + 5 * kWork);
+    }
+}
+
+// What a timer source does before it is resumed, once, and after setTimer is called again.
+TEST(AsioRunLoopTest, TimerSourceFiresOnlyOnceResumedAndConfigured) {
+    struct Case {
+        const char* what;
+        Duration interval;
+        bool resumeFirst;     // resume before setTimer
+        bool resume;          // resume at all
+        bool cancelFirst;     // cancel before anything else
+        int expectedFires;    // within the observation window
+    };
+    const Case cases[] = {
+        {"suspended source never fires", 10ms, false, false, false, 0},
+        {"interval zero fires once", Duration::zero(), false, true, false, 1},
+        {"interval max fires once", Duration::max(), false, true, false, 1},
+        {"resumed before being set fires once set", Duration::zero(), true, true, false, 1},
+        {"cancelled source is not revived by resume", 10ms, false, true, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        AsioRunLoop loop;
+        auto timer = loop.makeTimerSource(AsioRunLoop::Queue::Main);
+        int fires = 0;
+        timer->setEventHandler([&] { ++fires; });
+        if (c.cancelFirst) timer->cancel();
+        if (c.resumeFirst) timer->resume();
+        timer->setTimer(5ms, c.interval, 0ms);
+        if (c.resume && !c.resumeFirst) timer->resume();
+        // A window of several would-be intervals.
+        loop.after(80ms, [&] { loop.stop(); });
+        ASSERT_TRUE(runUntilStopped(loop));
+        EXPECT_EQ(fires, c.expectedFires);
+        EXPECT_EQ(timer->testCancel() != 0, c.cancelFirst);
+    }
+}
+
+TEST(AsioRunLoopTest, SettingTheTimerAgainMovesItsNextFire) {
+    AsioRunLoop loop;
+    auto timer = loop.makeTimerSource(AsioRunLoop::Queue::Main);
+    Duration firedAt{0};
+    const Duration origin = loop.now();
+    timer->setEventHandler([&] {
+        firedAt = loop.now() - origin;
+        loop.stop();
+    });
+    timer->setTimer(10ms, Duration::zero(), 0ms);
+    timer->resume();
+    timer->setTimer(60ms, Duration::zero(), 0ms);
+    ASSERT_TRUE(runUntilStopped(loop));
+    EXPECT_GE(firedAt, 60ms);
+}
+
+TEST(AsioRunLoopTest, CancelFromAnotherThreadStopsFurtherFires) {
+    for (auto queue : {AsioRunLoop::Queue::Main, AsioRunLoop::Queue::Global}) {
+        SCOPED_TRACE(queue == AsioRunLoop::Queue::Main ? "main" : "global");
+        AsioRunLoop loop;
+        auto timer = loop.makeTimerSource(queue);
+        Counter fires;
+        timer->setEventHandler([&] { fires.arrive(); });
+        timer->setTimer(0ms, 5ms, 0ms);
+        timer->resume();
+
+        // Main-queue fires need the loop served; the cancel comes from a thread of its own.
+        std::atomic<int> atCancel{-1};
+        std::thread canceller([&] {
+            if (fires.waitFor(3)) {
+                timer->cancel();
+                atCancel = fires.count();
+            }
+            // Long enough for several more fires of a timer that kept going.
+            loop.after(60ms, [&] { loop.stop(); });
+        });
+        ASSERT_TRUE(runUntilStopped(loop));
+        canceller.join();
+        ASSERT_GE(atCancel.load(), 3);
+        // One fire may have been under way when cancel() was called.
+        EXPECT_LE(fires.count(), atCancel + 1);
+        EXPECT_NE(timer->testCancel(), 0);
+    }
+}
+
+TEST(AsioRunLoopTest, CancelInsideTheHandlerEndsARepeatingTimer) {
+    for (auto queue : {AsioRunLoop::Queue::Main, AsioRunLoop::Queue::Global}) {
+        SCOPED_TRACE(queue == AsioRunLoop::Queue::Main ? "main" : "global");
+        AsioRunLoop loop;
+        auto timer = loop.makeTimerSource(queue);
+        std::atomic<int> fires{0};
+        timer->setEventHandler([&] {
+            ++fires;
+            timer->cancel();
+        });
+        timer->setTimer(0ms, 5ms, 0ms);
+        timer->resume();
+        loop.after(60ms, [&] { loop.stop(); });
+        ASSERT_TRUE(runUntilStopped(loop));
+        EXPECT_EQ(fires, 1);
+        EXPECT_NE(timer->testCancel(), 0);
+    }
+}
+
+// The source goes while its fire is due but cannot run yet: the main thread is busy, or both
+// global threads are.
+TEST(AsioRunLoopTest, DestroyingASourceWhoseFireIsDueNeverRunsItsHandler) {
+    for (auto queue : {AsioRunLoop::Queue::Main, AsioRunLoop::Queue::Global}) {
+        SCOPED_TRACE(queue == AsioRunLoop::Queue::Main ? "main" : "global");
+        // Declared before the loop, which joins its threads while they may still use these.
+        std::mutex gate;
+        std::unique_lock closed(gate);
+        Counter blocked;
+        auto fired = std::make_shared<std::atomic<int>>(0);
+        AsioRunLoop loop;
+        // Opens the gate before the loop joins its threads, whichever way this case ends.
+        struct Release {
+            std::unique_lock<std::mutex>& lock;
+            ~Release() {
+                if (lock.owns_lock()) lock.unlock();
+            }
+        } release{closed};
+        if (queue == AsioRunLoop::Queue::Global) {
+            for (int i = 0; i < 2; ++i) {
+                loop.globalAsync([&] {
+                    blocked.arrive();
+                    std::lock_guard wait(gate);
+                });
+            }
+            ASSERT_TRUE(blocked.waitFor(2));
+        }
+        loop.async([&, fired] {
+            auto timer = loop.makeTimerSource(queue);
+            timer->setEventHandler([fired] { ++*fired; });
+            timer->setTimer(0ms, 1ms, 0ms);
+            timer->resume();
+            spinFor(10ms);
+            timer.reset();
+            closed.unlock();
+            loop.after(40ms, [&] { loop.stop(); });
+        });
+        ASSERT_TRUE(runUntilStopped(loop));
+        EXPECT_EQ(*fired, 0);
+    }
+}
+
+}  // namespace
+}  // namespace wattkeeper::testing

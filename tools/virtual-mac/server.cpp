@@ -1,0 +1,525 @@
+#include "tools/virtual-mac/server.h"
+
+#include <cmath>
+#include <exception>
+#include <system_error>
+#include <utility>
+
+#include "platform/linux/virtual_mac_bus.h"
+
+namespace wattkeeper::virtual_mac {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kInvalidArgument = "org.wattkeeper.VirtualMac.Error.InvalidArgument";
+constexpr const char* kFailed = "org.wattkeeper.VirtualMac.Error.Failed";
+constexpr double kMinuteSeconds = 60.0;
+constexpr std::size_t kMaxDisplays = 16;
+constexpr double kMaxTimeScale = 1e6;
+
+sim::BatterySettings settingsFrom(const ServeOptions& options) {
+    sim::BatterySettings settings;
+    settings.charge = options.charge;
+    settings.adapter = !options.unplugged;
+    settings.model = options.model;
+    settings.consoleUser = options.user;
+    settings.displays = options.displays;
+    return settings;
+}
+
+bool isNotebook(const std::string& model) { return model.rfind("MacBook", 0) == 0; }
+
+bool isLoggedInUser(const std::string& user) { return !user.empty() && user != "loginwindow"; }
+
+}  // namespace
+
+void prepareRoot(const fs::path& root, const std::string& user) {
+    fs::create_directories(root / "Library");
+    fs::create_directories(root / "Users");
+    if (isLoggedInUser(user)) fs::create_directories(root / "Users" / user);
+}
+
+Server::Server(sdbus::IConnection& connection, ServeOptions options)
+    : connection_(connection),
+      options_(std::move(options)),
+      store_(sim::SmcKeyStore::macBook()),
+      driver_(store_),
+      model_(store_, settingsFrom(options_)),
+      lastSync_(std::chrono::steady_clock::now()),
+      runningApplications_{AppEntry{true, "com.apple.loginwindow"}, AppEntry{true, "com.apple.dock"},
+                           AppEntry{true, "com.apple.finder"}, AppEntry{true, "com.apple.systemuiserver"},
+                           AppEntry{false, ""}} {
+    options_.root = fs::absolute(options_.root).lexically_normal();
+    for (std::size_t i = 0; i < options_.displays; ++i) displays_.push_back(nextDisplay_++);
+    if (options_.trace) startTraceLocked(*options_.trace);
+
+    object_ = sdbus::createObject(connection_, kObjectPath);
+    registerSmc();
+    registerMachine();
+    registerControl();
+    object_->finishRegistration();
+
+    // The kernel closes a task's connections when the task dies; a client that leaves the bus
+    // is the same here.
+    busDriver_ = sdbus::createProxy(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+    busDriver_->uponSignal("NameOwnerChanged")
+        .onInterface("org.freedesktop.DBus")
+        .call([this](const std::string& name, const std::string& /*oldOwner*/, const std::string& newOwner) {
+            if (newOwner.empty() && name.rfind(':', 0) == 0) closeConnectionsOf(name);
+        });
+    busDriver_->finishRegistration();
+}
+
+Server::~Server() {
+    busDriver_.reset();
+    object_.reset();
+}
+
+void Server::onQuit(std::function<void()> quit) {
+    std::lock_guard lock(mutex_);
+    quit_ = std::move(quit);
+}
+
+void Server::tick() {
+    Signals out;
+    {
+        std::lock_guard lock(mutex_);
+        syncLocked(out);
+        // The store keeps every request for tests of the store; a long run needs none of them.
+        store_.clearHistory();
+    }
+    emit(out);
+}
+
+void Server::syncLocked(Signals& out) {
+    const auto now = std::chrono::steady_clock::now();
+    double left = std::chrono::duration<double>(now - lastSync_).count() * options_.timeScale;
+    lastSync_ = now;
+    bool due = false;
+    // Steps end at every whole simulated minute, so the trace has its row each minute however
+    // far a tick reaches.
+    while (left > 0.0) {
+        double toMinute = kMinuteSeconds - std::fmod(model_.seconds(), kMinuteSeconds);
+        if (toMinute < 1e-6) toMinute += kMinuteSeconds;
+        const double step = std::min(left, toMinute);
+        due = model_.advance(step) || due;
+        left -= step;
+        recordTraceLocked();
+    }
+    if (due) queueGeneralInterest(out);
+}
+
+void Server::settleLocked(Signals& out) {
+    if (model_.advance(0.0)) queueGeneralInterest(out);
+    recordTraceLocked();
+}
+
+void Server::recordTraceLocked() {
+    if (!trace_) return;
+    if (auto row = trace_->row(model_.status())) {
+        traceFile_ << *row << '\n';
+        traceFile_.flush();
+    }
+}
+
+void Server::startTraceLocked(const fs::path& path) {
+    std::ofstream file(path, std::ios::trunc);
+    if (!file) throw sdbus::Error(kFailed, "cannot write the trace file " + path.string());
+    file << sim::BatteryTrace::header() << '\n';
+    traceFile_ = std::move(file);
+    trace_.emplace();
+    recordTraceLocked();
+}
+
+void Server::queueGeneralInterest(Signals& out) {
+    out.push_back([this] {
+        object_->emitSignal("GeneralInterest")
+            .onInterface(kMachineInterface)
+            .withArguments(sim::kBatteryStatusChangedMessage);
+    });
+}
+
+void Server::queueDisplayChange(Signals& out, std::uint32_t display, std::uint32_t changeFlag) {
+    // As the platform does: every display online before the change hears that a configuration
+    // begins, then the display that came or went is named with its flag.
+    for (std::uint32_t online : displays_) {
+        out.push_back([this, online] {
+            object_->emitSignal("DisplayReconfigured")
+                .onInterface(kMachineInterface)
+                .withArguments(online, kDisplayBeginConfigurationFlag);
+        });
+    }
+    out.push_back([this, display, changeFlag] {
+        object_->emitSignal("DisplayReconfigured").onInterface(kMachineInterface).withArguments(display, changeFlag);
+    });
+}
+
+void Server::emit(const Signals& signals) {
+    for (const auto& send : signals) {
+        try {
+            send();
+        } catch (const sdbus::Error&) {
+            // A signal nobody can receive is lost, as on a bus that is going away.
+        }
+    }
+}
+
+std::string Server::callerLocked() const {
+    const sdbus::Message* message = object_->getCurrentlyProcessedMessage();
+    return message ? message->getSender() : std::string();
+}
+
+IoObject Server::serviceLocked() {
+    const auto matching = driver_.serviceMatching("AppleSMC");
+    if (!matching) return 0;
+    IoObject iterator = 0;
+    if (driver_.getMatchingServices(*matching, &iterator) != kKernSuccess) return 0;
+    const IoObject service = driver_.iteratorNext(iterator);
+    driver_.objectRelease(iterator);
+    return service;
+}
+
+std::tuple<std::int32_t, bool> Server::getMatchingServices() {
+    std::lock_guard lock(mutex_);
+    const auto matching = driver_.serviceMatching("AppleSMC");
+    if (!matching) return {kIOReturnError, false};
+    IoObject iterator = 0;
+    const KernReturn kr = driver_.getMatchingServices(*matching, &iterator);
+    if (kr != kKernSuccess) return {kr, false};
+    const bool present = driver_.iteratorNext(iterator) != 0;
+    driver_.objectRelease(iterator);
+    return {kKernSuccess, present};
+}
+
+std::tuple<std::int32_t, std::uint32_t> Server::open() {
+    std::lock_guard lock(mutex_);
+    IoConnect connect = 0;
+    const KernReturn kr = driver_.serviceOpen(serviceLocked(), 0, &connect);
+    if (kr != kKernSuccess) return {kr, 0};
+    connectionOwners_[connect] = callerLocked();
+    return {kKernSuccess, connect};
+}
+
+std::int32_t Server::close(std::uint32_t connect) {
+    std::lock_guard lock(mutex_);
+    // A connection is a port name of the task that opened it; in any other task the same number
+    // names nothing.
+    const auto owner = connectionOwners_.find(connect);
+    if (owner == connectionOwners_.end() || owner->second != callerLocked()) return kMachSendInvalidDest;
+    connectionOwners_.erase(owner);
+    return driver_.serviceClose(connect);
+}
+
+std::tuple<std::int32_t, std::vector<std::uint8_t>> Server::call(std::uint32_t connect, std::uint32_t selector,
+                                                                 const std::vector<std::uint8_t>& input) {
+    Signals out;
+    std::tuple<std::int32_t, std::vector<std::uint8_t>> result;
+    {
+        std::lock_guard lock(mutex_);
+        const auto owner = connectionOwners_.find(connect);
+        if (owner == connectionOwners_.end() || owner->second != callerLocked()) return {kMachSendInvalidDest, {}};
+        // A write takes effect at the moment it arrives: time up to now runs under the old keys.
+        syncLocked(out);
+        std::vector<std::uint8_t> output(80, 0);
+        std::size_t outputSize = output.size();
+        const KernReturn kr =
+            driver_.callStructMethod(connect, selector, input.data(), input.size(), output.data(), &outputSize);
+        // A call the driver refuses for its shape never touches the caller's buffer.
+        if (kr == kIOReturnBadArgument) {
+            output.clear();
+        } else {
+            output.resize(outputSize);
+        }
+        result = {kr, std::move(output)};
+        settleLocked(out);
+        store_.clearHistory();
+    }
+    emit(out);
+    return result;
+}
+
+void Server::closeConnectionsOf(const std::string& owner) {
+    std::lock_guard lock(mutex_);
+    for (auto it = connectionOwners_.begin(); it != connectionOwners_.end();) {
+        if (it->second == owner) {
+            driver_.serviceClose(it->first);
+            it = connectionOwners_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void Server::registerSmc() {
+    object_->registerMethod("GetMatchingServices")
+        .onInterface(kSmcInterface)
+        .withOutputParamNames("kr", "present")
+        .implementedAs([this] { return getMatchingServices(); });
+    object_->registerMethod("Open")
+        .onInterface(kSmcInterface)
+        .withOutputParamNames("kr", "connect")
+        .implementedAs([this] { return open(); });
+    object_->registerMethod("Close")
+        .onInterface(kSmcInterface)
+        .withInputParamNames("connect")
+        .withOutputParamNames("kr")
+        .implementedAs([this](std::uint32_t connect) { return close(connect); });
+    object_->registerMethod("Call")
+        .onInterface(kSmcInterface)
+        .withInputParamNames("connect", "selector", "input")
+        .withOutputParamNames("kr", "output")
+        .implementedAs([this](std::uint32_t connect, std::uint32_t selector, const std::vector<std::uint8_t>& input) {
+            return call(connect, selector, input);
+        });
+}
+
+void Server::registerMachine() {
+    object_->registerMethod("PowerSources")
+        .onInterface(kMachineInterface)
+        .withOutputParamNames("descriptions")
+        .implementedAs([this] {
+            Signals out;
+            std::vector<BusDictionary> sources;
+            {
+                std::lock_guard lock(mutex_);
+                syncLocked(out);
+                sources.push_back(toBus(model_.description()));
+            }
+            emit(out);
+            return sources;
+        });
+    object_->registerSignal("GeneralInterest")
+        .onInterface(kMachineInterface)
+        .withParameters<std::uint32_t>("messageType");
+    object_->registerMethod("Model").onInterface(kMachineInterface).withOutputParamNames("model").implementedAs([this] {
+        std::lock_guard lock(mutex_);
+        return model_.model();
+    });
+    object_->registerMethod("Clamshell")
+        .onInterface(kMachineInterface)
+        .withOutputParamNames("present", "closed")
+        .implementedAs([this] {
+            std::lock_guard lock(mutex_);
+            const bool present = isNotebook(model_.model());
+            return std::tuple<bool, bool>{present, present && model_.lidClosed()};
+        });
+    object_->registerMethod("ConsoleUser")
+        .onInterface(kMachineInterface)
+        .withOutputParamNames("present", "name")
+        .implementedAs([this] {
+            std::lock_guard lock(mutex_);
+            return std::tuple<bool, std::string>{true, model_.consoleUser()};
+        });
+    object_->registerMethod("RootFolder")
+        .onInterface(kMachineInterface)
+        .withOutputParamNames("path")
+        .implementedAs([this] {
+            std::lock_guard lock(mutex_);
+            return options_.root.string();
+        });
+    object_->registerMethod("ScreenCount")
+        .onInterface(kMachineInterface)
+        .withOutputParamNames("count")
+        .implementedAs([this] {
+            std::lock_guard lock(mutex_);
+            return static_cast<std::uint32_t>(displays_.size());
+        });
+    object_->registerSignal("DisplayReconfigured")
+        .onInterface(kMachineInterface)
+        .withParameters<std::uint32_t, std::uint32_t>("display", "flags");
+    object_->registerSignal("WillSleep").onInterface(kMachineInterface);
+    object_->registerSignal("DidWake").onInterface(kMachineInterface);
+    object_->registerMethod("RunningApplications")
+        .onInterface(kMachineInterface)
+        .withOutputParamNames("applications")
+        .implementedAs([this] {
+            std::lock_guard lock(mutex_);
+            return runningApplications_;
+        });
+    object_->registerMethod("OpenApplication")
+        .onInterface(kMachineInterface)
+        .withInputParamNames("path", "hides", "viaOpenApplication", "options")
+        .implementedAs([this](const std::string& path, bool hides, bool viaOpenApplication, std::uint32_t options) {
+            std::lock_guard lock(mutex_);
+            openRequests_.push_back(OpenRequest{path, hides, viaOpenApplication, options});
+        });
+    object_->registerMethod("OperatingSystemVersion")
+        .onInterface(kMachineInterface)
+        .withOutputParamNames("major", "minor", "patch")
+        .implementedAs([this] {
+            std::lock_guard lock(mutex_);
+            return std::tuple<std::int64_t, std::int64_t, std::int64_t>{options_.os.major, options_.os.minor,
+                                                                        options_.os.patch};
+        });
+}
+
+void Server::registerControl() {
+    // Every change is made at the simulated moment it arrives, then its signals go out.
+    auto change = [this](auto&& apply) {
+        Signals out;
+        std::exception_ptr refusal;
+        {
+            std::lock_guard lock(mutex_);
+            syncLocked(out);
+            try {
+                apply(out);
+            } catch (const sdbus::Error&) {
+                refusal = std::current_exception();
+            }
+            settleLocked(out);
+        }
+        // What time did before a refused request still goes out.
+        emit(out);
+        if (refusal) std::rethrow_exception(refusal);
+    };
+    object_->registerMethod("Plug").onInterface(kControlInterface).implementedAs([this, change] {
+        change([this](Signals& out) {
+            if (model_.setAdapter(true)) queueGeneralInterest(out);
+        });
+    });
+    object_->registerMethod("Unplug").onInterface(kControlInterface).implementedAs([this, change] {
+        change([this](Signals& out) {
+            if (model_.setAdapter(false)) queueGeneralInterest(out);
+        });
+    });
+    object_->registerMethod("SetLid")
+        .onInterface(kControlInterface)
+        .withInputParamNames("closed")
+        .implementedAs(
+            [this, change](bool closed) { change([this, closed](Signals&) { model_.setLidClosed(closed); }); });
+    object_->registerMethod("Sleep").onInterface(kControlInterface).implementedAs([this, change] {
+        change([this](Signals& out) {
+            if (model_.asleep()) return;
+            out.push_back([this] { object_->emitSignal("WillSleep").onInterface(kMachineInterface).withArguments(); });
+            if (model_.setAsleep(true)) queueGeneralInterest(out);
+        });
+    });
+    object_->registerMethod("Wake").onInterface(kControlInterface).implementedAs([this, change] {
+        change([this](Signals& out) {
+            if (!model_.asleep()) return;
+            if (model_.setAsleep(false)) queueGeneralInterest(out);
+            out.push_back([this] { object_->emitSignal("DidWake").onInterface(kMachineInterface).withArguments(); });
+        });
+    });
+    object_->registerMethod("SetCharge")
+        .onInterface(kControlInterface)
+        .withInputParamNames("percent")
+        .implementedAs([this, change](double percent) {
+            if (!(percent >= 0.0 && percent <= 100.0)) {
+                throw sdbus::Error(kInvalidArgument, "the charge is a percent from 0 to 100");
+            }
+            change([this, percent](Signals& out) {
+                if (model_.setCharge(percent)) queueGeneralInterest(out);
+            });
+        });
+    object_->registerMethod("AddDisplay").onInterface(kControlInterface).implementedAs([this, change] {
+        change([this](Signals& out) {
+            if (displays_.size() >= kMaxDisplays) throw sdbus::Error(kFailed, "no more displays can be attached");
+            const std::uint32_t display = nextDisplay_++;
+            queueDisplayChange(out, display, kDisplayAddFlag);
+            displays_.push_back(display);
+            model_.setDisplays(displays_.size());
+        });
+    });
+    object_->registerMethod("RemoveDisplay").onInterface(kControlInterface).implementedAs([this, change] {
+        change([this](Signals& out) {
+            if (displays_.empty()) throw sdbus::Error(kFailed, "no display is attached");
+            const std::uint32_t display = displays_.back();
+            queueDisplayChange(out, display, kDisplayRemoveFlag);
+            displays_.pop_back();
+            model_.setDisplays(displays_.size());
+        });
+    });
+    object_->registerMethod("SetTimeScale")
+        .onInterface(kControlInterface)
+        .withInputParamNames("factor")
+        .implementedAs([this, change](double factor) {
+            if (!(factor > 0.0 && factor <= kMaxTimeScale)) {
+                throw sdbus::Error(kInvalidArgument, "the time scale is a factor above 0 and at most 1000000");
+            }
+            change([this, factor](Signals&) { options_.timeScale = factor; });
+        });
+    object_->registerMethod("Status")
+        .onInterface(kControlInterface)
+        .withOutputParamNames("status")
+        .implementedAs([this] {
+            Signals out;
+            BusDictionary status;
+            {
+                std::lock_guard lock(mutex_);
+                syncLocked(out);
+                const sim::MachineStatus s = model_.status();
+                status["charge"] = s.charge;
+                status["capacity"] = static_cast<std::int32_t>(s.capacity);
+                status["adapter"] = s.adapter;
+                status["CH0B"] = s.ch0b;
+                status["CH0C"] = s.ch0c;
+                status["CH0I"] = s.ch0i;
+                status["lid"] = std::string(s.lidClosed ? "closed" : "open");
+                status["asleep"] = s.asleep;
+                status["state"] = std::string(sim::chargeStateName(s.state));
+                status["time"] = s.seconds;
+                status["timeScale"] = options_.timeScale;
+                status["displays"] = static_cast<std::uint32_t>(s.displays);
+                status["model"] = s.model;
+                status["user"] = s.consoleUser;
+                status["tracing"] = trace_.has_value();
+            }
+            emit(out);
+            return status;
+        });
+    object_->registerMethod("StartTrace")
+        .onInterface(kControlInterface)
+        .withInputParamNames("path")
+        .implementedAs(
+            [this, change](const std::string& path) { change([this, &path](Signals&) { startTraceLocked(path); }); });
+    object_->registerMethod("StopTrace").onInterface(kControlInterface).implementedAs([this, change] {
+        change([this](Signals&) {
+            recordTraceLocked();
+            trace_.reset();
+            traceFile_.close();
+        });
+    });
+    object_->registerMethod("SetRunningApplications")
+        .onInterface(kControlInterface)
+        .withInputParamNames("bundleIdentifiers")
+        .implementedAs([this](const std::vector<std::string>& identifiers) {
+            std::lock_guard lock(mutex_);
+            runningApplications_.clear();
+            // An empty identifier stands for an application without one.
+            for (const std::string& id : identifiers) runningApplications_.push_back(AppEntry{!id.empty(), id});
+        });
+    object_->registerMethod("OpenRequests")
+        .onInterface(kControlInterface)
+        .withOutputParamNames("requests")
+        .implementedAs([this] {
+            std::lock_guard lock(mutex_);
+            return openRequests_;
+        });
+    object_->registerMethod("SetConsoleUser")
+        .onInterface(kControlInterface)
+        .withInputParamNames("name")
+        .implementedAs([this, change](const std::string& name) {
+            if (name.find('/') != std::string::npos || name == "." || name == "..") {
+                throw sdbus::Error(kInvalidArgument, "a user's short name has no slash");
+            }
+            change([this, &name](Signals&) {
+                std::error_code error;
+                if (isLoggedInUser(name)) fs::create_directories(options_.root / "Users" / name, error);
+                if (error) throw sdbus::Error(kFailed, "cannot make the user's home folder: " + error.message());
+                model_.setConsoleUser(name);
+            });
+        });
+    object_->registerMethod("Quit").onInterface(kControlInterface).implementedAs([this] {
+        std::function<void()> quit;
+        {
+            std::lock_guard lock(mutex_);
+            quit = quit_;
+        }
+        if (quit) quit();
+    });
+}
+
+}  // namespace wattkeeper::virtual_mac

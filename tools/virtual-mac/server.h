@@ -1,0 +1,108 @@
+#pragma once
+// The simulator behind the bus name: the SMC, the battery and the machine, served to the daemon,
+// the login item and a person.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include "platform/workspace.h"
+#include "sim/battery_model.h"
+#include "sim/smc_key_store.h"
+
+namespace wattkeeper::virtual_mac {
+
+// What `virtual-mac serve` is told on its command line.
+struct ServeOptions {
+    std::filesystem::path root;
+    std::string model = "MacBookPro16,1";
+    std::string user = "anna";
+    double charge = 50.0;
+    bool unplugged = false;
+    double timeScale = 1.0;
+    std::optional<std::filesystem::path> trace;
+    std::size_t displays = 1;
+    OperatingSystemVersion os{14, 0, 0};
+};
+
+// Lays out the root folder's skeleton (Users/<user>/, Library/); throws std::filesystem_error.
+void prepareRoot(const std::filesystem::path& root, const std::string& user);
+
+// Runs the simulator on the bus until SIGINT, SIGTERM or a Quit request; the exit status.
+int serve(const ServeOptions& options);
+
+// The bus object with the SMC, Machine and Control interfaces, over one simulated MacBook.
+class Server {
+public:
+    // Registers the object on the connection; the caller requests the bus name afterwards, so
+    // that whoever sees the name finds every member in place.
+    Server(sdbus::IConnection& connection, ServeOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Brings simulated time up to the real now and sends what that changed.
+    void tick();
+    // Called (on the bus thread) when a Quit request arrives.
+    void onQuit(std::function<void()> quit);
+
+private:
+    using Signals = std::vector<std::function<void()>>;
+    using AppEntry = sdbus::Struct<bool, std::string>;
+    using OpenRequest = sdbus::Struct<std::string, bool, bool, std::uint32_t>;
+
+    void registerSmc();
+    void registerMachine();
+    void registerControl();
+
+    // All of these run with mutex_ held and queue the signals they cause; the signals go out
+    // after the lock is released, because sdbus-c++ runs handlers under its own bus lock.
+    void syncLocked(Signals& out);
+    void settleLocked(Signals& out);
+    void recordTraceLocked();
+    void startTraceLocked(const std::filesystem::path& path);
+    std::string callerLocked() const;
+    IoObject serviceLocked();
+    void queueGeneralInterest(Signals& out);
+    void queueDisplayChange(Signals& out, std::uint32_t display, std::uint32_t changeFlag);
+    void emit(const Signals& signals);
+
+    std::tuple<std::int32_t, bool> getMatchingServices();
+    std::tuple<std::int32_t, std::uint32_t> open();
+    std::int32_t close(std::uint32_t connect);
+    std::tuple<std::int32_t, std::vector<std::uint8_t>> call(std::uint32_t connect, std::uint32_t selector,
+                                                             const std::vector<std::uint8_t>& input);
+    void closeConnectionsOf(const std::string& owner);
+
+    sdbus::IConnection& connection_;
+    std::unique_ptr<sdbus::IObject> object_;
+    std::unique_ptr<sdbus::IProxy> busDriver_;
+
+    mutable std::mutex mutex_;
+    ServeOptions options_;
+    sim::SmcKeyStore store_;
+    sim::SimSmcDriver driver_;
+    sim::BatteryModel model_;
+    std::chrono::steady_clock::time_point lastSync_;
+    std::vector<std::uint32_t> displays_;
+    std::uint32_t nextDisplay_ = 1;
+    std::vector<AppEntry> runningApplications_;
+    std::vector<OpenRequest> openRequests_;
+    std::map<IoConnect, std::string> connectionOwners_;
+    std::ofstream traceFile_;
+    std::optional<sim::BatteryTrace> trace_;
+    std::function<void()> quit_;
+};
+
+}  // namespace wattkeeper::virtual_mac
