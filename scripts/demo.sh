@@ -7,18 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libplist-dev libsdbus-c++-dev
-          libasio-dev libcli11-dev dbus bubblewrap gnuplot-nox)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q "${missing[@]}"
-fi
+. scripts/packages.sh
+ensure_packages "${build_packages[@]}" gnuplot-nox
 
 echo "== Building"
 cmake --preset default >/dev/null
@@ -100,7 +90,7 @@ for _ in $(seq 100); do ctl status >/dev/null 2>&1 && break; sleep 0.1; done
 line() {
   local status doing
   status=$(vm status --line)
-  doing=$(grep -a '^quill' "$out/daemon.log" | tail -n1 || true)
+  doing=$(grep -aE '^quill(开启|关闭)' "$out/daemon.log" | tail -n1 || true)
   printf '\r  %s | daemon: %-24s' "$status" "${doing:-idle}"
 }
 # Shows the line until the virtual Mac reports the state asked for, or the time runs out.
@@ -156,13 +146,14 @@ step "Summary"
 ticks=$(getconf CLK_TCK)
 read -r utime stime < <(awk '{print $14, $15}' "/proc/$daemon_pid/stat")
 rss=$(awk '/VmHWM/ {print $2 " " $3}' "/proc/$daemon_pid/status")
-printf '  ran %.0f s; the daemon used %.2f s of CPU and at most %s of memory\n' \
-  "$(echo "$ended - $started" | bc -l)" "$(echo "($utime + $stime) / $ticks" | bc -l)" "$rss"
+awk -v s="$started" -v e="$ended" -v u="$utime" -v k="$stime" -v t="$ticks" -v r="$rss" \
+  'BEGIN { printf "  ran %.0f s; the daemon used %.2f s of CPU and at most %s of memory\n", e - s, (u + k) / t, r }'
 vm trace stop >/dev/null 2>&1 || true
 echo "  trace: $out/trace.csv"
 
 gnuplot <<EOF
 set datafile separator ","
+set key autotitle columnhead
 set terminal pngcairo size 1200,700
 set output "$out/battery.png"
 set multiplot layout 2,1 title "Battery held at 80%"
@@ -173,7 +164,11 @@ plot "$out/trace.csv" using (\$1/60):2 with lines lw 2 title "charge", 80 with l
 set ylabel "switches"
 set xlabel "simulated minutes"
 set yrange [-0.5:2.5]
-plot "$out/trace.csv" using (\$1/60):4 with steps title "CH0B", "" using (\$1/60):6 with steps lw 2 title "CH0I", "" using (\$1/60):3 with steps title "adapter"
+plot "$out/trace.csv" using (\$1/60):4 with steps title "CH0B (2: charging inhibited)", \
+     "" using (\$1/60):6 with steps lw 2 title "CH0I (1: forced discharge)", \
+     "" using (\$1/60):3 with steps dt 3 title "adapter", \
+     "" using (\$1/60):(\$7*0.9) with steps dt 2 title "lid closed", \
+     "" using (\$1/60):(\$8*0.8) with steps dt 4 title "asleep"
 unset multiplot
 EOF
 echo "  picture: $out/battery.png"

@@ -4,18 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libplist-dev libsdbus-c++-dev
-          libasio-dev libcli11-dev dbus bubblewrap)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q "${missing[@]}"
-fi
+. scripts/packages.sh
+ensure_packages "${build_packages[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 for preset in ${WATTKEEPER_PRESETS:-default asan tsan}; do

@@ -11,6 +11,7 @@
 
 #include "platform/linux/plist_codec.h"
 #include "platform/linux/posix_file_system.h"
+#include "platform/linux/fd.h"
 
 namespace wattkeeper {
 
@@ -18,32 +19,6 @@ namespace {
 
 constexpr int kTemporaryNameAttempts = 16;
 
-// An owned descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 bool isPlainName(std::string_view name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&

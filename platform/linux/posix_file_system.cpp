@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/linux/plist_codec.h"
+#include "platform/linux/fd.h"
 
 namespace wattkeeper {
 
@@ -20,32 +21,6 @@ namespace {
 constexpr int kMaxRemovalDepth = 128;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-// An owned descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    int fd_;
-};
 
 // The components of an absolute path, without empty and "." ones; nothing for a relative
 // path, a ".." component or a zero byte.

@@ -1,4 +1,5 @@
 #include "platform/linux/posix_processes.h"
+#include "platform/linux/fd.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,23 +22,6 @@ namespace wattkeeper {
 
 namespace {
 
-// An owned descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 // Spawn attributes that give a child an empty signal mask and default signal actions, so a
 // mask or an ignored SIGPIPE of the daemon's does not leak into the commands it runs.

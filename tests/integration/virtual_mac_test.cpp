@@ -30,6 +30,7 @@
 #include "platform/linux/virtual_mac_bus.h"
 #include "platform/linux/virtual_mac_client.h"
 #include "tests/integration/private_bus.h"
+#include "tests/integration/process_kit.h"
 #include "tests/kit/recording_log.h"
 
 extern char** environ;
@@ -45,103 +46,7 @@ using linux_backend::Bus;
 
 constexpr auto kDeadline = 10s;
 
-fs::path virtualMacProgram() {
-#ifdef WATTKEEPER_VIRTUAL_MAC
-    return WATTKEEPER_VIRTUAL_MAC;
-#else
-    // The build puts the tool next to the test binary.
-    return fs::read_symlink("/proc/self/exe").parent_path() / "virtual-mac";
-#endif
-}
-
-// A folder of the test's own, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/wk-vm-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// A started program, ended (SIGTERM, then SIGKILL) and reaped on destruction if still running.
-class Child {
-public:
-    Child(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-          const fs::path& output) {
-        std::vector<char*> argv;
-        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        const int failed = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-        ::posix_spawn_file_actions_destroy(&actions);
-        if (failed != 0) throw std::runtime_error("cannot start " + arguments[0]);
-    }
-    ~Child() {
-        if (status_) return;
-        ::kill(pid_, SIGTERM);
-        if (!waitExit(5s)) {
-            ::kill(pid_, SIGKILL);
-            waitExit(5s);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t pid() const { return pid_; }
-
-    // The wait status once the child has ended within the deadline.
-    std::optional<int> waitExit(std::chrono::milliseconds deadline = kDeadline) {
-        if (status_) return status_;
-        const auto end = Clock::now() + deadline;
-        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-        while (true) {
-            int status = 0;
-            const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) {
-                status_ = status;
-                break;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0) break;
-            if (pidfd >= 0) {
-                pollfd poller{pidfd, POLLIN, 0};
-                ::poll(&poller, 1, static_cast<int>(left.count()));
-            } else {
-                // Without pidfd a short poll of waitpid stands in for the readiness event.
-                std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(left, 10ms));
-            }
-        }
-        if (pidfd >= 0) ::close(pidfd);
-        return status_;
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
+fs::path virtualMacProgram() { return builtProgram("virtual-mac"); }
 
 // Things that arrive on another thread, waited for with a deadline.
 template <class T>
