@@ -42,6 +42,9 @@ public:
     // Serves the main thread until stop(); a virtual loop returns at once.
     virtual void run() = 0;
     virtual void stop() = 0;
+    // Runs `handler` on the main queue when the process's supervisor asks it to end (SIGTERM).
+    // A loop without such requests never calls it.
+    virtual void onTerminationRequest(Task handler) { (void)handler; }
 };
 
 }  // namespace wattkeeper

@@ -33,6 +33,9 @@ ZQBatteryModule::ZQBatteryModule(const Ports& ports)
     });
     registerDaemonNotification();
     ports_.displays->registerReconfigurationCallback(displayReconfigurationCallback, nullptr);
+    ports_.runLoop->onTerminationRequest([] {
+        if (ZQBatteryModule* module = ZQBatteryModule::shared()) module->handleTermination();
+    });
     initData();
 }
 

@@ -65,6 +65,9 @@ public:
     // Starts a new instance, announces it and ends the process. When no new instance can be
     // started it logs that and keeps running.
     void restart();
+    // The supervisor ends the daemon: hand charging back to the system first, so that a stopped
+    // daemon neither drains a plugged-in Mac nor keeps it from charging, then exit 0.
+    void handleTermination();
     void removeDaemonHelper();
 
     // Charge-limit enforcement.

@@ -178,6 +178,17 @@ void ZQBatteryModule::removeDaemonHelper() {
     ZQShellExcuteManager::excuteRMCmd("rm -f /Library/LaunchDaemons/" + label + ".plist");
 }
 
+void ZQBatteryModule::handleTermination() {
+    if (smcManager && smcManager->getcmcStatus()) {
+        // The writes of enable_charging, all at once: nothing scheduled would run any more.
+        smcManager->setbatteryWithKey("CH0I", 0);
+        smcManager->setbatteryWithKey("CH0B", 0);
+        smcManager->setbatteryWithKey("CH0C", 0);
+        ports_.log->systemLog("terminating: forced discharge ended, charging allowed");
+    }
+    ports_.processes->exit(0);
+}
+
 void ZQBatteryModule::restart() {
     const auto bundle = ports_.bundles->mainBundle();
     const std::string path = bundle ? bundle->bundlePath() : std::string();

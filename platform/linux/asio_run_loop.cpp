@@ -1,6 +1,7 @@
 #include "platform/linux/asio_run_loop.h"
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -165,6 +166,8 @@ struct AsioRunLoop::Impl {
     // Keeps run() serving while the main queue is empty.
     asio::executor_work_guard<asio::io_context::executor_type> idle{main.get_executor()};
     asio::thread_pool pool;
+    // SIGTERM, once a handler is set; gone before the main queue.
+    std::unique_ptr<asio::signal_set> termination;
 };
 
 AsioRunLoop::AsioRunLoop(unsigned globalThreads) : impl_(std::make_unique<Impl>(globalThreads)) {}
@@ -207,5 +210,14 @@ void AsioRunLoop::run() {
 }
 
 void AsioRunLoop::stop() { impl_->main.stop(); }
+
+void AsioRunLoop::onTerminationRequest(Task handler) {
+    if (!handler) return;
+    if (!impl_->termination) impl_->termination = std::make_unique<asio::signal_set>(impl_->main, SIGTERM);
+    impl_->termination->cancel();
+    impl_->termination->async_wait([handler = std::move(handler)](const asio::error_code& error, int) {
+        if (!error) handler();
+    });
+}
 
 }  // namespace wattkeeper::linux_backend

@@ -37,6 +37,7 @@ public:
     // A stop() that comes before run() makes that run() return at once; the one after serves again.
     void run() override;
     void stop() override;
+    void onTerminationRequest(Task handler) override;
 
 private:
     struct Impl;

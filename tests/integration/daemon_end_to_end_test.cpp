@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -278,6 +279,18 @@ TEST_F(EndToEnd, UninstallRepliesThenRemovesTheDaemonFromTheVirtualRootOnly) {
     }
     EXPECT_TRUE(replied);
     EXPECT_FALSE(fs::exists("/Library/Application Support/Halvorn"));
+}
+
+TEST_F(EndToEnd, TerminationBySupervisorHandsChargingBackBeforeExiting) {
+    ASSERT_EQ(ctl({"limit", "80"}).status, 0);
+    ASSERT_EQ(ctl({"on"}).status, 0);
+    ASSERT_EQ(vm({"charge", "85"}).status, 0);
+    ASSERT_TRUE(keysBecome("2 2 1"));  // forced discharge on, charging inhibited
+    ::kill(daemon->pid(), SIGTERM);
+    const auto status = daemon->waitExit(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_EQ(keys(), "0 0 0");
 }
 
 TEST_F(EndToEnd, WattctlStatusAnswersWhileTheDaemonRunsAndSaysSoWhenItDoesNot) {

@@ -34,6 +34,7 @@ public:
     }
     void run() override { inner_.run(); }
     void stop() override { inner_.stop(); }
+    void onTerminationRequest(Task handler) override { inner_.onTerminationRequest(std::move(handler)); }
 
 private:
     VirtualRunLoop& inner_;

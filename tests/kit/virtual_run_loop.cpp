@@ -203,6 +203,12 @@ void VirtualRunLoop::run() { ++core_->runs; }
 
 void VirtualRunLoop::stop() { ++core_->stops; }
 
+void VirtualRunLoop::onTerminationRequest(Task handler) { terminationHandler_ = std::move(handler); }
+
+void VirtualRunLoop::requestTermination() {
+    if (terminationHandler_) async(terminationHandler_);
+}
+
 void VirtualRunLoop::advance(Duration d) {
     auto& core = *core_;
     if (core.advancing) throw std::logic_error("VirtualRunLoop::advance called from inside a running task");

@@ -66,6 +66,9 @@ public:
     Duration now() const override;
     void run() override;
     void stop() override;
+    void onTerminationRequest(Task handler) override;
+    // Delivers a termination request (SIGTERM) to the handler, on the main queue.
+    void requestTermination();
 
     // Runs everything due up to now() + d, including work scheduled meanwhile, setting now() to
     // each item's deadline while it runs; leaves now() at the old now() + d.
@@ -86,6 +89,7 @@ public:
 
 private:
     std::shared_ptr<detail::LoopCore> core_;
+    Task terminationHandler_;
 };
 
 }  // namespace wattkeeper::testkit

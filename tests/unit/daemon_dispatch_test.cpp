@@ -271,5 +271,33 @@ TEST_F(DaemonTest, RestartStaysUpWhenNoNewInstanceCanStart) {
     EXPECT_TRUE(log.systemContains("restart: could not start /usr/bin/open; staying up"));
 }
 
+TEST_F(DaemonTest, TerminationHandsChargingBackAtOnceThenExits) {
+    struct Case {
+        const char* name;
+        bool open;
+        Keys before;
+        Keys after;
+    };
+    const Case cases[] = {
+        {"connection usable", true, {2, 2, 1}, {0, 0, 0}},
+        {"connection closed", false, {2, 2, 1}, {2, 2, 1}},
+    };
+    for (const auto& c : cases) {
+        module.reset();
+        testkit::FakeProcesses exits;
+        ports.processes = &exits;
+        start();
+        if (c.open) request(protocol::kOpenSMC);
+        setKeys(c.before.ch0b, c.before.ch0c, c.before.ch0i);
+        loop.requestTermination();
+        loop.runUntilIdle();  // no time passes: the writes are not delayed
+        EXPECT_EQ(keys(), c.after) << c.name;
+        EXPECT_EQ(exits.exits(), std::vector<int>{0}) << c.name;
+        module.reset();
+        SMC::shared().close();
+        ports.processes = &processes;
+    }
+}
+
 }  // namespace
 }  // namespace wattkeeper::testing
