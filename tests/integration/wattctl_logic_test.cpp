@@ -11,6 +11,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -20,6 +22,7 @@
 #include "loginitem/notification_wrapper.h"
 #include "platform/linux/linux_bundles.h"
 #include "platform/linux/plist_codec.h"
+#include "platform/linux/strings_file.h"
 #include "protocol/names.h"
 #include "protocol/protocol.h"
 #include "tests/kit/fake_system.h"
@@ -444,6 +447,25 @@ TEST(WattctlFormat, TheLanguageOptionIsFoundBeforeTheCommandLineIsParsed) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(wattctl::requestedLanguage(static_cast<int>(c.argv.size()), c.argv.data()), c.language);
+    }
+}
+
+// Every text wattctl shows is looked up by a key; each key must be in every shipped language,
+// or a person reading that language sees the bare key.
+TEST(WattctlTexts, EveryKeyTheToolUsesIsInEveryLanguage) {
+    const fs::path sources = fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" / "wattctl";
+    std::set<std::string> keys{"separator"};
+    static const std::regex key(R"re("([a-z]+(\.[A-Za-z0-9]+)+)")re");
+    for (const auto& entry : fs::directory_iterator(sources)) {
+        std::ifstream in(entry.path());
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (std::sregex_iterator it(text.begin(), text.end(), key), end; it != end; ++it) keys.insert((*it)[1]);
+    }
+    ASSERT_GT(keys.size(), 20u);
+    for (const char* language : {"en", "zh-Hans"}) {
+        const auto table = readStringsFile((resourcesFolder() / (std::string(language) + ".lproj") / "Localizable.strings").string());
+        ASSERT_TRUE(table.has_value()) << language;
+        for (const auto& k : keys) EXPECT_TRUE(table->count(k)) << language << " lacks " << k;
     }
 }
 
