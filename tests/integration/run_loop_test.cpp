@@ -338,10 +338,11 @@ TEST(AsioRunLoopTest, CancelInsideTheHandlerEndsARepeatingTimer) {
         timer->setEventHandler([&] {
             ++fires;
             timer->cancel();
+            // Ten intervals later, long enough for any fire the cancel failed to stop.
+            loop.after(50ms, [&] { loop.stop(); });
         });
         timer->setTimer(0ms, 5ms, 0ms);
         timer->resume();
-        loop.after(60ms, [&] { loop.stop(); });
         ASSERT_TRUE(runUntilStopped(loop));
         EXPECT_EQ(fires, 1);
         EXPECT_NE(timer->testCancel(), 0);

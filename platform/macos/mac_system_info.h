@@ -1,0 +1,26 @@
+#pragma once
+// Facts about the Mac: sysctl values, the I/O registry, the console user, the own user id.
+
+#include "platform/system_info.h"
+
+namespace wattkeeper::macos_backend {
+
+// Each operation is the call it is named after; nothing is cached. Safe from any thread.
+class MacSystemInfo : public SystemInfo {
+public:
+    // sysctlbyname for reading.
+    int sysctlByName(std::string_view name, void* buffer, std::size_t* size) override;
+    // IOMasterPort with a null bootstrap port, then IORegistryEntryFromPath on that port; the
+    // port's send right is given back before this returns.
+    IoObject registryEntryFromPath(std::string_view path) override;
+    // IORegistryEntryCreateCFProperty with kCFAllocatorDefault and no options; the property is
+    // released once converted (a CFBoolean through CFBooleanGetValue).
+    std::optional<PlistValue> registryEntryProperty(IoObject entry, std::string_view key) override;
+    KernReturn objectRelease(IoObject object) override;
+    // SCDynamicStoreCopyConsoleUser with no store and no user or group id; the name is released
+    // once converted.
+    std::optional<std::string> consoleUser() override;
+    std::uint32_t effectiveUserId() override;
+};
+
+}  // namespace wattkeeper::macos_backend
