@@ -257,7 +257,12 @@ TEST_F(EndToEnd, RestartLeavesANewInstanceAndTheHardwareAsItWas) {
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     EXPECT_TRUE(waitUntil([&] { return !readFile(pidFile).empty(); }));
-    const auto seen = repliesTo(names::kQueryDeamonLoadStatus);
+    // The new instance needs a moment to come up (longer under the sanitizers).
+    std::vector<Seen> seen;
+    EXPECT_TRUE(waitUntil([&] {
+        seen = repliesTo(names::kQueryDeamonLoadStatus);
+        return seen.size() == 1;
+    }, 30s));
     ASSERT_EQ(seen.size(), 1u) << readFile(work.path() / "restarted.log");
     EXPECT_EQ(seen[0].entries.at("status"), "int32 1");
     EXPECT_EQ(keys(), "2 2 0");
