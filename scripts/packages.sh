@@ -14,4 +14,5 @@ ensure_packages() {
 
 # What building and testing the project needs.
 build_packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libplist-dev libsdbus-c++-dev
-                libasio-dev libcli11-dev dbus bubblewrap)
+                libasio-dev libcli11-dev dbus bubblewrap
+                clang libclang-rt-14-dev llvm libglib2.0-bin)
