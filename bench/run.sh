@@ -59,10 +59,18 @@ results=$work/results.txt
 if [ -n "$full" ]; then out=$bench; else out=$work; WK_BENCH_KEEP=1; fi
 : > "$results"
 pids=()
+# Stops every process this script started, the last started first: the daemons and helpers
+# before their virtual Macs, the virtual Macs before their buses.
+stop_all() {
+  local i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
+  pids=()
+}
 cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  stop_all
   # A daemon started by `open` (a restart) would have left its process id here.
   for file in "$work"/*/open.pid; do
     [ -s "$file" ] && kill "$(cat "$file")" 2>/dev/null || true
@@ -281,9 +289,7 @@ if has lid; then
   put lid_samples "$lid_samples"
   python3 "$bench/bench.py" lid --samples "$lid_samples" --seed "$seed" --virtual-mac "$build/virtual-mac" \
     daemon="$work/lid" ideal="$work/lid-ideal" | record
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  pids=()
+  stop_all
 fi
 
 # ---------------------------------------------------------------------------------------------
@@ -345,9 +351,7 @@ plot "$work/week/trace.csv" every ::1 using (\$1/86400):(\$3*0.8) with steps lc 
      "" every ::1 using (\$1/86400):(3+\$6*0.8) with steps lc rgb "#d62728" title "CH0I"
 unset multiplot
 EOF
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  pids=()
+  stop_all
 fi
 
 # ---------------------------------------------------------------------------------------------

@@ -97,9 +97,16 @@ std::map<std::string, sdbus::Variant> heartShapedPayload() {
             {std::string(names::kKeySmcTimerActive), sdbus::Variant(std::int32_t{1})}};
 }
 
+// A helper whose bus has gone has nothing left to do; it must not outlive a script killed
+// without the chance to stop it.
+void endWithTheBus(Bus& bus) {
+    bus.onDisconnect([] { std::_Exit(0); });
+}
+
 int echo() {
     Termination termination;
     Bus bus;
+    endWithTheBus(bus);
     auto sender = sdbus::createObject(bus.connection(), kEchoPath);
     const auto payload = heartShapedPayload();
     auto slot = bus.addMatch(std::string("type='signal',path='") + kEchoPath + "',interface='" + kEchoInterface +
@@ -301,6 +308,7 @@ int rest() {
     Termination termination;
     AsioRunLoop loop;
     Bus bus;
+    endWithTheBus(bus);
     DbusNotificationCenter darwin(bus, loop, DbusNotificationCenter::Kind::Darwin);
     DbusNotificationCenter distributed(bus, loop, DbusNotificationCenter::Kind::Distributed);
     for (auto name : names::kRequestNames) protocol::observeDarwin(darwin, name, ignored);
@@ -415,6 +423,7 @@ int hold(long limit) {
     Termination termination;
     AsioRunLoop loop;
     Bus bus;
+    endWithTheBus(bus);
     std::optional<Holder> holder;
     holder.emplace(bus, loop, limit);
     termination.onSignal([&loop] { loop.stop(); });
