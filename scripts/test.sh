@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing (Debian 12, as root), then builds and runs the plain
-# suite, the AddressSanitizer+UBSan suite and the ThreadSanitizer suite.
+# suite, the AddressSanitizer+UBSan suite and the ThreadSanitizer suite, and last runs each fuzz
+# target briefly over its corpus (WATTKEEPER_FUZZ_SECONDS each, default 5; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +15,9 @@ for preset in ${WATTKEEPER_PRESETS:-default asan tsan}; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+fuzz_seconds=${WATTKEEPER_FUZZ_SECONDS:-5}
+if [ "$fuzz_seconds" != 0 ]; then
+  echo "== fuzz"
+  bash fuzz/run.sh "$fuzz_seconds"
+fi

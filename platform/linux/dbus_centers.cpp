@@ -161,17 +161,12 @@ std::optional<PlistDictionary> readAnyDictionary(sdbus::Message& message) {
     return std::nullopt;
 }
 
-struct Received {
-    std::string name;
-    std::optional<PlistDictionary> userInfo;
-};
-
 // Throws sdbus::Error on some bodies of the wrong types, which are to be dropped as well.
-std::optional<Received> decode(sdbus::Message& message, DbusNotificationCenter::Kind kind) {
+std::optional<ReceivedPost> decode(sdbus::Message& message, DbusNotificationCenter::Kind kind) {
     // Every match handler of this connection reads the same message.
     message.rewind(true);
     if (message.isEmpty()) return std::nullopt;
-    Received received;
+    ReceivedPost received;
     message >> received.name;
     if (atEnd(message)) return received;
     if (kind == DbusNotificationCenter::Kind::Darwin) return std::nullopt;
@@ -190,6 +185,15 @@ const char* interfaceOf(DbusNotificationCenter::Kind kind) {
 }
 
 }  // namespace
+
+std::optional<ReceivedPost> decodePostBody(sdbus::Message& message, DbusNotificationCenter::Kind kind) {
+    try {
+        return decode(message, kind);
+    } catch (const sdbus::Error&) {
+        // A body of the wrong types.
+        return std::nullopt;
+    }
+}
 
 struct DbusNotificationCenter::Observers {
     struct Entry {
@@ -212,12 +216,7 @@ DbusNotificationCenter::DbusNotificationCenter(Bus& bus, RunLoop& loop, Kind kin
     subscription_ = bus.addMatch(
         matchRule(interfaceOf(kind)),
         [this, weak = std::weak_ptr<Observers>(observers_)](sdbus::Message& message) {
-            std::optional<Received> received;
-            try {
-                received = decode(message, kind_);
-            } catch (const sdbus::Error&) {
-                // A body of the wrong types.
-            }
+            std::optional<ReceivedPost> received = decodePostBody(message, kind_);
             if (!received) return;
             loop_.async([this, weak, received = std::move(*received)] {
                 if (auto observers = weak.lock()) {

@@ -21,6 +21,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/linux/bus.h"
@@ -79,5 +81,17 @@ private:
     std::unique_ptr<sdbus::IObject> sender_;
     sdbus::Slot subscription_;
 };
+
+// What a received Post signal carries: the name, and the dictionary when the body had one
+// (never for the Darwin center).
+struct ReceivedPost {
+    std::string name;
+    std::optional<PlistDictionary> userInfo;
+};
+
+// The body of a received Post signal as a center of `kind` reads it, from the message's start
+// whatever was read of it before; nothing when the center drops the signal. Needs no bus, so
+// messages built in memory can be given to it.
+std::optional<ReceivedPost> decodePostBody(sdbus::Message& message, DbusNotificationCenter::Kind kind);
 
 }  // namespace wattkeeper::linux_backend
