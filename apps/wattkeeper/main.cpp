@@ -1,10 +1,14 @@
 // Wattkeeper's composition root on Linux: the daemon over the D-Bus centers and the virtual Mac.
 
-#include <cstdio>
+#include <sysexits.h>
+
+#include <cstdlib>
 #include <exception>
 #include <memory>
+#include <string>
 
 #include "daemon/core/app_delegate.h"
+#include "daemon/core/battery_module.h"
 #include "platform/linux/asio_run_loop.h"
 #include "platform/linux/bus.h"
 #include "platform/linux/confined_processes.h"
@@ -14,13 +18,44 @@
 #include "platform/linux/linux_environment.h"
 #include "platform/linux/posix_file_system.h"
 #include "platform/linux/std_log.h"
+#include "platform/linux/virtual_mac_bus.h"
 #include "platform/linux/virtual_mac_client.h"
 #include "platform/ports.h"
 
-int main(int argc, char** argv) {
-    using namespace wattkeeper;
-    using namespace wattkeeper::linux_backend;
+namespace {
 
+using namespace wattkeeper;
+using namespace wattkeeper::linux_backend;
+
+// Follows the virtual Mac's name on the bus. The clients call whoever owns the name, so they
+// reach a virtual Mac that comes back without help, and their signal subscriptions follow the
+// name too. What does not come back by itself: the battery record, stale until the next
+// power-source change, so it is read again at once; and the SMC connection, which died with the
+// old process and is opened again only by an openSMC request, as after any start.
+sdbus::Slot watchVirtualMac(Bus& bus, RunLoop& loop, Log& log) {
+    const std::string rule = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+                             virtual_mac::kServiceName + "'";
+    return bus.addMatch(rule, [&loop, &log](sdbus::Message& message) {
+        std::string name;
+        std::string oldOwner;
+        std::string newOwner;
+        message >> name >> oldOwner >> newOwner;
+        const bool back = !newOwner.empty();
+        loop.async([&log, back] {
+            if (!back) {
+                log.systemLog("the virtual Mac left the bus: its calls fail until it returns");
+                return;
+            }
+            log.systemLog("the virtual Mac is back: battery read again; the SMC opens at the next openSMC request");
+            if (ZQBatteryModule* module = ZQBatteryModule::shared()) module->powerSourceChanged();
+        });
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
     AsioRunLoop loop;
     StdLog log("Wattkeeper");
     std::unique_ptr<Bus> bus;
@@ -30,6 +65,13 @@ int main(int argc, char** argv) {
         log.systemLog(std::string("no bus: ") + error.what());
         return 1;
     }
+    // Without its bus the daemon hears no request and, here, reaches no hardware; a new instance
+    // started by launchd finds the bus again. Ending at once also keeps the threads still at work
+    // from running on into a teardown.
+    bus->onDisconnect([&log] {
+        log.systemLog("the bus went away: exiting for launchd to start a new instance");
+        std::_Exit(EX_TEMPFAIL);
+    });
     // The hardware comes up before its daemon; give it a moment when both start together.
     const auto root = virtualMacRootFolder(*bus, 20);
     if (!root) {
@@ -37,6 +79,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    const sdbus::Slot virtualMacWatch = watchVirtualMac(*bus, loop, log);
     DbusNotificationCenter darwin(*bus, loop, DbusNotificationCenter::Kind::Darwin);
     DbusNotificationCenter distributed(*bus, loop, DbusNotificationCenter::Kind::Distributed);
     VirtualMacSmcDriver smc(bus->connection(), loop);

@@ -6,18 +6,14 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "protocol/config.h"
 #include "protocol/names.h"
-#include "tests/integration/private_bus.h"
+#include "tests/integration/daemon_fixture_e2e.h"
 #include "tests/integration/process_kit.h"
 
 namespace wattkeeper::testing {
@@ -26,167 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 namespace names = protocol;
 
-// One signal as dbus-monitor prints it: the interface, the name and the dictionary's entries
-// (values as dbus-monitor writes them, e.g. "int32 1" or "string \"0.1.0\"").
-struct Seen {
-    std::string interface;
-    std::string name;
-    std::map<std::string, std::string> entries;
-};
-
-std::vector<Seen> parseMonitor(const std::string& text) {
-    std::vector<Seen> seen;
-    std::istringstream lines(text);
-    std::string line;
-    std::string pendingKey;
-    static const std::regex header(R"re(^signal .*interface=(org\.wattkeeper\.\w+); member=Post)re");
-    static const std::regex quoted(R"re(^\s*string "(.*)"$)re");
-    static const std::regex variant(R"re(^\s*variant\s+(.*)$)re");
-    bool expectName = false;
-    while (std::getline(lines, line)) {
-        std::smatch m;
-        if (std::regex_search(line, m, header)) {
-            seen.push_back({m[1], "", {}});
-            expectName = true;
-        } else if (!seen.empty() && std::regex_match(line, m, quoted)) {
-            if (expectName) {
-                seen.back().name = m[1];
-                expectName = false;
-            } else {
-                pendingKey = m[1];
-            }
-        } else if (!seen.empty() && std::regex_match(line, m, variant) && !pendingKey.empty()) {
-            seen.back().entries[pendingKey] = m[1];
-            pendingKey.clear();
-        } else if (line.rfind("signal ", 0) == 0 || line.rfind("method ", 0) == 0) {
-            expectName = false;
-        }
-    }
-    return seen;
-}
-
-class EndToEnd : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fs::create_directories(root);
-        virtualMac.emplace(std::vector<std::string>{builtProgram("virtual-mac"), "serve", "--root", root, "--user",
-                                                    "anna", "--charge", "50"},
-                           environment, work.path() / "virtual-mac.log");
-        ASSERT_TRUE(waitUntil([&] { return vm({"status"}).status == 0; })) << readFile(work.path() / "virtual-mac.log");
-        installDaemon();
-        monitor.emplace(std::vector<std::string>{"/usr/bin/dbus-monitor", "--address", bus.address(),
-                                                 "type='signal',path='/org/wattkeeper/Notifications'"},
-                        environment, monitorLog);
-        startDaemon();
-    }
-
-    void TearDown() override {
-        daemon.reset();
-        if (const std::string pid = readFile(pidFile); !pid.empty()) endProcess(std::stoi(pid));
-        monitor.reset();
-        virtualMac.reset();
-    }
-
-    void installDaemon() {
-        fs::create_directories(bundle.parent_path());
-        fs::create_directories(jobFile.parent_path());
-        fs::copy(builtProgram("bundles/Wattkeeper.app"), bundle, fs::copy_options::recursive);
-        std::ofstream(jobFile) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                                  "<key>Label</key><string>" << protocol::HelperLabel << "</string></dict></plist>\n";
-    }
-
-    void startDaemon() {
-        daemon.emplace(std::vector<std::string>{(bundle / "Contents/MacOS/Wattkeeper").string()}, environment,
-                       work.path() / "daemon.log");
-        ASSERT_TRUE(waitUntil([&] { return repliesTo(names::kQueryDeamonLoadStatus).size() == 1; }, 15s))
-            << readFile(work.path() / "daemon.log");
-    }
-
-    RunResult vm(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), builtProgram("virtual-mac"));
-        return run(arguments, environment);
-    }
-
-    RunResult ctl(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), {builtProgram("wattctl"), "--lang", "en"});
-        return run(arguments, environment, 20s);
-    }
-
-    void post(std::string_view name) {
-        const auto sent = run({"/usr/bin/dbus-send", "--bus=" + bus.address(), "--type=signal",
-                               "/org/wattkeeper/Notifications", "org.wattkeeper.DarwinNotify.Post",
-                               "string:" + std::string(name)},
-                              environment);
-        ASSERT_EQ(sent.status, 0) << sent.output;
-    }
-
-    std::vector<Seen> replies() {
-        std::vector<Seen> out;
-        for (auto& s : parseMonitor(readFile(monitorLog))) {
-            if (s.interface == "org.wattkeeper.DistributedNotify") out.push_back(std::move(s));
-        }
-        return out;
-    }
-
-    // Posts a request, then a heartbeat as a marker, and returns what the daemon posted in
-    // between: the daemon answers in order, so anything the request causes comes first.
-    std::vector<Seen> repliesTo(std::string_view request) {
-        const std::size_t before = replies().size();
-        post(request);
-        post(names::kHeart);
-        // A heartbeat request is answered by a heartbeat itself: then the marker is the second.
-        const std::size_t hearts = request == names::kHeart ? 2 : 1;
-        std::vector<Seen> all;
-        const bool marked = waitUntil([&] {
-            all = replies();
-            return static_cast<std::size_t>(std::count_if(all.begin() + static_cast<std::ptrdiff_t>(before), all.end(),
-                                                          [](const Seen& s) { return s.name == names::kHeart; })) >= hearts;
-        }, 5s);
-        if (!marked) return {};
-        std::vector<Seen> between;
-        std::size_t heartsSeen = 0;
-        for (std::size_t i = before; i < all.size(); ++i) {
-            if (all[i].name == names::kHeart && ++heartsSeen == hearts) break;
-            between.push_back(all[i]);
-        }
-        return between;
-    }
-
-    // The three charge keys as the virtual Mac shows them, e.g. "2 2 1".
-    std::string keys() {
-        const std::string status = vm({"status"}).output;
-        std::string out;
-        for (const char* key : {"CH0B", "CH0C", "CH0I"}) {
-            std::smatch m;
-            if (std::regex_search(status, m, std::regex(std::string(key) + R"(\s+(\d+))"))) {
-                out += (out.empty() ? "" : " ") + m[1].str();
-            }
-        }
-        return out;
-    }
-
-    // The lid is read at evaluations only, and the timer evaluates every 20 s.
-    bool keysBecome(const std::string& expected) {
-        return waitUntil([&] { return keys() == expected; }, 25s);
-    }
-
-    PrivateBus bus;
-    TempDir work;
-    const fs::path root = work.path() / "root";
-    const fs::path bundle = root / "Library/Application Support/Halvorn/Battery/Wattkeeper.app";
-    const fs::path jobFile = root / "Library/LaunchDaemons" / (std::string(protocol::HelperLabel) + ".plist");
-    const fs::path monitorLog = work.path() / "monitor.log";
-    const fs::path pidFile = work.path() / "restarted.pid";
-    const std::vector<std::string> environment = [&] {
-        auto env = bus.environment();
-        env.push_back("WATTKEEPER_OPEN_PIDFILE=" + pidFile.string());
-        env.push_back("WATTKEEPER_DAEMON_LOG=" + (work.path() / "restarted.log").string());
-        return env;
-    }();
-    std::optional<Child> virtualMac;
-    std::optional<Child> monitor;
-    std::optional<Child> daemon;
-};
+// Driven by dbus-send and wattctl and watched through dbus-monitor, as any bus client would.
+class EndToEnd : public DaemonFixture {};
 
 TEST_F(EndToEnd, EveryRequestIsAnsweredAsAnyBusClientSeesIt) {
     struct Case {

@@ -1,6 +1,7 @@
 #include "tools/virtual-mac/server.h"
 
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -18,6 +19,17 @@ constexpr const char* kFailed = "org.wattkeeper.VirtualMac.Error.Failed";
 constexpr double kMinuteSeconds = 60.0;
 constexpr std::size_t kMaxDisplays = 16;
 constexpr double kMaxTimeScale = 1e6;
+
+// Where the driver's 80-byte record keeps the key (a four-character code in the host's byte
+// order) and the command.
+constexpr std::size_t kRecordSize = 80;
+constexpr std::size_t kRecordKeyOffset = 0;
+constexpr std::size_t kRecordCommandOffset = 42;
+constexpr std::uint8_t kReadBytesCommand = 5;
+constexpr std::uint8_t kWriteBytesCommand = 6;
+constexpr std::uint8_t kReadKeyInfoCommand = 9;
+
+bool isKeyName(const std::string& key) { return key.size() == 4; }
 
 sim::BatterySettings settingsFrom(const ServeOptions& options) {
     sim::BatterySettings settings;
@@ -222,22 +234,42 @@ std::tuple<std::int32_t, std::vector<std::uint8_t>> Server::call(std::uint32_t c
         if (owner == connectionOwners_.end() || owner->second != callerLocked()) return {kMachSendInvalidDest, {}};
         // A write takes effect at the moment it arrives: time up to now runs under the old keys.
         syncLocked(out);
-        std::vector<std::uint8_t> output(80, 0);
-        std::size_t outputSize = output.size();
-        const KernReturn kr =
-            driver_.callStructMethod(connect, selector, input.data(), input.size(), output.data(), &outputSize);
-        // A call the driver refuses for its shape never touches the caller's buffer.
-        if (kr == kIOReturnBadArgument) {
-            output.clear();
+        if (const KernReturn fault = faultForLocked(input); fault != kKernSuccess) {
+            // The kernel refused the call: the controller never saw it.
+            result = {fault, std::vector<std::uint8_t>(kRecordSize, 0)};
         } else {
-            output.resize(outputSize);
+            std::vector<std::uint8_t> output(kRecordSize, 0);
+            std::size_t outputSize = output.size();
+            const KernReturn kr =
+                driver_.callStructMethod(connect, selector, input.data(), input.size(), output.data(), &outputSize);
+            // A call the driver refuses for its shape never touches the caller's buffer.
+            if (kr == kIOReturnBadArgument) {
+                output.clear();
+            } else {
+                output.resize(outputSize);
+            }
+            result = {kr, std::move(output)};
         }
-        result = {kr, std::move(output)};
         settleLocked(out);
         store_.clearHistory();
     }
     emit(out);
     return result;
+}
+
+KernReturn Server::faultForLocked(const std::vector<std::uint8_t>& input) const {
+    if (input.size() != kRecordSize) return kKernSuccess;
+    std::uint32_t code = 0;
+    std::memcpy(&code, input.data() + kRecordKeyOffset, sizeof code);
+    std::string key(4, '\0');
+    for (std::size_t i = 0; i < 4; ++i) key[i] = static_cast<char>((code >> (24 - 8 * i)) & 0xFF);
+    const std::uint8_t command = input[kRecordCommandOffset];
+    const std::map<std::string, KernReturn>* faults = nullptr;
+    if (command == kReadBytesCommand || command == kReadKeyInfoCommand) faults = &readFaults_;
+    if (command == kWriteBytesCommand) faults = &writeFaults_;
+    if (!faults) return kKernSuccess;
+    const auto found = faults->find(key);
+    return found == faults->end() ? kKernSuccess : found->second;
 }
 
 void Server::closeConnectionsOf(const std::string& owner) {
@@ -250,6 +282,11 @@ void Server::closeConnectionsOf(const std::string& owner) {
             ++it;
         }
     }
+}
+
+void Server::closeAllConnectionsLocked() {
+    for (const auto& [connect, owner] : connectionOwners_) driver_.serviceClose(connect);
+    connectionOwners_.clear();
 }
 
 void Server::registerSmc() {
@@ -454,9 +491,11 @@ void Server::registerControl() {
                 status["charge"] = s.charge;
                 status["capacity"] = static_cast<std::int32_t>(s.capacity);
                 status["adapter"] = s.adapter;
-                status["CH0B"] = s.ch0b;
-                status["CH0C"] = s.ch0c;
-                status["CH0I"] = s.ch0i;
+                // A key taken away (SetSmcKeyPresent) is left out, as the controller no longer has it.
+                for (const auto& [key, value] : {std::pair{"CH0B", s.ch0b}, std::pair{"CH0C", s.ch0c},
+                                                 std::pair{"CH0I", s.ch0i}}) {
+                    if (!removedKeys_.contains(key)) status[key] = value;
+                }
                 status["lid"] = std::string(s.lidClosed ? "closed" : "open");
                 status["asleep"] = s.asleep;
                 status["state"] = std::string(sim::chargeStateName(s.state));
@@ -511,6 +550,61 @@ void Server::registerControl() {
                 if (error) throw sdbus::Error(kFailed, "cannot make the user's home folder: " + error.message());
                 model_.setConsoleUser(name);
             });
+        });
+    // Faults, for tests: the kernel refusing calls on a key, a key gone from the controller, the
+    // controller's connections dropped, the whole service gone.
+    object_->registerMethod("FailSmcKey")
+        .onInterface(kControlInterface)
+        .withInputParamNames("key", "operation", "code")
+        .implementedAs([this](const std::string& key, const std::string& operation, std::int32_t code) {
+            if (!isKeyName(key)) throw sdbus::Error(kInvalidArgument, "an SMC key has four characters");
+            if (operation != "read" && operation != "write") {
+                throw sdbus::Error(kInvalidArgument, "the operation is read or write");
+            }
+            std::lock_guard lock(mutex_);
+            auto& faults = operation == "read" ? readFaults_ : writeFaults_;
+            if (code == kKernSuccess) {
+                faults.erase(key);
+            } else {
+                faults[key] = code;
+            }
+        });
+    object_->registerMethod("SetSmcKeyPresent")
+        .onInterface(kControlInterface)
+        .withInputParamNames("key", "present")
+        .implementedAs([this, change](const std::string& key, bool present) {
+            if (!isKeyName(key) || key == "#KEY") {
+                throw sdbus::Error(kInvalidArgument, "an SMC key has four characters and is not #KEY");
+            }
+            change([this, &key, present](Signals&) {
+                if (present) {
+                    const auto removed = removedKeys_.find(key);
+                    if (removed == removedKeys_.end()) return;
+                    store_.addKey(key, removed->second.type, removed->second.value, removed->second.writable);
+                    removedKeys_.erase(removed);
+                    return;
+                }
+                const auto info = store_.key(key);
+                if (!info) {
+                    if (removedKeys_.contains(key)) return;
+                    throw sdbus::Error(kFailed, "the SMC has no key " + key);
+                }
+                removedKeys_[key] = *info;
+                store_.removeKey(key);
+            });
+        });
+    object_->registerMethod("CloseSmcConnections").onInterface(kControlInterface).implementedAs([this] {
+        std::lock_guard lock(mutex_);
+        closeAllConnectionsLocked();
+    });
+    object_->registerMethod("SetSmcAvailable")
+        .onInterface(kControlInterface)
+        .withInputParamNames("available")
+        .implementedAs([this](bool available) {
+            std::lock_guard lock(mutex_);
+            driver_.setServicePresent(available);
+            // A service that goes away takes its user clients with it.
+            if (!available) closeAllConnectionsLocked();
         });
     object_->registerMethod("Quit").onInterface(kControlInterface).implementedAs([this] {
         std::function<void()> quit;

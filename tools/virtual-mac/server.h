@@ -84,6 +84,9 @@ private:
     std::tuple<std::int32_t, std::vector<std::uint8_t>> call(std::uint32_t connect, std::uint32_t selector,
                                                              const std::vector<std::uint8_t>& input);
     void closeConnectionsOf(const std::string& owner);
+    void closeAllConnectionsLocked();
+    // The kernel code an injected fault gives this request record; success when none applies.
+    KernReturn faultForLocked(const std::vector<std::uint8_t>& input) const;
 
     sdbus::IConnection& connection_;
     std::unique_ptr<sdbus::IObject> object_;
@@ -100,6 +103,11 @@ private:
     std::vector<AppEntry> runningApplications_;
     std::vector<OpenRequest> openRequests_;
     std::map<IoConnect, std::string> connectionOwners_;
+    // Injected faults (Control FailSmcKey, SetSmcKeyPresent): kernel codes by key for reads and
+    // for writes, and the keys taken away with what they held.
+    std::map<std::string, KernReturn> readFaults_;
+    std::map<std::string, KernReturn> writeFaults_;
+    std::map<std::string, sim::SmcKeyInfo> removedKeys_;
     std::ofstream traceFile_;
     std::optional<sim::BatteryTrace> trace_;
     std::function<void()> quit_;

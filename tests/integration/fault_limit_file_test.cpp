@@ -1,0 +1,197 @@
+// The limit file as a user can leave it: swapped and rewritten while the daemon reads it, a
+// FIFO, a huge file, a link, a folder, garbage; and the console user switching. The daemon never
+// hangs or stops answering; what it cannot read counts as missing, so the preferences' limit
+// applies, and without that, no limit: charging allowed.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "protocol/names.h"
+#include "tests/integration/daemon_fixture_e2e.h"
+
+namespace wattkeeper::testing {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+namespace names = protocol;
+
+// The battery stays at 50 %. A limit file of 50 holds it there, the preferences' 40 forces it
+// down, and no limit at all lets it charge: three states the keys tell apart.
+constexpr int kFileLimit = 50;
+constexpr int kPreferencesLimit = 40;
+const std::string kFileKeys = "2 2 0";
+const std::string kPreferencesKeys = "2 2 1";
+const std::string kNoLimitKeys = "0 0 0";
+
+// A heartbeat that takes longer than this means the daemon was stuck somewhere.
+constexpr auto kPrompt = 2s;
+
+class LimitFileFaults : public DaemonFixture {
+protected:
+    LimitFileFaults() {
+        setup.monitor = false;
+        setup.client = true;
+    }
+
+    void TearDown() override {
+        expectCleanEnd();
+        DaemonFixture::TearDown();
+    }
+
+    void SetUp() override {
+        DaemonFixture::SetUp();
+        if (HasFatalFailure()) return;
+        client->post(names::kOpenSMC);
+    }
+
+    void writePreferences() { replaceFile(preferencesFile(), limitPlist(kPreferencesLimit)); }
+
+    // Whatever is at the limit file's place goes, a folder included.
+    void clearLimitFile() { fs::remove_all(limitFile()); }
+
+    // The keys the daemon settles on after being told the limit changed, with every heartbeat
+    // on the way answered promptly.
+    ::testing::AssertionResult settlesTo(const std::string& expected) {
+        client->post(names::kLimitChange);
+        const auto started = std::chrono::steady_clock::now();
+        if (!client->ask(names::kHeart, kPrompt)) return ::testing::AssertionFailure() << "no prompt heartbeat";
+        if (std::chrono::steady_clock::now() - started > kPrompt) {
+            return ::testing::AssertionFailure() << "a heartbeat took too long";
+        }
+        if (!keysSettleTo(expected)) return ::testing::AssertionFailure() << "keys " << keys() << ", not " << expected;
+        return ::testing::AssertionSuccess();
+    }
+};
+
+struct BrokenFile {
+    const char* what;
+    std::function<void(const fs::path& file, const fs::path& elsewhere)> make;
+};
+
+TEST_F(LimitFileFaults, AnUnreadableLimitFileFallsBackToThePreferencesThenToNoLimit) {
+    const BrokenFile broken[] = {
+        {"a FIFO", [](const fs::path& file, const fs::path&) { ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0); }},
+        {"50 MB of a valid property list",
+         [](const fs::path& file, const fs::path&) {
+             std::ofstream out(file, std::ios::binary);
+             out << limitPlist(kFileLimit);
+             const std::string spaces(1 << 20, ' ');
+             for (int i = 0; i < 50; ++i) out << spaces;
+         }},
+        {"a link to a readable limit file",
+         [](const fs::path& file, const fs::path& elsewhere) {
+             replaceFile(elsewhere, limitPlist(kFileLimit));
+             fs::create_symlink(elsewhere, file);
+         }},
+        {"a folder", [](const fs::path& file, const fs::path&) { fs::create_directories(file / "ChargingLimit"); }},
+        {"garbage",
+         [](const fs::path& file, const fs::path&) {
+             std::ofstream out(file, std::ios::binary);
+             for (int i = 0; i < 4096; ++i) out.put(static_cast<char>((i * 7919 + 13) % 256));
+         }},
+        {"a property list cut short",
+         [](const fs::path& file, const fs::path&) {
+             const std::string whole = limitPlist(kFileLimit);
+             std::ofstream(file, std::ios::binary) << whole.substr(0, whole.size() / 2);
+         }},
+    };
+    const fs::path elsewhere = work.path() / "elsewhere" / "BatteryLimit.plist";
+    for (const BrokenFile& item : broken) {
+        SCOPED_TRACE(item.what);
+        writePreferences();
+        replaceFile(limitFile(), limitPlist(kFileLimit));
+        ASSERT_TRUE(settlesTo(kFileKeys));
+
+        clearLimitFile();
+        item.make(limitFile(), elsewhere);
+        if (HasFatalFailure()) return;
+        EXPECT_TRUE(settlesTo(kPreferencesKeys));
+        fs::remove(preferencesFile());
+        EXPECT_TRUE(settlesTo(kNoLimitKeys));
+        clearLimitFile();
+    }
+    EXPECT_FALSE(daemon->waitExit(0ms).has_value());
+}
+
+// Replaced atomically and rewritten in place, over and over, while requests make the daemon read
+// it: each read sees one whole file, a torn one (no limit), or none; the daemon keeps answering
+// and ends on the last whole file.
+TEST_F(LimitFileFaults, ALimitFileChangingUnderTheReaderNeverStopsTheDaemon) {
+    writePreferences();
+    replaceFile(limitFile(), limitPlist(kFileLimit));
+    ASSERT_TRUE(settlesTo(kFileKeys));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> rounds{0};
+    std::thread writer([&] {
+        const std::string a = limitPlist(kFileLimit);
+        const std::string b = limitPlist(60);
+        while (!stop.load()) {
+            replaceFile(limitFile(), rounds % 2 ? a : b);
+            // In place: truncated, then written in two pieces.
+            std::ofstream out(limitFile(), std::ios::binary | std::ios::trunc);
+            out << b.substr(0, b.size() / 2) << std::flush;
+            out << b.substr(b.size() / 2) << std::flush;
+            ++rounds;
+        }
+    });
+    auto slowest = 0ms;
+    int answered = 0;
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < end) {
+        client->post(names::kLimitChange);
+        const auto asked = std::chrono::steady_clock::now();
+        const auto seen = client->ask(names::kHeart, 5s);
+        slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - asked));
+        if (!seen) break;
+        ++answered;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_GT(rounds.load(), 10);
+    EXPECT_GT(answered, 10);
+    EXPECT_LT(slowest, kPrompt);
+
+    replaceFile(limitFile(), limitPlist(kFileLimit));
+    client->post(names::kLimitChange);
+    EXPECT_TRUE(keysRestAt(kFileKeys)) << keys();
+    EXPECT_FALSE(daemon->waitExit(0ms).has_value());
+}
+
+// Every read asks who owns the console: another user's container, or none at the login window.
+TEST_F(LimitFileFaults, AConsoleUserSwitchReadsTheNewUsersContainerOrNone) {
+    replaceFile(limitFile(), limitPlist(kFileLimit));
+    ASSERT_TRUE(settlesTo(kFileKeys));
+    struct Step {
+        std::string user;
+        std::string keys;
+    };
+    const Step steps[] = {
+        {"bob", kNoLimitKeys},          // nothing in his container
+        {"loginwindow", kNoLimitKeys},  // nobody logged in
+        {"anna", kFileKeys},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.user);
+        ASSERT_EQ(vm({"user", step.user}).status, 0);
+        EXPECT_TRUE(settlesTo(step.keys));
+    }
+    // Bob's own limit, once he has one.
+    ASSERT_EQ(vm({"user", "bob"}).status, 0);
+    replaceFile(limitFile("bob"), limitPlist(kPreferencesLimit));
+    EXPECT_TRUE(settlesTo(kPreferencesKeys));
+}
+
+}  // namespace
+}  // namespace wattkeeper::testing

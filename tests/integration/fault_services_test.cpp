@@ -1,0 +1,124 @@
+// The services under the daemon going away: the virtual Mac killed and started again, the bus
+// killed. The daemon neither crashes nor spins: it waits for the virtual Mac and takes it up
+// again, and it ends when the bus is gone so that its supervisor starts a new instance.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <sysexits.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "protocol/names.h"
+#include "tests/integration/daemon_fixture_e2e.h"
+
+namespace wattkeeper::testing {
+namespace {
+
+using namespace std::chrono_literals;
+namespace names = protocol;
+
+// What an idle daemon may spend in a few seconds: its timer fires every 20 s.
+constexpr double kIdleCpuSeconds = 0.25;
+constexpr auto kIdleWindow = 3s;
+
+class ServiceFaults : public DaemonFixture {
+protected:
+    ServiceFaults() {
+        setup.monitor = false;
+        setup.client = true;
+    }
+
+    void TearDown() override {
+        expectCleanEnd();
+        DaemonFixture::TearDown();
+    }
+
+    // Charge control on, limit 40.
+    void switchOn() {
+        replaceFile(limitFile(), limitPlist(40));
+        client->post(names::kOpenSMC);
+    }
+
+    std::optional<std::int64_t> heartbeatSmcStatus() {
+        const auto seen = client->ask(names::kHeart);
+        if (!seen || seen->size() != 1) return std::nullopt;
+        return payloadInteger(seen->front(), names::kKeySmcStatus);
+    }
+
+    // The CPU time the daemon spends over a few idle seconds. Measured over a span of time, so it
+    // waits that span.
+    double idleCpuSeconds() {
+        const auto before = cpuSeconds(daemon->pid());
+        std::this_thread::sleep_for(kIdleWindow);
+        const auto after = cpuSeconds(daemon->pid());
+        if (!before || !after) return 1e9;
+        return *after - *before;
+    }
+};
+
+TEST_F(ServiceFaults, AKilledVirtualMacIsWaitedForAndTakenUpAgainWhenItReturns) {
+    switchOn();
+    ASSERT_TRUE(keysSettleTo("2 2 1")) << keys();
+    ASSERT_EQ(vm({"charge", "30"}).status, 0);
+    ASSERT_TRUE(keysSettleTo("0 0 0")) << keys();
+
+    killVirtualMac();
+    // Still answering, and saying the SMC cannot be used.
+    EXPECT_EQ(heartbeatSmcStatus(), 0);
+    EXPECT_LT(idleCpuSeconds(), kIdleCpuSeconds);
+    EXPECT_EQ(heartbeatSmcStatus(), 0);
+
+    // The hardware comes back with the battery above the limit, and with its keys at 0 0 0.
+    startVirtualMac(50);
+    ASSERT_FALSE(HasFatalFailure());
+    // The SMC connection went with the old process; as after any start, only an open request
+    // opens it again.
+    EXPECT_EQ(heartbeatSmcStatus(), 0);
+    client->post(names::kOpenSMC);
+    // The battery was read again when the virtual Mac came back: at 30 % from before, the keys
+    // would stay.
+    EXPECT_TRUE(keysSettleTo("2 2 1")) << keys();
+    EXPECT_EQ(heartbeatSmcStatus(), 1);
+    // The power-source notifications come from the new process: a change of charge alone, with
+    // no request, brings the keys along.
+    ASSERT_EQ(vm({"charge", "30"}).status, 0);
+    EXPECT_TRUE(waitUntil([&] { return keys() == "0 0 0"; }, 10s)) << keys();
+    EXPECT_FALSE(daemon->waitExit(0ms).has_value());
+    const std::string log = readFile(daemonLog);
+    EXPECT_NE(log.find("the virtual Mac left the bus"), std::string::npos) << log;
+    EXPECT_NE(log.find("the virtual Mac is back"), std::string::npos) << log;
+}
+
+TEST_F(ServiceFaults, ALostBusEndsTheDaemonForItsSupervisorToStartANewOne) {
+    switchOn();
+    ASSERT_TRUE(keysSettleTo("2 2 1")) << keys();
+
+    ::kill(bus->pid(), SIGKILL);
+    const auto status = daemon->waitExit(10s);
+    ASSERT_TRUE(status.has_value()) << "the daemon outlived its bus";
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), EX_TEMPFAIL);
+    EXPECT_NE(readFile(daemonLog).find("the bus went away"), std::string::npos) << readFile(daemonLog);
+
+    // What launchd would do: a new bus, the hardware on it, a new daemon; the limit file is still
+    // in the container, and the main application sends its open request again.
+    client.reset();
+    daemon.reset();
+    virtualMac.reset();
+    bus.reset();
+    bus.emplace();
+    startVirtualMac(50);
+    ASSERT_FALSE(HasFatalFailure());
+    client.emplace(bus->address());
+    startDaemon();
+    ASSERT_FALSE(HasFatalFailure());
+    client->post(names::kOpenSMC);
+    EXPECT_TRUE(keysSettleTo("2 2 1")) << keys();
+}
+
+}  // namespace
+}  // namespace wattkeeper::testing
