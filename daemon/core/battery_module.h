@@ -90,6 +90,8 @@ public:
 private:
     // One manager call on the main queue 0.5 s from now.
     void afterHalfSecond(void (ZQSMCManager::*operation)());
+    // Opens the SMC connection again; true when it is usable then.
+    bool reopenLostConnection();
     void postReply(std::string_view name, const PlistDictionary& payload);
 
     Ports ports_;

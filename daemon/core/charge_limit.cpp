@@ -57,8 +57,21 @@ void ZQBatteryModule::afterHalfSecond(void (ZQSMCManager::*operation)()) {
     });
 }
 
+bool ZQBatteryModule::reopenLostConnection() {
+    smcManager->reopenCMC();
+    const bool usable = smcManager->getcmcStatus();
+    if (usable) ports_.log->systemLog("the SMC connection was not usable: opened it again");
+    return usable;
+}
+
 void ZQBatteryModule::quillCmcCountTime() {
-    if (!smcManager->getcmcStatus() || !cmcSwitch.load(std::memory_order_relaxed)) {
+    const bool wanted = cmcSwitch.load(std::memory_order_relaxed);
+    bool usable = smcManager->getcmcStatus();
+    // Control is on but the connection went away under the daemon: whatever it last switched
+    // (forced discharge on a plugged-in Mac, charging held off) would stay so with nobody to
+    // undo it. Open it again at every evaluation until it is usable.
+    if (!usable && wanted) usable = reopenLostConnection();
+    if (!usable || !wanted) {
         cmcOpen.store(false, std::memory_order_relaxed);
         return;
     }

@@ -21,6 +21,12 @@ void ZQSMCManager::closeCMC() {
     if (result != kKernSuccess) log_.standardOutput("error close smc connection: " + smc_.errorText(result));
 }
 
+void ZQSMCManager::reopenCMC() {
+    // The old handle may be dead already; closing it can then only fail.
+    smc_.close();
+    openCMC();
+}
+
 bool ZQSMCManager::getcmcStatus() { return smc_.isChargeKeyReadable(); }
 
 void ZQSMCManager::enable_discharging() {

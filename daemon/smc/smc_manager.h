@@ -20,6 +20,9 @@ public:
 
     virtual void openCMC();
     virtual void closeCMC();
+    // Drops the connection handle, usable or not, and opens a new one (a failure logged as by
+    // openCMC).
+    virtual void reopenCMC();
     // True when the charging key can be read: the connection is usable.
     virtual bool getcmcStatus();
     virtual void enable_discharging();

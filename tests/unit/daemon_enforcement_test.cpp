@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -183,16 +184,67 @@ INSTANTIATE_TEST_SUITE_P(
                   {2, 2, 1}, {0, 0, 0}}),
     [](const ::testing::TestParamInfo<Situation>& info) { return std::string(info.param.name); });
 
-TEST_F(DaemonTest, AFailedConnectionCheckStopsTheEvaluationBeforeAnySwitch) {
+// The connection lost under a controlling daemon, with forced discharge left on below the limit.
+struct LostConnection {
+    const char* name;
+    std::function<void(DaemonTest&)> lose;
+    std::function<void(DaemonTest&)> restore;
+    // Whether the evaluation during the loss can open a connection again.
+    bool reopensAtOnce;
+};
+
+void PrintTo(const LostConnection& c, std::ostream* os) { *os << c.name; }
+
+class LostConnections : public DaemonTest, public ::testing::WithParamInterface<LostConnection> {};
+
+TEST_P(LostConnections, AreOpenedAgainByTheNextEvaluationWhileControlIsOn) {
+    const LostConnection& c = GetParam();
     startControlling();
     setLimit(80);
-    module->battery.CurrentCapacity = 95;
-    store.clearHistory();
-    store.failNextRead("CH0B", kIOReturnError);
+    module->battery.CurrentCapacity = 60;
+    setKeys(2, 2, 1);
+    c.lose(*this);
     module->quillCmcCountTime();
     loop.advance(1500ms);
+    EXPECT_EQ(module->cmcOpen, c.reopensAtOnce);
+    EXPECT_EQ(keys(), c.reopensAtOnce ? (Keys{0, 0, 0}) : (Keys{2, 2, 1}));
+    c.restore(*this);
+    module->quillCmcCountTime();
+    loop.advance(1500ms);
+    EXPECT_TRUE(module->cmcOpen);
+    EXPECT_EQ(keys(), (Keys{0, 0, 0}));
+    EXPECT_EQ(driver.openConnectionCount(), 1u);
+    const auto system = log.systemLines();
+    EXPECT_EQ(std::count(system.begin(), system.end(), "the SMC connection was not usable: opened it again"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Losses, LostConnections,
+    ::testing::Values(
+        LostConnection{"ChargeKeyReadRefusedOnce",
+                       [](DaemonTest& t) { t.store.failNextRead("CH0B", kIOReturnError); }, [](DaemonTest&) {}, true},
+        LostConnection{"ClosedUnderTheDaemon", [](DaemonTest&) { SMC::shared().close(); }, [](DaemonTest&) {}, true},
+        LostConnection{"ServiceGoneAndBack",
+                       [](DaemonTest& t) {
+                           SMC::shared().close();
+                           t.driver.setServicePresent(false);
+                       },
+                       [](DaemonTest& t) { t.driver.setServicePresent(true); }, false},
+        LostConnection{"OpenRefusedThenAllowed",
+                       [](DaemonTest& t) {
+                           SMC::shared().close();
+                           t.driver.failServiceOpen(kIOReturnError);
+                       },
+                       [](DaemonTest& t) { t.driver.failServiceOpen(kKernSuccess); }, false}),
+    [](const ::testing::TestParamInfo<LostConnection>& info) { return std::string(info.param.name); });
+
+TEST_F(DaemonTest, AClosedConnectionIsLeftClosedWhileControlIsOff) {
+    startControlling();
+    request(protocol::kCloseSMC);
+    loop.advance(5s);
+    module->quillCmcCountTime();
+    EXPECT_EQ(driver.openConnectionCount(), 0u);
     EXPECT_FALSE(module->cmcOpen);
-    EXPECT_TRUE(store.writes().empty());
 }
 
 TEST_F(DaemonTest, AtTheLimitWithChargingOnAndDischargingOnDisablesDischargingTwice) {
