@@ -29,9 +29,9 @@ using namespace wattkeeper::linux_backend;
 
 // Follows the virtual Mac's name on the bus. The clients call whoever owns the name, so they
 // reach a virtual Mac that comes back without help, and their signal subscriptions follow the
-// name too. What does not come back by itself: the battery record, stale until the next
-// power-source change, so it is read again at once; and the SMC connection, which died with the
-// old process and is opened again only by an openSMC request, as after any start.
+// name too. What does not come back by itself is the battery record, stale until the next
+// power-source change, so it is read again at once; that evaluates the limit too, which opens a
+// new SMC connection (the old one died with the old process) while charge control is on.
 sdbus::Slot watchVirtualMac(Bus& bus, RunLoop& loop, Log& log) {
     const std::string rule = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
                                          "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
@@ -47,7 +47,7 @@ sdbus::Slot watchVirtualMac(Bus& bus, RunLoop& loop, Log& log) {
                 log.systemLog("the virtual Mac left the bus: its calls fail until it returns");
                 return;
             }
-            log.systemLog("the virtual Mac is back: battery read again; the SMC opens at the next openSMC request");
+            log.systemLog("the virtual Mac is back: battery read again");
             if (ZQBatteryModule* module = ZQBatteryModule::shared()) module->powerSourceChanged();
         });
     });

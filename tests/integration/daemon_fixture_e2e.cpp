@@ -78,6 +78,7 @@ void DaemonClient::received(NotificationCenter& /*center*/, void* observer, std:
 }
 
 void DaemonClient::post(std::string_view request) {
+    if (request == names::kHeart) heartsPosted_.fetch_add(1);
     darwin_->postNotification(request, nullptr, nullptr, true);
 }
 
@@ -93,6 +94,10 @@ std::size_t DaemonClient::replyCount() const {
 
 std::size_t DaemonClient::count(std::string_view name) const {
     std::lock_guard lock(mutex_);
+    return countLocked(name);
+}
+
+std::size_t DaemonClient::countLocked(std::string_view name) const {
     return static_cast<std::size_t>(
         std::count_if(replies_.begin(), replies_.end(), [name](const Reply& r) { return r.name == name; }));
 }
@@ -104,12 +109,17 @@ bool DaemonClient::waitForReplies(std::size_t total, std::chrono::milliseconds d
 
 std::optional<std::vector<DaemonClient::Reply>> DaemonClient::ask(std::string_view request,
                                                                   std::chrono::milliseconds deadline) {
-    std::size_t before = replyCount();
+    std::unique_lock lock(mutex_);
+    // Heartbeats posted earlier (to drive evaluations) would pass for this one's marker: let
+    // their replies come first. One that never comes (a daemon that was down) is not waited for.
+    arrived_.wait_for(lock, deadline, [&] { return countLocked(names::kHeart) >= heartsPosted_.load(); });
+    const std::size_t before = replies_.size();
+    lock.unlock();
     post(request);
     post(names::kHeart);
     // A heartbeat request is answered by a heartbeat itself: then the marker is the second.
     const std::size_t hearts = request == names::kHeart ? 2 : 1;
-    std::unique_lock lock(mutex_);
+    lock.lock();
     std::size_t end = before;
     const bool marked = arrived_.wait_for(lock, deadline, [&] {
         std::size_t seen = 0;
@@ -122,6 +132,9 @@ std::optional<std::vector<DaemonClient::Reply>> DaemonClient::ask(std::string_vi
         return false;
     });
     if (!marked) return std::nullopt;
+    // The daemon answers in order: a heartbeat posted before the marker and still unanswered
+    // was lost (posted before the daemon was up) and is not waited for again.
+    heartsPosted_ = countLocked(names::kHeart);
     return std::vector<Reply>(replies_.begin() + static_cast<std::ptrdiff_t>(before),
                               replies_.begin() + static_cast<std::ptrdiff_t>(end));
 }

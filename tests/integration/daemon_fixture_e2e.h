@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -73,6 +74,8 @@ public:
     sdbus::IConnection& connection() { return bus_->connection(); }
 
 private:
+    // With mutex_ held.
+    std::size_t countLocked(std::string_view name) const;
     static void received(NotificationCenter& center, void* observer, std::string_view name, const void* object,
                          const PlistDictionary* userInfo);
 
@@ -84,6 +87,8 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<Reply> replies_;
+    // Heartbeats posted and not known to be lost.
+    std::atomic<std::size_t> heartsPosted_{0};
 };
 
 // An integer entry of a reply's payload; nothing when it is missing or not a number.
