@@ -186,4 +186,19 @@ protected:
     std::optional<DaemonClient> client;
 };
 
+// Requests through the in-process client, no dbus-monitor; at the end, neither process may have
+// printed a sanitizer's report.
+class ClientDaemonFixture : public DaemonFixture {
+protected:
+    ClientDaemonFixture() {
+        setup.monitor = false;
+        setup.client = true;
+    }
+
+    void TearDown() override {
+        expectCleanEnd();
+        DaemonFixture::TearDown();
+    }
+};
+
 }  // namespace wattkeeper::testing

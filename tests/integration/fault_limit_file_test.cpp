@@ -36,18 +36,8 @@ const std::string kNoLimitKeys = "0 0 0";
 // A heartbeat that takes longer than this means the daemon was stuck somewhere.
 constexpr auto kPrompt = 2s;
 
-class LimitFileFaults : public DaemonFixture {
+class LimitFileFaults : public ClientDaemonFixture {
 protected:
-    LimitFileFaults() {
-        setup.monitor = false;
-        setup.client = true;
-    }
-
-    void TearDown() override {
-        expectCleanEnd();
-        DaemonFixture::TearDown();
-    }
-
     void SetUp() override {
         DaemonFixture::SetUp();
         if (HasFatalFailure()) return;

@@ -73,18 +73,8 @@ std::string describe(const Counts& counts) {
     return text.str();
 }
 
-class RequestStorm : public DaemonFixture {
+class RequestStorm : public ClientDaemonFixture {
 protected:
-    RequestStorm() {
-        setup.monitor = false;
-        setup.client = true;
-    }
-
-    void TearDown() override {
-        expectCleanEnd();
-        DaemonFixture::TearDown();
-    }
-
     // Posts `count` requests of the mix; the replies they are owed, by name.
     Counts storm(int count) {
         Counts owed;

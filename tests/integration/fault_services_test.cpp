@@ -25,18 +25,8 @@ namespace names = protocol;
 constexpr double kIdleCpuSeconds = 0.25;
 constexpr auto kIdleWindow = 3s;
 
-class ServiceFaults : public DaemonFixture {
+class ServiceFaults : public ClientDaemonFixture {
 protected:
-    ServiceFaults() {
-        setup.monitor = false;
-        setup.client = true;
-    }
-
-    void TearDown() override {
-        expectCleanEnd();
-        DaemonFixture::TearDown();
-    }
-
     // Charge control on, limit 40.
     void switchOn() {
         replaceFile(limitFile(), limitPlist(40));

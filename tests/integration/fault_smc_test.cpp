@@ -28,18 +28,7 @@ constexpr int kLimit = 40;
 const std::string kAboveLimitKeys = "2 2 1";
 const std::string kBelowLimitKeys = "0 0 0";
 
-class SmcFaults : public DaemonFixture {
-public:
-    SmcFaults() {
-        setup.monitor = false;
-        setup.client = true;
-    }
-
-    void TearDown() override {
-        expectCleanEnd();
-        DaemonFixture::TearDown();
-    }
-
+class SmcFaults : public ClientDaemonFixture {
 protected:
     // Charge control on with the limit set, the battery above it, and nothing the daemon
     // scheduled on the way still to land.

@@ -36,14 +36,9 @@ namespace names = protocol;
 
 // The main application's process as far as the relay needs it: its run loop on a thread of its
 // own, both centers on the bus, and the shared relay made from them.
-class RelayAcrossProcesses : public DaemonFixture {
+// (The fixture's client only sees the daemon up; the requests go through the relay.)
+class RelayAcrossProcesses : public ClientDaemonFixture {
 protected:
-    RelayAcrossProcesses() {
-        setup.monitor = false;
-        // Only to see the daemon up; the requests go through the relay.
-        setup.client = true;
-    }
-
     void SetUp() override {
         DaemonFixture::SetUp();
         if (HasFatalFailure()) return;
@@ -73,7 +68,7 @@ protected:
         distributed_.reset();
         darwin_.reset();
         connection_.reset();
-        DaemonFixture::TearDown();
+        ClientDaemonFixture::TearDown();
     }
 
     // Sends the request through the shared relay with a completion, and waits for that completion.
