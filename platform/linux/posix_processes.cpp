@@ -155,9 +155,13 @@ bool PosixProcesses::spawnDetached(std::string_view program, const std::vector<s
 }
 
 void PosixProcesses::exit(int status) {
+    // The bus thread and the global queue's threads are still at work: running the static
+    // destructors under them (as std::exit would) pulls sdbus-c++'s state from under a message
+    // being decoded. Nothing is left to write but the output streams.
     std::cout.flush();
-    std::fflush(stdout);
-    std::exit(status);
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
 
 }  // namespace wattkeeper
