@@ -22,6 +22,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
+. scripts/install_daemon.sh
 bench=$top/bench
 build=$top/build/default
 
@@ -141,24 +142,9 @@ start_world() {
   [ -n "$up" ] || { echo "bench/run.sh: the virtual Mac does not answer; see $dir/virtual-mac.log" >&2; exit 1; }
   daemon_pid=
   [ "$with" = nodaemon ] && return 0
-  local bundle="$root/Library/Application Support/Halvorn/Battery/Wattkeeper.app"
-  mkdir -p "$(dirname "$bundle")" "$root/Library/LaunchDaemons"
-  cp -R "$build/bundles/Wattkeeper.app" "$bundle"
-  cat > "$root/Library/LaunchDaemons/org.wattkeeper.helper.plist" <<EOF
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-	<key>Label</key>
-	<string>org.wattkeeper.helper</string>
-	<key>Program</key>
-	<string>/Library/Application Support/Halvorn/Battery/Wattkeeper.app/Contents/MacOS/Wattkeeper</string>
-	<key>RunAtLoad</key>
-	<true/>
-</dict>
-</plist>
-EOF
-  in_world_bg "$dir" "$bundle/Contents/MacOS/Wattkeeper" > "$dir/daemon.log" 2>&1 &
+  local daemon_program
+  daemon_program=$(install_daemon "$root" "$build")
+  in_world_bg "$dir" "$daemon_program" > "$dir/daemon.log" 2>&1 &
   daemon_pid=$!
   pids+=("$daemon_pid")
   local ok=

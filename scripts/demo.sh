@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 
 . scripts/packages.sh
+. scripts/install_daemon.sh
 ensure_packages "${build_packages[@]}" gnuplot-nox
 
 echo "== Building"
@@ -61,25 +62,9 @@ vm() { "$build/virtual-mac" "$@"; }
 for _ in $(seq 100); do vm status >/dev/null 2>&1 && break; sleep 0.05; done
 
 # Install the daemon where the uninstall procedure expects it, and start it as launchd would.
-bundle="$root/Library/Application Support/Halvorn/Battery/Wattkeeper.app"
-mkdir -p "$(dirname "$bundle")" "$root/Library/LaunchDaemons"
-cp -R "$build/bundles/Wattkeeper.app" "$bundle"
-cat > "$root/Library/LaunchDaemons/org.wattkeeper.helper.plist" <<EOF
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-	<key>Label</key>
-	<string>org.wattkeeper.helper</string>
-	<key>Program</key>
-	<string>/Library/Application Support/Halvorn/Battery/Wattkeeper.app/Contents/MacOS/Wattkeeper</string>
-	<key>RunAtLoad</key>
-	<true/>
-</dict>
-</plist>
-EOF
+daemon_program=$(install_daemon "$root" "$build")
 export WATTKEEPER_DAEMON_LOG=$out/daemon.log
-"$bundle/Contents/MacOS/Wattkeeper" > "$out/daemon.log" 2>&1 &
+"$daemon_program" > "$out/daemon.log" 2>&1 &
 daemon_pid=$!
 started=$(date +%s.%N)
 
