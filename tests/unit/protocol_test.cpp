@@ -93,27 +93,6 @@ TEST_F(ProtocolOperations, ObserversAreAnonymousUnfilteredAndImmediate) {
     }
 }
 
-TEST_F(ProtocolOperations, ARequestReachesOnlyTheObserversOfItsName) {
-    observeDarwin(darwin, kOpenSMC, record);
-    observeDarwin(darwin, kCloseSMC, record);
-
-    postRequest(darwin, kCloseSMC);
-    postRequest(darwin, kLimitChange);
-    loop.runUntilIdle();
-
-    EXPECT_EQ(gReceived, (std::vector<Received>{{std::string(kCloseSMC), std::nullopt}}));
-}
-
-TEST_F(ProtocolOperations, AReplyArrivesWithItsPayloadIntact) {
-    observeDistributed(distributed, kReplyQuerySMCChargingStatus, record);
-    const PlistDictionary payload{{std::string(kKeyChargingStatus), 0}, {std::string(kKeyDischargingStatus), 1}};
-
-    postReply(distributed, kReplyQuerySMCChargingStatus, payload);
-    loop.runUntilIdle();
-
-    EXPECT_EQ(gReceived, (std::vector<Received>{{std::string(kReplyQuerySMCChargingStatus), payload}}));
-}
-
 TEST_F(ProtocolOperations, AnObserverOfTheDistributedCenterSeesOnlyTheHeartReply) {
     observeDistributed(distributed, kReplyHeart, record);
     const PlistDictionary payload{{std::string(kKeySmcStatus), 1}, {std::string(kKeySmcTimerActive), 1}};

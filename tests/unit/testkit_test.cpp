@@ -5,11 +5,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/kit/memory_centers.h"
-#include "tests/kit/recording_log.h"
 #include "tests/kit/virtual_run_loop.h"
 
 namespace wattkeeper::testkit {
@@ -385,45 +383,6 @@ TEST(MemoryLocalCenter, DeliversInsideThePostToObserversOfTheNameInOrder) {
     EXPECT_EQ(center.posts()[0].userInfo, payload);
     EXPECT_EQ(center.posts()[1].userInfo, std::nullopt);
     EXPECT_EQ(center.observerCount("A"), 2u);
-}
-
-// --- RecordingLog ---
-
-TEST(RecordingLog, KeepsTheTwoStreamsApart) {
-    RecordingLog log;
-    log.standardOutput("quill关闭充电");
-    log.systemLog("to the system");
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"quill关闭充电"}));
-    EXPECT_EQ(log.systemLines(), (std::vector<std::string>{"to the system"}));
-    EXPECT_TRUE(log.contains("quill关闭充电"));
-    EXPECT_FALSE(log.contains("to the system"));
-    EXPECT_TRUE(log.systemContains("to the system"));
-    EXPECT_FALSE(log.contains("quill"));
-
-    log.clear();
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_TRUE(log.systemLines().empty());
-}
-
-TEST(RecordingLog, LosesNoLineWhenTwoThreadsWrite) {
-    RecordingLog log;
-    constexpr int kEach = 2000;
-    auto writer = [&](std::string tag) {
-        for (int i = 0; i < kEach; ++i) log.standardOutput(tag + std::to_string(i));
-    };
-    std::thread main(writer, "m");
-    std::thread global(writer, "g");
-    main.join();
-    global.join();
-
-    const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 2u * kEach);
-    int nextMain = 0, nextGlobal = 0;
-    for (const auto& line : lines) {
-        int& next = line[0] == 'm' ? nextMain : nextGlobal;
-        EXPECT_EQ(line.substr(1), std::to_string(next));
-        ++next;
-    }
 }
 
 }  // namespace
