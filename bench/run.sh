@@ -22,7 +22,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
-. scripts/install_daemon.sh
+. scripts/virtual_mac_world.sh
 bench=$top/bench
 build=$top/build/default
 
@@ -92,31 +92,6 @@ stop() {
   wait "$pid" 2>/dev/null || true
   for p in "${pids[@]}"; do [ "$p" != "$pid" ] && kept+=("$p"); done
   pids=("${kept[@]+"${kept[@]}"}")
-}
-
-# A private bus in $1 (a folder); sets bus_pid and prints nothing. The address is in $1/address.
-start_bus() {
-  local dir=$1
-  mkdir -p "$dir"
-  cat > "$dir/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$dir/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-EOF
-  dbus-daemon --config-file="$dir/bus.conf" --nofork --nopidfile --print-address=1 > "$dir/address" 2> "$dir/bus.log" &
-  bus_pid=$!
-  pids+=("$bus_pid")
-  for _ in $(seq 100); do [ -s "$dir/address" ] && break; sleep 0.05; done
-  [ -s "$dir/address" ] || { echo "bench/run.sh: no bus" >&2; exit 1; }
 }
 
 # A world in folder $1: a private bus, the virtual Mac (charge $2, time scale $3, trace file $4

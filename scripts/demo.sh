@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 
 . scripts/packages.sh
-. scripts/install_daemon.sh
+. scripts/virtual_mac_world.sh
 ensure_packages "${build_packages[@]}" gnuplot-nox
 
 echo "== Building"
@@ -32,24 +32,7 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-# A private bus, so nothing of this run reaches the machine's own buses.
-cat > "$work/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$work/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-EOF
-dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --print-address=1 > "$work/address" &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/address" ] && break; sleep 0.05; done
+start_bus "$work"
 WATTKEEPER_BUS_ADDRESS=$(head -n1 "$work/address")
 export WATTKEEPER_BUS_ADDRESS
 
