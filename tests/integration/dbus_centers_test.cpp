@@ -22,7 +22,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -398,48 +397,6 @@ TEST_F(DbusCentersTest, EveryNumberTypeIsTakenAndUnknownEntriesAreLeftOut) {
     EXPECT_EQ(*inbox.deliveries[0].userInfo, expected) << describe(*inbox.deliveries[0].userInfo);
 }
 
-// The command lines of docs/linux-backend.md, with the private bus as the session bus.
-TEST_F(DbusCentersTest, PostsFromDbusSendArrive) {
-    struct Case {
-        Kind kind;
-        std::vector<std::string> body;
-        std::string name;
-        std::optional<PlistDictionary> userInfo;
-    };
-    const Case cases[] = {
-        {Kind::Darwin, {"string:ZQAmperly_TellDeamon_Heart"}, "ZQAmperly_TellDeamon_Heart", std::nullopt},
-        {Kind::Distributed, {"string:Bare"}, "Bare", std::nullopt},
-        {Kind::Distributed,
-         {"string:Ask", "dict:string:string:label,删除守护进程"},
-         "Ask",
-         PlistDictionary{{"label", "删除守护进程"}}},
-        {Kind::Distributed,
-         {"string:Status", "dict:string:int32:status,1,smcStatus,0"},
-         "Status",
-         PlistDictionary{{"status", 1}, {"smcStatus", 0}}},
-    };
-    for (const auto& c : cases) {
-        inbox.observe(center(c.kind), c.name);
-        std::vector<std::string> command{"dbus-send", "--type=signal", linux_backend::kNotificationsPath,
-                                         std::string(c.kind == Kind::Darwin ? linux_backend::kDarwinNotifyInterface
-                                                                            : linux_backend::kDistributedNotifyInterface) +
-                                             ".Post"};
-        command.insert(command.end(), c.body.begin(), c.body.end());
-        ASSERT_EQ(runProgram(command, privateBus.environment()), 0) << c.name;
-    }
-    ASSERT_TRUE(inbox.serveUntil(std::size(cases)));
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        int seen = 0;
-        for (const auto& d : inbox.deliveries) {
-            if (d.name != c.name) continue;
-            ++seen;
-            EXPECT_EQ(d.userInfo, c.userInfo);
-        }
-        EXPECT_EQ(seen, 1);
-    }
-}
-
 TEST_F(DbusCentersTest, MalformedSignalsAreDroppedAndLaterOnesStillArrive) {
     const std::string darwinPost = std::string(linux_backend::kDarwinNotifyInterface) + ".Post";
     const std::string distributedPost = std::string(linux_backend::kDistributedNotifyInterface) + ".Post";
@@ -476,85 +433,6 @@ TEST_F(DbusCentersTest, MalformedSignalsAreDroppedAndLaterOnesStillArrive) {
               0);
     ASSERT_TRUE(inbox.serveUntil(2));
     EXPECT_EQ(inbox.names(), (std::vector<std::string>{"Good", "Good"}));
-}
-
-// dbus-monitor's text: one header line per message, then its body indented below it.
-struct MonitoredMessage {
-    std::string header;
-    std::vector<std::string> body;  // blanks squeezed, trimmed
-};
-
-std::vector<MonitoredMessage> parseMonitor(const std::string& text) {
-    std::vector<MonitoredMessage> messages;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.empty()) continue;
-        if (line[0] != ' ') {
-            messages.push_back({line, {}});
-            continue;
-        }
-        if (messages.empty()) continue;
-        std::istringstream words(line);
-        std::string word, squeezed;
-        while (words >> word) squeezed += (squeezed.empty() ? "" : " ") + word;
-        messages.back().body.push_back(squeezed);
-    }
-    return messages;
-}
-
-// The first post of that name on that interface that dbus-monitor has shown in full: another
-// message follows it.
-std::optional<MonitoredMessage> findPost(const std::string& text, const std::string& interface,
-                                         const std::string& name) {
-    const std::string where = std::string("path=") + linux_backend::kNotificationsPath + "; interface=" + interface +
-                              "; member=" + linux_backend::kPostSignal;
-    const auto messages = parseMonitor(text);
-    for (std::size_t i = 0; i + 1 < messages.size(); ++i) {
-        const auto& message = messages[i];
-        if (message.header.rfind("signal ", 0) == 0 && message.header.find(where) != std::string::npos &&
-            message.header.find("destination=(null destination)") != std::string::npos && !message.body.empty() &&
-            message.body[0] == "string \"" + name + "\"") {
-            return message;
-        }
-    }
-    return std::nullopt;
-}
-
-TEST_F(DbusCentersTest, DbusMonitorSeesThePostsAsBroadcastSignalsOfTheDocumentedForm) {
-    Child monitor({"dbus-monitor", "--address", privateBus.address(),
-                   std::string("type='signal',path='") + linux_backend::kNotificationsPath + "'"},
-                  privateBus.environment(), true);
-    ASSERT_TRUE(monitor.started());
-    const PlistDictionary payload{{"status", 1}, {"big", std::int64_t{1} << 40}, {"flag", true}, {"label", "x"}};
-    auto post = [&] {
-        darwin.postNotification("Heart", nullptr, nullptr, true);
-        distributed.postNotificationWithOptions("Reply", nullptr, &payload, 3);
-    };
-    post();
-    // The monitor may not be listening yet: post again while it shows nothing.
-    const bool seen = monitor.readUntil(
-        [&](const std::string& text) {
-            return findPost(text, linux_backend::kDarwinNotifyInterface, "Heart") &&
-                   findPost(text, linux_backend::kDistributedNotifyInterface, "Reply");
-        },
-        kDeadline, post);
-    ASSERT_TRUE(seen) << monitor.output();
-
-    const auto heart = findPost(monitor.output(), linux_backend::kDarwinNotifyInterface, "Heart");
-    EXPECT_EQ(heart->body, (std::vector<std::string>{"string \"Heart\""}));
-
-    const auto reply = findPost(monitor.output(), linux_backend::kDistributedNotifyInterface, "Reply");
-    const std::vector<std::string> expected = {
-        "string \"Reply\"",
-        "array [",
-        "dict entry(", "string \"big\"", "variant int64 1099511627776", ")",
-        "dict entry(", "string \"flag\"", "variant boolean true", ")",
-        "dict entry(", "string \"label\"", "variant string \"x\"", ")",
-        "dict entry(", "string \"status\"", "variant int32 1", ")",
-        "]",
-    };
-    EXPECT_EQ(reply->body, expected);
 }
 
 TEST_F(DbusCentersTest, AnObserverMayRegisterAndPostWhileItIsBeingCalled) {

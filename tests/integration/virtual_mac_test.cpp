@@ -496,24 +496,5 @@ TEST_F(VirtualMacTest, BadCommandLinesAreRefusedWithoutACrash) {
     EXPECT_EQ(status().at("state").get<std::string>(), "charging") << "the running one is unharmed";
 }
 
-TEST_F(VirtualMacTest, StatusShowsTheBatteryTheKeysTheLidAndSleep) {
-    serve({"--charge", "64", "--unplugged"});
-    ASSERT_EQ(cli({"lid", "close"}).exitStatus, 0);
-    const CliResult result = cli({"status"});
-    ASSERT_EQ(result.exitStatus, 0);
-    for (const char* expected : {"charge     63.", "adapter    not connected", "CH0B       0", "CH0C       0",
-                                 "CH0I       0", "lid        closed", "sleep      awake", "state      discharging"}) {
-        EXPECT_NE(result.output.find(expected), std::string::npos) << expected << "\n" << result.output;
-    }
-    // The one-line form that progress displays match on.
-    const CliResult line = cli({"status", "--line"});
-    ASSERT_EQ(line.exitStatus, 0);
-    EXPECT_EQ(std::count(line.output.begin(), line.output.end(), '\n'), 1) << line.output;
-    for (const char* expected :
-         {"charge  63.", "(63%)", "adapter off", "CH0B 0 CH0C 0 CH0I 0", "lid closed", "awake", "state discharging"}) {
-        EXPECT_NE(line.output.find(expected), std::string::npos) << expected << "\n" << line.output;
-    }
-}
-
 }  // namespace
 }  // namespace wattkeeper::testing
