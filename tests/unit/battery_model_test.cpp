@@ -274,76 +274,6 @@ TEST(BatteryModelTest, TheDescriptionHasEveryKeyOfTheRecordWithItsType) {
     EXPECT_TRUE(boolean(d, "Is Present"));
 }
 
-TEST(BatteryModelTest, TimeEstimatesReadAsTheyDoOnAMac) {
-    struct Case {
-        const char* name;
-        double charge;
-        bool adapter;
-        Keys keys;
-        double settle;         // seconds after the change
-        std::int64_t toEmpty;  // exact, or -2 for "some positive number"
-        std::int64_t toFull;
-        bool charging;
-        bool finishing;
-    };
-    constexpr std::int64_t kPositive = -2;
-    const Case cases[] = {
-        {"charging, still estimating", 50, true, {}, 10, 0, -1, true, false},
-        {"charging, estimated", 50, true, {}, 2 * kMinute, 0, kPositive, true, false},
-        {"finishing near full", 95, true, {}, 2 * kMinute, 0, kPositive, true, true},
-        {"full on the adapter", 100, true, {}, 2 * kMinute, 0, 0, false, false},
-        {"holding", 60, true, {2, 2, 0}, 2 * kMinute, 0, 0, false, false},
-        {"on battery, still estimating", 60, false, {}, 10, -1, 0, false, false},
-        {"on battery, estimated", 60, false, {}, 2 * kMinute, kPositive, 0, false, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        SmcKeyStore store = SmcKeyStore::macBook();
-        setKeys(store, c.keys);
-        BatteryModel model(store, at(c.charge, c.adapter));
-        model.advance(c.settle);
-        const PlistDictionary d = model.description();
-        auto check = [kPositive](std::int64_t actual, std::int64_t expected) {
-            if (expected == kPositive) {
-                EXPECT_GT(actual, 0);
-            } else {
-                EXPECT_EQ(actual, expected);
-            }
-        };
-        check(integer(d, "Time to Empty"), c.toEmpty);
-        check(integer(d, "Time to Full Charge"), c.toFull);
-        EXPECT_EQ(boolean(d, "Is Charging"), c.charging);
-        EXPECT_EQ(boolean(d, "Is Finishing Charge"), c.finishing);
-    }
-}
-
-TEST(BatteryModelTest, MinutesToFullMatchWhatChargingTakes) {
-    SmcKeyStore store = SmcKeyStore::macBook();
-    BatteryModel model(store, at(70.0));
-    model.advance(kMinute);  // past the estimating minute, at 71%
-    const std::int64_t promised = integer(model.description(), "Time to Full Charge");
-    double minutes = 0;
-    while (model.charge() < 100.0 && minutes < 600) {
-        model.advance(kMinute);
-        minutes += 1;
-    }
-    EXPECT_NEAR(static_cast<double>(promised), minutes, 1.0);
-}
-
-TEST(BatteryModelTest, TheBatteryCurrentSensorFollowsTheModel) {
-    SmcKeyStore store = SmcKeyStore::macBook();
-    BatteryModel model(store, at(50.0));
-    auto sensor = [&store] {
-        const auto bytes = store.key("B0AC")->value;
-        return static_cast<std::int16_t>((bytes[0] << 8) | bytes[1]);
-    };
-    EXPECT_GT(sensor(), 0);
-    EXPECT_EQ(sensor(), integer(model.description(), "Current"));
-    model.setAdapter(false);
-    EXPECT_LT(sensor(), 0);
-    EXPECT_EQ(sensor(), integer(model.description(), "Current"));
-}
-
 TEST(BatteryModelTest, NonsenseInputChangesNothing) {
     SmcKeyStore store = SmcKeyStore::macBook();
     BatteryModel model(store, at(50.0));
@@ -363,16 +293,6 @@ TEST(BatteryModelTest, NonsenseInputChangesNothing) {
     EXPECT_EQ(model.state(), ChargeState::Holding);
     store.removeKey("CH0B");
     EXPECT_EQ(model.state(), ChargeState::Charging);
-}
-
-TEST(BatteryModelTest, TheConsoleUserIsLoginwindowWhenNobodyIsLoggedIn) {
-    SmcKeyStore store = SmcKeyStore::macBook();
-    BatterySettings settings;
-    settings.consoleUser = "";
-    BatteryModel model(store, settings);
-    EXPECT_EQ(model.consoleUser(), "loginwindow");
-    model.setConsoleUser("anna");
-    EXPECT_EQ(model.status().consoleUser, "anna");
 }
 
 TEST(BatteryTraceTest, RowsComeOnChangesAndAtLeastOncePerSimulatedMinute) {

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "sim/smc_key_store.h"
@@ -363,45 +362,6 @@ TEST(SimSmcDriverTest, CallsOnConnectionsThatAreNotOpenNeverReachTheController) 
     }
     EXPECT_TRUE(d.store.requests().empty());
     EXPECT_EQ(valueOf(d.store, "CH0B"), Bytes{0x00});
-}
-
-TEST(SimSmcDriverTest, TwoThreadsWritingThroughOneDriverLoseNothing) {
-    OpenDriver d;
-    const IoConnect conn = openThrough(d.driver);
-    constexpr int kRounds = 500;
-    const auto writer = [&](const char* key) {
-        for (int i = 0; i < kRounds; ++i) d.callOn(conn, request(key, kWriteBytes, 1, {static_cast<std::uint8_t>(i)}));
-    };
-    std::thread other(writer, "CH0C");
-    writer("CH0B");
-    other.join();
-    EXPECT_EQ(d.store.writes().size(), 2U * kRounds);
-    EXPECT_EQ(valueOf(d.store, "CH0B"), Bytes{static_cast<std::uint8_t>(kRounds - 1)});
-    EXPECT_EQ(valueOf(d.store, "CH0C"), Bytes{static_cast<std::uint8_t>(kRounds - 1)});
-}
-
-TEST(MachErrorTextTest, GivesTheKernelsTexts) {
-    struct Case {
-        std::uint32_t code;
-        const char* text;
-    };
-    const Case cases[] = {
-        {0x0, "(os/kern) successful"},
-        {0x5, "(os/kern) failure"},
-        {0x10000003, "(ipc/send) invalid destination port"},
-        {0xe00002bc, "(iokit/common) general error"},
-        {0xe00002c2, "(iokit/common) invalid argument"},
-        {0xe00002c5, "(iokit/common) exclusive access and device already open"},
-        {0xe00002f0, "(iokit/common) data was not found"},
-        {0xe00002f1, "unknown error code"},
-        {0x12345678, "unknown error code"},
-    };
-    SmcKeyStore store;
-    SimSmcDriver driver(store);
-    for (const Case& c : cases) {
-        EXPECT_EQ(machErrorText(static_cast<KernReturn>(c.code)), c.text);
-        EXPECT_EQ(driver.machErrorString(static_cast<KernReturn>(c.code)), c.text);
-    }
 }
 
 }  // namespace
