@@ -29,6 +29,7 @@
 #include "platform/linux/asio_run_loop.h"
 #include "platform/linux/bus.h"
 #include "platform/linux/dbus_centers.h"
+#include "tests/integration/loop_kit.h"
 #include "tests/integration/private_bus.h"
 
 extern char** environ;
@@ -143,20 +144,6 @@ int runProgram(const std::vector<std::string>& arguments, const std::vector<std:
     Child child(arguments, environment);
     if (!child.started()) return -1;
     return child.wait().value_or(-1);
-}
-
-// Serves the loop until a task stops it, or for `deadline` at most; false when the deadline
-// ended it.
-bool runUntilStopped(AsioRunLoop& loop, Duration deadline = kDeadline) {
-    auto state = std::make_shared<std::atomic<int>>(0);  // 0 running, 1 timed out, 2 over
-    loop.after(deadline, [state, &loop] {
-        int running = 0;
-        if (state->compare_exchange_strong(running, 1)) loop.stop();
-    });
-    loop.run();
-    int running = 0;
-    state->compare_exchange_strong(running, 2);
-    return state->load() == 2;
 }
 
 struct Delivery {

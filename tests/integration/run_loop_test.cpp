@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/linux/asio_run_loop.h"
+#include "tests/integration/loop_kit.h"
 
 namespace wattkeeper::testing {
 namespace {
@@ -17,20 +18,6 @@ using namespace std::chrono_literals;
 using linux_backend::AsioRunLoop;
 
 constexpr Duration kDeadline = 5s;
-
-// Serves the loop until a task stops it, or for `deadline` at most; false when the deadline
-// ended it. The watchdog outlives this call harmlessly: it only acts for this run.
-bool runUntilStopped(AsioRunLoop& loop, Duration deadline = kDeadline) {
-    auto state = std::make_shared<std::atomic<int>>(0);  // 0 running, 1 timed out, 2 over
-    loop.after(deadline, [state, &loop] {
-        int running = 0;
-        if (state->compare_exchange_strong(running, 1)) loop.stop();
-    });
-    loop.run();
-    int running = 0;
-    state->compare_exchange_strong(running, 2);
-    return state->load() == 2;
-}
 
 // Waits, boundedly, until `count` arrivals have been counted.
 class Counter {
