@@ -244,6 +244,36 @@ MachineStatus BatteryModel::status() const {
     return s;
 }
 
+namespace {
+
+constexpr double kMinuteSeconds = 60.0;
+// Tolerance for grid points reached by sums of floating-point steps.
+constexpr double kGridEpsilon = 1e-9;
+
+double minuteOf(double seconds) { return std::floor(seconds / kMinuteSeconds + kGridEpsilon); }
+
+// The first grid point of `spacing` after `seconds`.
+double nextGridPoint(double seconds, double spacing) {
+    return (std::floor(seconds / spacing + kGridEpsilon) + 1.0) * spacing;
+}
+
+}  // namespace
+
+bool advanceOnGrid(BatteryModel& model, double seconds, double nominalStep, const std::function<void()>& afterStep) {
+    if (!(seconds > 0.0) || !std::isfinite(seconds)) seconds = 0.0;
+    if (!(nominalStep > 0.0) || !std::isfinite(nominalStep)) nominalStep = kMinuteSeconds;
+    const double end = model.seconds() + seconds;
+    bool due = false;
+    while (model.seconds() < end - kGridEpsilon) {
+        const double now = model.seconds();
+        const double boundary =
+            std::min({end, nextGridPoint(now, nominalStep), nextGridPoint(now, kMinuteSeconds)});
+        due = model.advance(boundary - now) || due;
+        if (afterStep) afterStep();
+    }
+    return due;
+}
+
 std::string BatteryTrace::header() { return "seconds,charge,adapter,CH0B,CH0C,CH0I,lid_closed,asleep,state"; }
 
 std::optional<std::string> BatteryTrace::row(const MachineStatus& s) {
@@ -251,7 +281,7 @@ std::optional<std::string> BatteryTrace::row(const MachineStatus& s) {
     std::snprintf(body, sizeof body, "%.2f,%d,%u,%u,%u,%d,%d,%s", s.charge, s.adapter ? 1 : 0, unsigned{s.ch0b},
                   unsigned{s.ch0c}, unsigned{s.ch0i}, s.lidClosed ? 1 : 0, s.asleep ? 1 : 0,
                   std::string(chargeStateName(s.state)).c_str());
-    const bool minutePassed = s.seconds - lastSeconds_ >= 60.0 - 1e-9;
+    const bool minutePassed = minuteOf(s.seconds) > minuteOf(lastSeconds_);
     if (lastBody_ && *lastBody_ == body && !minutePassed) return std::nullopt;
     lastBody_ = body;
     lastSeconds_ = s.seconds;

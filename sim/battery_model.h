@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -142,8 +143,15 @@ private:
     Reported lastReported_;
 };
 
-// The battery trace: a CSV row for each step where something changed, and at least one per
-// simulated minute.
+// Moves the model on by `seconds` in steps that end on a fixed grid of simulated time: every
+// multiple of `nominalStep` and every whole minute. However late the caller comes, the model and
+// whatever `afterStep` records after each step (the trace) see the same steps as on time, so they
+// never depend on how busy the machine is. True when a general-interest message is due.
+bool advanceOnGrid(BatteryModel& model, double seconds, double nominalStep, const std::function<void()>& afterStep);
+
+// The battery trace: a CSV row for each step where something changed, and one at the first step
+// of every simulated minute, so that rows are never further apart than a minute when steps end on
+// whole minutes.
 class BatteryTrace {
 public:
     static std::string header();

@@ -312,16 +312,59 @@ TEST(BatteryTraceTest, RowsComeOnChangesAndAtLeastOncePerSimulatedMinute) {
     EXPECT_FALSE(trace.row(s)) << "nothing changed within the minute";
     s.seconds = 60;
     EXPECT_TRUE(trace.row(s)) << "a minute passed";
-    s.seconds = 61;
+    s.seconds = 71;
+    s.ch0b = 0;
+    EXPECT_TRUE(trace.row(s)) << "a change";
+    s.seconds = 120;
+    s.ch0b = 2;
+    EXPECT_TRUE(trace.row(s)) << "a new minute, 49 s after the last row";
+    s.seconds = 121;
     s.ch0i = 1;
     s.state = ChargeState::Discharging;
     const auto changed = trace.row(s);
     ASSERT_TRUE(changed);
-    EXPECT_EQ(*changed, "61.0,80.00,1,2,2,1,0,0,discharging");
+    EXPECT_EQ(*changed, "121.0,80.00,1,2,2,1,0,0,discharging");
 
     // Every row has one field per column of the header.
     const auto columns = [](const std::string& line) { return std::count(line.begin(), line.end(), ',') + 1; };
     EXPECT_EQ(columns(*changed), columns(BatteryTrace::header()));
+}
+
+// However late the simulator's tick comes, the model takes the steps on-time ticks would have
+// taken, so the charge and the trace come out the same.
+TEST(AdvanceOnGridTest, ALateTickStepsAsTheTicksItStandsFor) {
+    struct Case {
+        const char* name;
+        double start;
+        Keys keys;
+        double nominalStep;
+    };
+    for (const Case& c : {Case{"charging across a rate change", 78.0, Keys{}, 6.0},
+                          Case{"forced discharge", 85.0, Keys{2, 2, 1}, 6.0},
+                          Case{"steps longer than a minute", 30.0, Keys{}, 600.0}}) {
+        SCOPED_TRACE(c.name);
+        const auto run = [&c](const std::vector<double>& ticks) {
+            SmcKeyStore store = SmcKeyStore::macBook();
+            setKeys(store, c.keys);
+            BatteryModel model(store, at(c.start));
+            BatteryTrace trace;
+            std::vector<std::string> rows;
+            const auto record = [&] {
+                if (auto row = trace.row(model.status())) rows.push_back(*row);
+            };
+            record();
+            for (double tick : ticks) wattkeeper::sim::advanceOnGrid(model, tick, c.nominalStep, record);
+            return std::pair{model.charge(), rows};
+        };
+        const double total = 40 * c.nominalStep;
+        const auto [onTimeCharge, onTimeRows] = run(std::vector<double>(40, c.nominalStep));
+        const auto [lateCharge, lateRows] = run({c.nominalStep, 25 * c.nominalStep, total - 26 * c.nominalStep});
+        EXPECT_NEAR(lateCharge, onTimeCharge, 1e-9);
+        EXPECT_EQ(lateRows, onTimeRows);
+        for (std::size_t i = 1; i < lateRows.size(); ++i) {
+            EXPECT_LE(std::stod(lateRows[i]) - std::stod(lateRows[i - 1]), kMinute + 1e-6) << "a row every minute";
+        }
+    }
 }
 
 }  // namespace

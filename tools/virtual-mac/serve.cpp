@@ -14,10 +14,6 @@ namespace wattkeeper::virtual_mac {
 
 namespace {
 
-// Short enough that a step of the battery is never visible as a jump at a few hundred times
-// real time, long enough to cost nothing.
-constexpr auto kTick = std::chrono::milliseconds(100);
-
 // Moves simulated time on every tick; ends the process's loop when the bus is gone, as nobody
 // can reach the virtual Mac any more.
 class Ticker {

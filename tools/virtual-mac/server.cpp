@@ -16,7 +16,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kInvalidArgument = "org.wattkeeper.VirtualMac.Error.InvalidArgument";
 constexpr const char* kFailed = "org.wattkeeper.VirtualMac.Error.Failed";
-constexpr double kMinuteSeconds = 60.0;
 constexpr std::size_t kMaxDisplays = 16;
 constexpr double kMaxTimeScale = 1e6;
 
@@ -107,20 +106,10 @@ void Server::tick() {
 
 void Server::syncLocked(Signals& out) {
     const auto now = std::chrono::steady_clock::now();
-    double left = std::chrono::duration<double>(now - lastSync_).count() * options_.timeScale;
+    const double left = std::chrono::duration<double>(now - lastSync_).count() * options_.timeScale;
     lastSync_ = now;
-    bool due = false;
-    // Steps end at every whole simulated minute, so the trace has its row each minute however
-    // far a tick reaches.
-    while (left > 0.0) {
-        double toMinute = kMinuteSeconds - std::fmod(model_.seconds(), kMinuteSeconds);
-        if (toMinute < 1e-6) toMinute += kMinuteSeconds;
-        const double step = std::min(left, toMinute);
-        due = model_.advance(step) || due;
-        left -= step;
-        recordTraceLocked();
-    }
-    if (due) queueGeneralInterest(out);
+    const double nominalStep = std::chrono::duration<double>(kTick).count() * options_.timeScale;
+    if (sim::advanceOnGrid(model_, left, nominalStep, [this] { recordTraceLocked(); })) queueGeneralInterest(out);
 }
 
 void Server::settleLocked(Signals& out) {

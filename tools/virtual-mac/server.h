@@ -36,6 +36,11 @@ struct ServeOptions {
     OperatingSystemVersion os{14, 0, 0};
 };
 
+// How often the simulator moves simulated time on, and the longest step (in real time) the battery
+// model takes however late a tick comes: short enough that a step is never visible as a jump at a
+// few hundred times real time, long enough to cost nothing.
+inline constexpr std::chrono::milliseconds kTick{100};
+
 // Lays out the root folder's skeleton (Users/<user>/, Library/); throws std::filesystem_error.
 void prepareRoot(const std::filesystem::path& root, const std::string& user);
 
