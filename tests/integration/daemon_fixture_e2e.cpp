@@ -102,9 +102,13 @@ std::size_t DaemonClient::countLocked(std::string_view name) const {
         std::count_if(replies_.begin(), replies_.end(), [name](const Reply& r) { return r.name == name; }));
 }
 
-bool DaemonClient::waitForReplies(std::size_t total, std::chrono::milliseconds deadline) {
+bool DaemonClient::waitForReplies(std::size_t total, std::chrono::milliseconds quiet) {
     std::unique_lock lock(mutex_);
-    return arrived_.wait_for(lock, deadline, [&] { return replies_.size() >= total; });
+    while (replies_.size() < total) {
+        const std::size_t seen = replies_.size();
+        if (!arrived_.wait_for(lock, quiet, [&] { return replies_.size() != seen; })) return false;
+    }
+    return true;
 }
 
 std::optional<std::vector<DaemonClient::Reply>> DaemonClient::ask(std::string_view request,

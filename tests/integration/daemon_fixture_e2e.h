@@ -63,8 +63,9 @@ public:
     std::size_t replyCount() const;
     // Replies of this name so far.
     std::size_t count(std::string_view name) const;
-    // Waits until `total` replies have arrived in all.
-    bool waitForReplies(std::size_t total, std::chrono::milliseconds deadline);
+    // Waits until `total` replies have arrived in all, for as long as they keep coming: false
+    // once none has come for `quiet`. A slow machine answers more slowly, not less.
+    bool waitForReplies(std::size_t total, std::chrono::milliseconds quiet);
     // Posts the request, then a heartbeat as a marker, and returns what came in between: the
     // daemon answers in order, so anything the request causes comes first. Nothing when the
     // marker did not come within the deadline.

@@ -121,7 +121,7 @@ TEST_F(RequestStorm, TenThousandMixedRequestsAreAllAnsweredWithFlatMemoryAndTheR
     Counts before = received();
     if (kResidentMemoryMeans) {
         const Counts warmUp = storm(kStorm);
-        ASSERT_TRUE(client->waitForReplies(total(before) + total(warmUp), 60s)) << describe(since(before));
+        ASSERT_TRUE(client->waitForReplies(total(before) + total(warmUp), 20s)) << describe(since(before));
     }
     const auto residentBefore = residentKiB(daemon->pid());
     ASSERT_TRUE(residentBefore.has_value());
@@ -130,7 +130,7 @@ TEST_F(RequestStorm, TenThousandMixedRequestsAreAllAnsweredWithFlatMemoryAndTheR
     const auto started = std::chrono::steady_clock::now();
     const Counts owed = storm(kStorm);
     const auto posted = std::chrono::steady_clock::now();
-    const bool allArrived = client->waitForReplies(total(before) + total(owed), 60s);
+    const bool allArrived = client->waitForReplies(total(before) + total(owed), 20s);
     const auto answered = std::chrono::steady_clock::now();
     EXPECT_TRUE(allArrived) << "owed:" << describe(owed) << "\nreceived:" << describe(since(before));
     EXPECT_EQ(since(before), owed);
