@@ -306,6 +306,8 @@ KernReturn VirtualMacSystemInfo::objectRelease(IoObject object) {
     return kKernSuccess;
 }
 
+void VirtualMacSystemInfo::addClamshellChangeNotification(std::function<void()> /*changed*/) {}
+
 std::optional<std::string> VirtualMacSystemInfo::consoleUser() {
     bool present = false;
     std::string name;

@@ -84,6 +84,7 @@ public:
     IoObject registryEntryFromPath(std::string_view path) override;
     std::optional<PlistValue> registryEntryProperty(IoObject entry, std::string_view key) override;
     KernReturn objectRelease(IoObject object) override;
+    void addClamshellChangeNotification(std::function<void()> changed) override;
     std::optional<std::string> consoleUser() override;
     // The process's real effective user id: the file rules depend on who runs.
     std::uint32_t effectiveUserId() override;

@@ -40,6 +40,8 @@ std::optional<PlistValue> MacSystemInfo::registryEntryProperty(IoObject entry, s
 
 KernReturn MacSystemInfo::objectRelease(IoObject object) { return IOObjectRelease(object); }
 
+void MacSystemInfo::addClamshellChangeNotification(std::function<void()> /*changed*/) {}
+
 std::optional<std::string> MacSystemInfo::consoleUser() {
     CFHolder<CFStringRef> user(SCDynamicStoreCopyConsoleUser(nullptr, nullptr, nullptr));
     if (!user) return std::nullopt;

@@ -17,6 +17,7 @@ public:
     // released once converted (a CFBoolean through CFBooleanGetValue).
     std::optional<PlistValue> registryEntryProperty(IoObject entry, std::string_view key) override;
     KernReturn objectRelease(IoObject object) override;
+    void addClamshellChangeNotification(std::function<void()> changed) override;
     // SCDynamicStoreCopyConsoleUser with no store and no user or group id; the name is released
     // once converted.
     std::optional<std::string> consoleUser() override;

@@ -23,6 +23,21 @@ void FakeSystemInfo::setClamshellState(std::optional<PlistValue> state) {
     clamshell_ = std::move(state);
 }
 
+void FakeSystemInfo::moveLid(bool closed) {
+    std::function<void()> changed;
+    {
+        std::lock_guard lock(mutex_);
+        clamshell_ = PlistValue(closed);
+        changed = clamshellChanged_;
+    }
+    if (changed) changed();
+}
+
+void FakeSystemInfo::addClamshellChangeNotification(std::function<void()> changed) {
+    std::lock_guard lock(mutex_);
+    clamshellChanged_ = std::move(changed);
+}
+
 void FakeSystemInfo::setConsoleUser(std::optional<std::string> user) {
     std::lock_guard lock(mutex_);
     consoleUser_ = std::move(user);
