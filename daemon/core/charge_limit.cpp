@@ -50,10 +50,14 @@ void ZQBatteryModule::closeCMCTimer() {
 
 bool ZQBatteryModule::isCMCTimerActive() const { return CMCControlTimer && CMCControlTimer->testCancel() == 0; }
 
-void ZQBatteryModule::afterHalfSecond(void (ZQSMCManager::*operation)()) {
+void ZQBatteryModule::afterHalfSecond(void (ZQSMCManager::*operation)(Stagger), Stagger stagger) {
+    if (stagger == Stagger::AtOnce) {
+        (smcManager.get()->*operation)(Stagger::AtOnce);
+        return;
+    }
     std::weak_ptr<std::atomic<ZQBatteryModule*>> weak = self_;
     ports_.runLoop->after(kSwitchDelay, [weak, operation] {
-        if (auto self = weak.lock(); self && self->load()) (self->load()->smcManager.get()->*operation)();
+        if (auto self = weak.lock(); self && self->load()) (self->load()->smcManager.get()->*operation)(Stagger::Delayed);
     });
 }
 
@@ -64,7 +68,12 @@ bool ZQBatteryModule::reopenLostConnection() {
     return usable;
 }
 
-void ZQBatteryModule::quillCmcCountTime() {
+void ZQBatteryModule::quillCmcCountTime() { evaluate(Stagger::Delayed); }
+
+void ZQBatteryModule::evaluate(Stagger stagger) {
+    // Taken before anything is looked at: a decision made on the other thread from here on
+    // (a close request, say) supersedes this evaluation's.
+    const Evaluation evaluation{smcManager->generation(), stagger};
     const bool wanted = cmcSwitch.load(std::memory_order_relaxed);
     bool usable = smcManager->getcmcStatus();
     // Control is on but the connection went away under the daemon: whatever it last switched
@@ -81,61 +90,71 @@ void ZQBatteryModule::quillCmcCountTime() {
     if (!limits) limits = DaemonFileManager::readPreferencesDictionary();
     const auto limit = limits ? chargingLimitOf(*limits) : std::nullopt;
     if (!limit || *limit < kLowestLimit) {
-        afterHalfSecond(&ZQSMCManager::enable_charging);
+        if (decide(evaluation, kChargingHandedBack)) afterHalfSecond(&ZQSMCManager::enable_charging, stagger);
         return;
     }
     const std::int64_t current = battery.CurrentCapacity.load(std::memory_order_relaxed);
     if (current > *limit) {
-        commandBatteryDischarging();
+        commandBatteryDischarging(evaluation);
     } else if (current == *limit) {
-        commandBatteryDisableCharging();
+        commandBatteryDisableCharging(evaluation);
     } else {
-        commandBatteryCharging();
+        commandBatteryCharging(evaluation);
     }
 }
 
-void ZQBatteryModule::commandBatteryDischarging() {
+bool ZQBatteryModule::decide(const Evaluation& evaluation, const ChargeKeys& wanted) {
+    return smcManager->decideUnlessSuperseded(evaluation.generation, wanted);
+}
+
+void ZQBatteryModule::commandBatteryDischarging(const Evaluation& evaluation) {
     const std::int64_t charging = smcManager->get_charging_status();
     const std::int64_t discharging = smcManager->get_discharging_status();
     const bool lid = ZQMonitorManager::lidClosed();
     isLidClosed.store(lid, std::memory_order_relaxed);
-    if (charging == 0) smcManager->disable_charging();
-    if (lid || !isWake.load(std::memory_order_relaxed)) {
-        // Forced discharge only with the lid open and the Mac awake.
-        if (discharging == 1) afterHalfSecond(&ZQSMCManager::disable_discharging);
+    // Forced discharge only with the lid open and the Mac awake.
+    const bool force = !lid && isWake.load(std::memory_order_relaxed);
+    if (!decide(evaluation, {2, 2, static_cast<std::uint8_t>(force ? 1 : 0)})) return;
+    if (charging == 0) smcManager->disable_charging(evaluation.stagger);
+    if (!force) {
+        if (discharging == 1) afterHalfSecond(&ZQSMCManager::disable_discharging, evaluation.stagger);
     } else if (discharging != 1) {
-        afterHalfSecond(&ZQSMCManager::enable_discharging);
+        afterHalfSecond(&ZQSMCManager::enable_discharging, evaluation.stagger);
     }
 }
 
-void ZQBatteryModule::commandBatteryDisableCharging() {
+void ZQBatteryModule::commandBatteryDisableCharging(const Evaluation& evaluation) {
     const std::int64_t charging = smcManager->get_charging_status();
     const std::int64_t discharging = smcManager->get_discharging_status();
+    if (!decide(evaluation, {2, 2, 0})) return;
     if (charging == 0) {
-        smcManager->disable_charging();
-        afterHalfSecond(&ZQSMCManager::disable_discharging);
+        smcManager->disable_charging(evaluation.stagger);
+        afterHalfSecond(&ZQSMCManager::disable_discharging, evaluation.stagger);
     }
-    if (discharging == 1) afterHalfSecond(&ZQSMCManager::disable_discharging);
+    if (discharging == 1) afterHalfSecond(&ZQSMCManager::disable_discharging, evaluation.stagger);
 }
 
-void ZQBatteryModule::commandBatteryCharging() {
+void ZQBatteryModule::commandBatteryCharging(const Evaluation& evaluation) {
     const std::int64_t charging = smcManager->get_charging_status();
     const std::int64_t discharging = smcManager->get_discharging_status();
     isLidClosed.store(ZQMonitorManager::lidClosed(), std::memory_order_relaxed);
+    const Stagger stagger = evaluation.stagger;
     // Here any discharging reading but 0, a failed one included, counts as discharging on.
     if (isWake.load(std::memory_order_relaxed)) {
+        if (!decide(evaluation, kChargingHandedBack)) return;
         if (discharging != 0) {
-            smcManager->disable_discharging();
-            afterHalfSecond(&ZQSMCManager::enable_charging);
+            smcManager->disable_discharging(stagger);
+            afterHalfSecond(&ZQSMCManager::enable_charging, stagger);
         }
-        if (charging != 0) afterHalfSecond(&ZQSMCManager::enable_charging);
+        if (charging != 0) afterHalfSecond(&ZQSMCManager::enable_charging, stagger);
     } else {
         // Asleep the battery is neither charged nor drained.
+        if (!decide(evaluation, {2, 2, 0})) return;
         if (discharging != 0) {
-            smcManager->disable_discharging();
-            afterHalfSecond(&ZQSMCManager::disable_charging);
+            smcManager->disable_discharging(stagger);
+            afterHalfSecond(&ZQSMCManager::disable_charging, stagger);
         }
-        if (charging == 0) afterHalfSecond(&ZQSMCManager::disable_charging);
+        if (charging == 0) afterHalfSecond(&ZQSMCManager::disable_charging, stagger);
     }
 }
 
