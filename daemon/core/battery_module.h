@@ -87,9 +87,10 @@ public:
         std::uint64_t generation;
         Stagger stagger;
     };
-    void commandBatteryDischarging(const Evaluation& evaluation);
-    void commandBatteryDisableCharging(const Evaluation& evaluation);
-    void commandBatteryCharging(const Evaluation& evaluation);
+    // Each returns false, having switched nothing, when a newer decision superseded it.
+    bool commandBatteryDischarging(const Evaluation& evaluation);
+    bool commandBatteryDisableCharging(const Evaluation& evaluation);
+    bool commandBatteryCharging(const Evaluation& evaluation);
 
     // The power-source record.
     void getPowerSourceInfo();
@@ -102,6 +103,8 @@ public:
 private:
     // One evaluation; with Stagger::AtOnce every write is made before it returns.
     void evaluate(Stagger stagger);
+    // False when a newer decision superseded this one before it switched anything.
+    bool evaluateOnce(Stagger stagger);
     // Records an evaluation's decision; false when a newer one was made meanwhile, and the
     // evaluation then switches nothing.
     bool decide(const Evaluation& evaluation, const ChargeKeys& wanted);

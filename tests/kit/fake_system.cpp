@@ -1,6 +1,7 @@
 #include "tests/kit/fake_system.h"
 
 #include <cstring>
+#include <utility>
 
 namespace wattkeeper::testkit {
 
@@ -31,6 +32,11 @@ void FakeSystemInfo::moveLid(bool closed) {
         changed = clamshellChanged_;
     }
     if (changed) changed();
+}
+
+void FakeSystemInfo::duringNextClamshellRead(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    duringClamshellRead_ = std::move(hook);
 }
 
 void FakeSystemInfo::addClamshellChangeNotification(std::function<void()> changed) {
@@ -81,8 +87,14 @@ IoObject FakeSystemInfo::registryEntryFromPath(std::string_view path) {
 }
 
 std::optional<PlistValue> FakeSystemInfo::registryEntryProperty(IoObject entry, std::string_view key) {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(mutex_);
+        if (entry != kRootDomainEntry || key != "AppleClamshellState") return std::nullopt;
+        hook = std::exchange(duringClamshellRead_, nullptr);
+    }
+    if (hook) hook();
     std::lock_guard lock(mutex_);
-    if (entry != kRootDomainEntry || key != "AppleClamshellState") return std::nullopt;
     return clamshell_;
 }
 

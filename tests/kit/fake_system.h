@@ -21,6 +21,9 @@ public:
     void setClamshellState(std::optional<PlistValue> state);  // nothing: no such property
     // Sets the clamshell property and delivers the change message, as a lid that moves does.
     void moveLid(bool closed);
+    // Runs `hook` once, at the next read of the clamshell property: something that happens on
+    // another thread while an evaluation looks at the lid.
+    void duringNextClamshellRead(std::function<void()> hook);
     void setConsoleUser(std::optional<std::string> user);
     void setEffectiveUserId(std::uint32_t uid);
     std::size_t registryLookups() const;
@@ -44,6 +47,7 @@ private:
     std::size_t lookups_ = 0;
     std::size_t openEntries_ = 0;
     std::function<void()> clamshellChanged_;
+    std::function<void()> duringClamshellRead_;
 };
 
 // Power sources the test describes, and the interest callback it can fire.

@@ -306,6 +306,15 @@ INSTANTIATE_TEST_SUITE_P(
                          t.module->battery.CurrentCapacity = 70;
                      },
                      {{"will sleep", [](DaemonTest& t) { t.workspace.postWillSleep(); }, 0ms, {2, 2, 0}}}},
+        Interleaving{"SleepWhileTheTimersEvaluationStillSeesTheMacAwake",
+                     [](DaemonTest& t) { controllingAbove(t, {2, 2, 0}); },
+                     {{"will sleep, the timer deciding on forced discharge meanwhile", [](DaemonTest& t) {
+                           t.system.duringNextClamshellRead([&t] {
+                               t.module->smcManager->decide({2, 2, 1});
+                               t.module->smcManager->enable_discharging();
+                           });
+                           t.workspace.postWillSleep();
+                       }, 0ms, {2, 2, 0}}}},
         Interleaving{"SleepDuringForcedDischargeEndsItBeforeTheHandlerReturns",
                      [](DaemonTest& t) { controllingAbove(t, {2, 2, 1}); },
                      {{"will sleep", [](DaemonTest& t) { t.workspace.postWillSleep(); }, 0ms, {2, 2, 0}},
