@@ -85,7 +85,9 @@ void ZQBatteryModule::handBackChargingLeftByAnEarlierInstance() {
 }
 
 void ZQBatteryModule::handBackCharging(std::string_view why) {
-    if (!smcManager || !smcManager->getcmcStatus()) return;
+    // A closed connection (charge control off) has nothing to hand back, and a read on it would
+    // only log its failure.
+    if (!smcManager || !smcManager->isOpen() || !smcManager->getcmcStatus()) return;
     smcManager->decide(kChargingHandedBack);
     smcManager->enable_charging(Stagger::AtOnce);
     ports_.log->systemLog(std::string(why) + ": forced discharge ended, charging allowed");
