@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -150,6 +152,40 @@ TEST_F(RequestStorm, TenThousandMixedRequestsAreAllAnsweredWithFlatMemoryAndTheR
 
     // What the storm's switch requests scheduled lands within 1.5 s; then the evaluations hold.
     EXPECT_TRUE(keysRestAt("2 2 1")) << keys();
+}
+
+TEST_F(RequestStorm, OversizedPostsOfNamesTheDaemonDoesNotObserveLeaveItsMemoryAtIdle) {
+    ASSERT_TRUE(client->ask(names::kHeart));
+    const auto idle = residentKiB(daemon->pid());
+    ASSERT_TRUE(idle.has_value());
+    // A connection without a bus thread, written out here post by post: a bus thread sleeps
+    // through a send the socket cannot take at once. Its heartbeat comes after its flood.
+    auto connection = sdbus::createSessionBusConnectionWithAddress(bus->address());
+    auto sender = sdbus::createObject(*connection, linux_backend::kNotificationsPath);
+    const auto send = [&](const char* interface, const std::string& name, const auto&... dictionary) {
+        auto signal = sender->createSignal(interface, linux_backend::kPostSignal);
+        signal << name;
+        ((signal << dictionary), ...);
+        sender->emitSignal(signal);
+        for (auto poll = connection->getEventLoopPollData(); poll.events & POLLOUT;
+             poll = connection->getEventLoopPollData()) {
+            pollfd writable{poll.fd, POLLOUT, 0};
+            ::poll(&writable, 1, -1);
+            connection->processPendingRequest();
+        }
+    };
+    const std::string big(8 << 20, 'x');
+    const std::map<std::string, sdbus::Variant> payload{{"data", sdbus::Variant(big)}};
+    for (int i = 0; i < 20; ++i) send(linux_backend::kDistributedNotifyInterface, "Flood", payload);
+    for (int i = 0; i < 3; ++i) send(linux_backend::kDarwinNotifyInterface, big);
+    const std::size_t hearts = client->count(names::kHeart);
+    send(linux_backend::kDarwinNotifyInterface, std::string(names::kHeart));
+    ASSERT_TRUE(waitUntil([&] { return client->count(names::kHeart) > hearts; }, 60s));
+    const auto after = residentKiB(daemon->pid());
+    ASSERT_TRUE(after.has_value()) << "the daemon is gone";
+    if (kResidentMemoryMeans) {
+        EXPECT_LT(*after - *idle, 1024) << "resident " << *idle << " KiB idle, " << *after << " KiB after";
+    }
 }
 
 }  // namespace
