@@ -156,20 +156,16 @@ TEST_F(RequestStorm, TenThousandMixedRequestsAreAllAnsweredWithFlatMemoryAndTheR
 
 TEST_F(RequestStorm, OversizedPostsOfNamesTheDaemonDoesNotObserveLeaveItsMemoryAtIdle) {
     ASSERT_TRUE(client->ask(names::kHeart));
-    const auto idle = residentKiB(daemon->pid());
-    ASSERT_TRUE(idle.has_value());
-    // A connection without a bus thread, written out here post by post: a bus thread sleeps
-    // through a send the socket cannot take at once. Its heartbeat comes after its flood.
+    const long idle = residentKiB(daemon->pid()).value();
+    // Flushed post by post (a bus thread sleeps through a partial send): the heartbeat comes last.
     auto connection = sdbus::createSessionBusConnectionWithAddress(bus->address());
     auto sender = sdbus::createObject(*connection, linux_backend::kNotificationsPath);
     const auto send = [&](const char* interface, const std::string& name, const auto&... dictionary) {
         auto signal = sender->createSignal(interface, linux_backend::kPostSignal);
-        signal << name;
-        ((signal << dictionary), ...);
+        ((signal << name) << ... << dictionary);
         sender->emitSignal(signal);
-        for (auto poll = connection->getEventLoopPollData(); poll.events & POLLOUT;
-             poll = connection->getEventLoopPollData()) {
-            pollfd writable{poll.fd, POLLOUT, 0};
+        while (connection->getEventLoopPollData().events & POLLOUT) {
+            pollfd writable{connection->getEventLoopPollData().fd, POLLOUT, 0};
             ::poll(&writable, 1, -1);
             connection->processPendingRequest();
         }
@@ -181,11 +177,8 @@ TEST_F(RequestStorm, OversizedPostsOfNamesTheDaemonDoesNotObserveLeaveItsMemoryA
     const std::size_t hearts = client->count(names::kHeart);
     send(linux_backend::kDarwinNotifyInterface, std::string(names::kHeart));
     ASSERT_TRUE(waitUntil([&] { return client->count(names::kHeart) > hearts; }, 60s));
-    const auto after = residentKiB(daemon->pid());
-    ASSERT_TRUE(after.has_value()) << "the daemon is gone";
-    if (kResidentMemoryMeans) {
-        EXPECT_LT(*after - *idle, 1024) << "resident " << *idle << " KiB idle, " << *after << " KiB after";
-    }
+    const long after = residentKiB(daemon->pid()).value();
+    EXPECT_TRUE(!kResidentMemoryMeans || after - idle < 1024) << "resident " << idle << " KiB idle, " << after;
 }
 
 }  // namespace
