@@ -118,6 +118,9 @@ private:
     void postReply(std::string_view name, const PlistDictionary& payload);
 
     Ports ports_;
+    // Set by the first uninstall request; any local process can post the request, and running
+    // the root shell commands again for each would hold the main queue. Main queue only.
+    bool uninstallStarted_ = false;
     // Lets work queued on the run loop find out whether the module still exists.
     std::shared_ptr<std::atomic<ZQBatteryModule*>> self_;
 };

@@ -18,6 +18,9 @@ namespace {
 constexpr Duration kCloseCheckDelay = 1500ms;
 constexpr Duration kUninstallDelay = 2500ms;
 
+// What every uninstall request is answered with, the first and any later one alike.
+PlistDictionary uninstallingPayload() { return {{std::string(names::kKeyUninstallSelf), 1}}; }
+
 // The one callback for all sixteen request names; the first equal name decides.
 void daemonRequestCallback(NotificationCenter& /*center*/, void* /*observer*/, std::string_view name,
                            const void* /*object*/, const PlistDictionary* /*userInfo*/) {
@@ -162,6 +165,12 @@ void ZQBatteryModule::postLoadStatus() {
 }
 
 void ZQBatteryModule::startUninstall() {
+    // A later request learns what the first one did; charge control is already closed.
+    if (uninstallStarted_) {
+        postReply(names::kReplyUninstallHelper, uninstallingPayload());
+        return;
+    }
+    uninstallStarted_ = true;
     closeSMC();
     later(kUninstallDelay, [](ZQBatteryModule& m) { m.removeDaemonHelper(); });
 }
@@ -182,7 +191,7 @@ void ZQBatteryModule::removeDaemonHelper() {
     handBackCharging("uninstalling");
     const std::string label(protocol::HelperLabel);
     const auto listing = ZQShellExcuteManager::excuteCmd("launchctl list | grep " + label);
-    postReply(names::kReplyUninstallHelper, {{std::string(names::kKeyUninstallSelf), 1}});
+    postReply(names::kReplyUninstallHelper, uninstallingPayload());
     const bool loaded = listing && listing->find(label) != std::string::npos;
     ZQShellExcuteManager::excuteRMCmd("rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app");
     if (loaded && ZQShellExcuteManager::excuteRMCmd("launchctl unload /Library/LaunchDaemons/" + label + ".plist") != 0) {
