@@ -176,7 +176,7 @@ TEST_F(RequestStorm, OversizedPostsOfNamesTheDaemonDoesNotObserveLeaveItsMemoryA
     for (int i = 0; i < 3; ++i) send(linux_backend::kDarwinNotifyInterface, big);
     const std::size_t hearts = client->count(names::kHeart);
     send(linux_backend::kDarwinNotifyInterface, std::string(names::kHeart));
-    ASSERT_TRUE(waitUntil([&] { return client->count(names::kHeart) > hearts; }, 60s));
+    ASSERT_TRUE(waitUntil([&] { return client->count(names::kHeart) > hearts; }, 120s));
     const long after = residentKiB(daemon->pid()).value();
     EXPECT_TRUE(!kResidentMemoryMeans || after - idle < 1024) << "resident " << idle << " KiB idle, " << after;
 }
