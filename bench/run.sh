@@ -15,7 +15,7 @@
 #   WK_BENCH_ROUNDS   round trips of each kind (default 2000)
 #   WK_BENCH_REQUESTS requests of the storm (default 100000)
 #   WK_BENCH_IDLE     seconds of the idle window (default 60)
-#   WK_BENCH_LID      lid closings during forced discharge, at time scale 1 (default 3)
+#   WK_BENCH_LID      lid closings during forced discharge, at time scale 1 (default 30)
 #   WK_BENCH_DAYS     simulated days instead of a week (a trial run)
 #   WK_BENCH_KEEP     keep the run's folder in /tmp (logs, traces, callgrind files)
 # A run of only some parts, or of fewer days, leaves bench/ alone and keeps its page in /tmp.
@@ -32,7 +32,7 @@ scale=${WK_BENCH_SCALE:-3000}
 rounds=${WK_BENCH_ROUNDS:-2000}
 requests=${WK_BENCH_REQUESTS:-100000}
 idle_seconds=${WK_BENCH_IDLE:-60}
-lid_samples=${WK_BENCH_LID:-3}
+lid_samples=${WK_BENCH_LID:-30}
 limit=80
 batch=100
 evaluations=2000

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,11 @@ public:
     // IORegistryEntryCreateCFProperty: nothing when the entry lacks the property.
     virtual std::optional<PlistValue> registryEntryProperty(IoObject entry, std::string_view key) = 0;
     virtual KernReturn objectRelease(IoObject object) = 0;
+    // IOServiceAddInterestNotification on the root power domain (general interest), keeping only
+    // its clamshell-change message (kIOPMMessageClamshellStateChange): `changed` runs on the
+    // main queue each time the lid opens or closes. Registered once for the process; a machine
+    // without a lid never calls it.
+    virtual void addClamshellChangeNotification(std::function<void()> changed) = 0;
     // SCDynamicStoreCopyConsoleUser: the short name, nothing when the store reports none.
     virtual std::optional<std::string> consoleUser() = 0;
     // geteuid.

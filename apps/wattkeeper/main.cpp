@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
     // from running on into a teardown.
     bus->onDisconnect([&log] {
         log.systemLog("the bus went away: exiting for launchd to start a new instance");
+        if (ZQBatteryModule* module = ZQBatteryModule::shared()) module->handBackCharging("exiting");
         std::_Exit(EX_TEMPFAIL);
     });
     // The hardware comes up before its daemon; give it a moment when both start together.

@@ -1,5 +1,7 @@
 #include "daemon/core/battery_module.h"
 
+#include <string>
+
 #include "daemon/smc/smc.h"
 #include "protocol/protocol.h"
 
@@ -33,6 +35,10 @@ ZQBatteryModule::ZQBatteryModule(const Ports& ports)
     });
     registerDaemonNotification();
     ports_.displays->registerReconfigurationCallback(displayReconfigurationCallback, nullptr);
+    // A lid closed during forced discharge must end it now, not at the next tick.
+    ports_.systemInfo->addClamshellChangeNotification([] {
+        if (ZQBatteryModule* module = ZQBatteryModule::shared()) module->quillCmcCountTime();
+    });
     ports_.runLoop->onTerminationRequest([] {
         if (ZQBatteryModule* module = ZQBatteryModule::shared()) module->handleTermination();
     });
@@ -51,6 +57,7 @@ void ZQBatteryModule::initData() {
     cmcSwitch.store(false, std::memory_order_relaxed);
     getPowerSourceInfo();
     smcManager = std::make_unique<ZQSMCManager>(SMC::shared(), *ports_.runLoop, *ports_.log);
+    handBackChargingLeftByAnEarlierInstance();
     isWake.store(true, std::memory_order_relaxed);
     isScreens.store(ports_.displays->screenCount() >= 2, std::memory_order_relaxed);
     setupCMCTimer();
@@ -59,7 +66,31 @@ void ZQBatteryModule::initData() {
 
 void ZQBatteryModule::receiveSleepNote() {
     isWake.store(false, std::memory_order_relaxed);
-    quillCmcCountTime();
+    // The Mac may be asleep before a delayed write would land: every write now.
+    evaluate(Stagger::AtOnce);
+}
+
+void ZQBatteryModule::handBackChargingLeftByAnEarlierInstance() {
+    // Quietly: a Mac without the controller has nothing to hand back.
+    if (!SMC::shared().hasService()) return;
+    smcManager->openCMC();
+    if (!smcManager->isOpen()) return;
+    if (smcManager->keysHoldCharging()) {
+        smcManager->decide(kChargingHandedBack);
+        smcManager->enable_charging(Stagger::AtOnce);
+        ports_.log->systemLog("started with charge control off and charging held or forced discharge on: "
+                              "forced discharge ended, charging allowed");
+    }
+    smcManager->closeCMC();
+}
+
+void ZQBatteryModule::handBackCharging(std::string_view why) {
+    // A closed connection (charge control off) has nothing to hand back, and a read on it would
+    // only log its failure.
+    if (!smcManager || !smcManager->isOpen() || !smcManager->getcmcStatus()) return;
+    smcManager->decide(kChargingHandedBack);
+    smcManager->enable_charging(Stagger::AtOnce);
+    ports_.log->systemLog(std::string(why) + ": forced discharge ended, charging allowed");
 }
 
 void ZQBatteryModule::receiveWakeNote() {

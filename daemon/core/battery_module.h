@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "daemon/smc/smc_manager.h"
 #include "daemon/system/power_source_record.h"
@@ -65,9 +66,13 @@ public:
     // Starts a new instance, announces it and ends the process. When no new instance can be
     // started it logs that and keeps running.
     void restart();
-    // The supervisor ends the daemon: hand charging back to the system first, so that a stopped
-    // daemon neither drains a plugged-in Mac nor keeps it from charging, then exit 0.
+    // The supervisor ends the daemon: hand charging back to the system first, then exit 0.
     void handleTermination();
+    // Every controlled end of the process (termination, restart, uninstall, a lost bus) comes
+    // here first, so that a stopped daemon neither drains a plugged-in Mac nor keeps it from
+    // charging: forced discharge off and charging allowed, written at once, when the connection
+    // is usable. `why` starts the log line.
+    void handBackCharging(std::string_view why);
     void removeDaemonHelper();
 
     // Charge-limit enforcement.
@@ -75,9 +80,17 @@ public:
     void closeCMCTimer();
     bool isCMCTimerActive() const;
     void quillCmcCountTime();
-    void commandBatteryDischarging();
-    void commandBatteryDisableCharging();
-    void commandBatteryCharging();
+
+    // What one evaluation decides under: the decision generation it started from, and whether
+    // its writes may be staggered.
+    struct Evaluation {
+        std::uint64_t generation;
+        Stagger stagger;
+    };
+    // Each returns false, having switched nothing, when a newer decision superseded it.
+    bool commandBatteryDischarging(const Evaluation& evaluation);
+    bool commandBatteryDisableCharging(const Evaluation& evaluation);
+    bool commandBatteryCharging(const Evaluation& evaluation);
 
     // The power-source record.
     void getPowerSourceInfo();
@@ -88,13 +101,26 @@ public:
     void later(Duration delay, void (*step)(ZQBatteryModule&));
 
 private:
-    // One manager call on the main queue 0.5 s from now.
-    void afterHalfSecond(void (ZQSMCManager::*operation)());
+    // One evaluation; with Stagger::AtOnce every write is made before it returns.
+    void evaluate(Stagger stagger);
+    // False when a newer decision superseded this one before it switched anything.
+    bool evaluateOnce(Stagger stagger);
+    // Records an evaluation's decision; false when a newer one was made meanwhile, and the
+    // evaluation then switches nothing.
+    bool decide(const Evaluation& evaluation, const ChargeKeys& wanted);
+    // One manager call on the main queue 0.5 s from now, or at once when nothing may wait.
+    void afterHalfSecond(void (ZQSMCManager::*operation)(Stagger), Stagger stagger);
+    // A crash, SIGKILL or power loss ended the instance before it could hand charging back:
+    // with charge control off, nobody would ever undo what its keys still hold.
+    void handBackChargingLeftByAnEarlierInstance();
     // Opens the SMC connection again; true when it is usable then.
     bool reopenLostConnection();
     void postReply(std::string_view name, const PlistDictionary& payload);
 
     Ports ports_;
+    // Set by the first uninstall request; any local process can post the request, and running
+    // the root shell commands again for each would hold the main queue. Main queue only.
+    bool uninstallStarted_ = false;
     // Lets work queued on the run loop find out whether the module still exists.
     std::shared_ptr<std::atomic<ZQBatteryModule*>> self_;
 };

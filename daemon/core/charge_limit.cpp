@@ -50,10 +50,14 @@ void ZQBatteryModule::closeCMCTimer() {
 
 bool ZQBatteryModule::isCMCTimerActive() const { return CMCControlTimer && CMCControlTimer->testCancel() == 0; }
 
-void ZQBatteryModule::afterHalfSecond(void (ZQSMCManager::*operation)()) {
+void ZQBatteryModule::afterHalfSecond(void (ZQSMCManager::*operation)(Stagger), Stagger stagger) {
+    if (stagger == Stagger::AtOnce) {
+        (smcManager.get()->*operation)(Stagger::AtOnce);
+        return;
+    }
     std::weak_ptr<std::atomic<ZQBatteryModule*>> weak = self_;
     ports_.runLoop->after(kSwitchDelay, [weak, operation] {
-        if (auto self = weak.lock(); self && self->load()) (self->load()->smcManager.get()->*operation)();
+        if (auto self = weak.lock(); self && self->load()) (self->load()->smcManager.get()->*operation)(Stagger::Delayed);
     });
 }
 
@@ -64,7 +68,22 @@ bool ZQBatteryModule::reopenLostConnection() {
     return usable;
 }
 
-void ZQBatteryModule::quillCmcCountTime() {
+void ZQBatteryModule::quillCmcCountTime() { evaluate(Stagger::Delayed); }
+
+void ZQBatteryModule::evaluate(Stagger stagger) {
+    // A decision made on another thread while this evaluation looked (the timer's evaluation
+    // against a sleep or a lid change, or the other way round) may rest on what was true before
+    // the event: look again, from the start, with the newer decision in place.
+    constexpr int kAttempts = 3;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (evaluateOnce(stagger)) return;
+    }
+}
+
+bool ZQBatteryModule::evaluateOnce(Stagger stagger) {
+    // Taken before anything is looked at: a decision made on another thread from here on (a
+    // close request, say) supersedes this evaluation's.
+    const Evaluation evaluation{smcManager->generation(), stagger};
     const bool wanted = cmcSwitch.load(std::memory_order_relaxed);
     bool usable = smcManager->getcmcStatus();
     // Control is on but the connection went away under the daemon: whatever it last switched
@@ -73,7 +92,7 @@ void ZQBatteryModule::quillCmcCountTime() {
     if (!usable && wanted) usable = reopenLostConnection();
     if (!usable || !wanted) {
         cmcOpen.store(false, std::memory_order_relaxed);
-        return;
+        return true;
     }
     cmcOpen.store(true, std::memory_order_relaxed);
 
@@ -81,62 +100,72 @@ void ZQBatteryModule::quillCmcCountTime() {
     if (!limits) limits = DaemonFileManager::readPreferencesDictionary();
     const auto limit = limits ? chargingLimitOf(*limits) : std::nullopt;
     if (!limit || *limit < kLowestLimit) {
-        afterHalfSecond(&ZQSMCManager::enable_charging);
-        return;
+        if (!decide(evaluation, kChargingHandedBack)) return false;
+        afterHalfSecond(&ZQSMCManager::enable_charging, stagger);
+        return true;
     }
     const std::int64_t current = battery.CurrentCapacity.load(std::memory_order_relaxed);
-    if (current > *limit) {
-        commandBatteryDischarging();
-    } else if (current == *limit) {
-        commandBatteryDisableCharging();
-    } else {
-        commandBatteryCharging();
-    }
+    if (current > *limit) return commandBatteryDischarging(evaluation);
+    if (current == *limit) return commandBatteryDisableCharging(evaluation);
+    return commandBatteryCharging(evaluation);
 }
 
-void ZQBatteryModule::commandBatteryDischarging() {
+bool ZQBatteryModule::decide(const Evaluation& evaluation, const ChargeKeys& wanted) {
+    return smcManager->decideUnlessSuperseded(evaluation.generation, wanted);
+}
+
+bool ZQBatteryModule::commandBatteryDischarging(const Evaluation& evaluation) {
     const std::int64_t charging = smcManager->get_charging_status();
     const std::int64_t discharging = smcManager->get_discharging_status();
     const bool lid = ZQMonitorManager::lidClosed();
     isLidClosed.store(lid, std::memory_order_relaxed);
-    if (charging == 0) smcManager->disable_charging();
-    if (lid || !isWake.load(std::memory_order_relaxed)) {
-        // Forced discharge only with the lid open and the Mac awake.
-        if (discharging == 1) afterHalfSecond(&ZQSMCManager::disable_discharging);
+    // Forced discharge only with the lid open and the Mac awake.
+    const bool force = !lid && isWake.load(std::memory_order_relaxed);
+    if (!decide(evaluation, {2, 2, static_cast<std::uint8_t>(force ? 1 : 0)})) return false;
+    if (charging == 0) smcManager->disable_charging(evaluation.stagger);
+    if (!force) {
+        if (discharging == 1) afterHalfSecond(&ZQSMCManager::disable_discharging, evaluation.stagger);
     } else if (discharging != 1) {
-        afterHalfSecond(&ZQSMCManager::enable_discharging);
+        afterHalfSecond(&ZQSMCManager::enable_discharging, evaluation.stagger);
     }
+    return true;
 }
 
-void ZQBatteryModule::commandBatteryDisableCharging() {
+bool ZQBatteryModule::commandBatteryDisableCharging(const Evaluation& evaluation) {
     const std::int64_t charging = smcManager->get_charging_status();
     const std::int64_t discharging = smcManager->get_discharging_status();
+    if (!decide(evaluation, {2, 2, 0})) return false;
     if (charging == 0) {
-        smcManager->disable_charging();
-        afterHalfSecond(&ZQSMCManager::disable_discharging);
+        smcManager->disable_charging(evaluation.stagger);
+        afterHalfSecond(&ZQSMCManager::disable_discharging, evaluation.stagger);
     }
-    if (discharging == 1) afterHalfSecond(&ZQSMCManager::disable_discharging);
+    if (discharging == 1) afterHalfSecond(&ZQSMCManager::disable_discharging, evaluation.stagger);
+    return true;
 }
 
-void ZQBatteryModule::commandBatteryCharging() {
+bool ZQBatteryModule::commandBatteryCharging(const Evaluation& evaluation) {
     const std::int64_t charging = smcManager->get_charging_status();
     const std::int64_t discharging = smcManager->get_discharging_status();
     isLidClosed.store(ZQMonitorManager::lidClosed(), std::memory_order_relaxed);
+    const Stagger stagger = evaluation.stagger;
     // Here any discharging reading but 0, a failed one included, counts as discharging on.
     if (isWake.load(std::memory_order_relaxed)) {
+        if (!decide(evaluation, kChargingHandedBack)) return false;
         if (discharging != 0) {
-            smcManager->disable_discharging();
-            afterHalfSecond(&ZQSMCManager::enable_charging);
+            smcManager->disable_discharging(stagger);
+            afterHalfSecond(&ZQSMCManager::enable_charging, stagger);
         }
-        if (charging != 0) afterHalfSecond(&ZQSMCManager::enable_charging);
+        if (charging != 0) afterHalfSecond(&ZQSMCManager::enable_charging, stagger);
     } else {
         // Asleep the battery is neither charged nor drained.
+        if (!decide(evaluation, {2, 2, 0})) return false;
         if (discharging != 0) {
-            smcManager->disable_discharging();
-            afterHalfSecond(&ZQSMCManager::disable_charging);
+            smcManager->disable_discharging(stagger);
+            afterHalfSecond(&ZQSMCManager::disable_charging, stagger);
         }
-        if (charging == 0) afterHalfSecond(&ZQSMCManager::disable_charging);
+        if (charging == 0) afterHalfSecond(&ZQSMCManager::disable_charging, stagger);
     }
+    return true;
 }
 
 }  // namespace wattkeeper

@@ -18,6 +18,9 @@ namespace {
 constexpr Duration kCloseCheckDelay = 1500ms;
 constexpr Duration kUninstallDelay = 2500ms;
 
+// What every uninstall request is answered with, the first and any later one alike.
+PlistDictionary uninstallingPayload() { return {{std::string(names::kKeyUninstallSelf), 1}}; }
+
 // The one callback for all sixteen request names; the first equal name decides.
 void daemonRequestCallback(NotificationCenter& /*center*/, void* /*observer*/, std::string_view name,
                            const void* /*object*/, const PlistDictionary* /*userInfo*/) {
@@ -53,18 +56,21 @@ void daemonRequestCallback(NotificationCenter& /*center*/, void* /*observer*/, s
     }
 }
 
-// The first check after a close: hand charging back before the connection goes.
+// The first check after a close: hand charging back, forced discharge included, before the
+// connection goes.
 void closeCheck(ZQBatteryModule& module) {
     ZQSMCManager& manager = *module.smcManager;
-    std::int64_t charging = manager.get_charging_status();
+    const auto handedBack = [&manager] { return !manager.keysHoldCharging(); };
+    bool done = handedBack();
     if (module.cmcSwitch.load(std::memory_order_relaxed)) return;
-    if (charging == 0) {
+    if (done) {
         manager.closeCMC();
         return;
     }
+    manager.decide(kChargingHandedBack);
     manager.enable_charging();
-    charging = manager.get_charging_status();
-    if (charging == 0) {
+    done = handedBack();
+    if (done) {
         manager.closeCMC();
         return;
     }
@@ -101,7 +107,10 @@ void ZQBatteryModule::openSMC() {
 }
 
 void ZQBatteryModule::closeSMC() {
+    // Control off before the decision, so that an evaluation running meanwhile either sees it
+    // off or finds its own decision superseded.
     cmcSwitch.store(false, std::memory_order_relaxed);
+    smcManager->decide(kChargingHandedBack);
     smcManager->enable_charging();
     later(kCloseCheckDelay, closeCheck);
 }
@@ -113,11 +122,13 @@ void ZQBatteryModule::performCallback(const PlistValue& result) {
 }
 
 void ZQBatteryModule::enableCharging() {
+    smcManager->decide(kChargingHandedBack);
     smcManager->enable_charging();
     getChargingStatus();
 }
 
 void ZQBatteryModule::disableCharging() {
+    smcManager->decide({2, 2, std::nullopt});
     smcManager->disable_charging();
     getChargingStatus();
 }
@@ -125,14 +136,17 @@ void ZQBatteryModule::disableCharging() {
 void ZQBatteryModule::enableDischarging() {
     // Forcing the battery to carry the load is refused while the Mac sleeps.
     if (isWake.load(std::memory_order_relaxed)) {
+        smcManager->decide({std::nullopt, std::nullopt, 1});
         smcManager->enable_discharging();
     } else {
+        smcManager->decide({std::nullopt, std::nullopt, 0});
         smcManager->disable_discharging();
     }
     getChargingStatus();
 }
 
 void ZQBatteryModule::disableDischarging() {
+    smcManager->decide({std::nullopt, std::nullopt, 0});
     smcManager->disable_discharging();
     getChargingStatus();
 }
@@ -151,6 +165,12 @@ void ZQBatteryModule::postLoadStatus() {
 }
 
 void ZQBatteryModule::startUninstall() {
+    // A later request learns what the first one did; charge control is already closed.
+    if (uninstallStarted_) {
+        postReply(names::kReplyUninstallHelper, uninstallingPayload());
+        return;
+    }
+    uninstallStarted_ = true;
     closeSMC();
     later(kUninstallDelay, [](ZQBatteryModule& m) { m.removeDaemonHelper(); });
 }
@@ -167,9 +187,11 @@ void ZQBatteryModule::handleHeart() {
 }
 
 void ZQBatteryModule::removeDaemonHelper() {
+    // Before the job is unloaded: on a Mac that ends this process.
+    handBackCharging("uninstalling");
     const std::string label(protocol::HelperLabel);
     const auto listing = ZQShellExcuteManager::excuteCmd("launchctl list | grep " + label);
-    postReply(names::kReplyUninstallHelper, {{std::string(names::kKeyUninstallSelf), 1}});
+    postReply(names::kReplyUninstallHelper, uninstallingPayload());
     const bool loaded = listing && listing->find(label) != std::string::npos;
     ZQShellExcuteManager::excuteRMCmd("rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app");
     if (loaded && ZQShellExcuteManager::excuteRMCmd("launchctl unload /Library/LaunchDaemons/" + label + ".plist") != 0) {
@@ -179,13 +201,7 @@ void ZQBatteryModule::removeDaemonHelper() {
 }
 
 void ZQBatteryModule::handleTermination() {
-    if (smcManager && smcManager->getcmcStatus()) {
-        // The writes of enable_charging, all at once: nothing scheduled would run any more.
-        smcManager->setbatteryWithKey("CH0I", 0);
-        smcManager->setbatteryWithKey("CH0B", 0);
-        smcManager->setbatteryWithKey("CH0C", 0);
-        ports_.log->systemLog("terminating: forced discharge ended, charging allowed");
-    }
+    handBackCharging("terminating");
     ports_.processes->exit(0);
 }
 
@@ -197,6 +213,7 @@ void ZQBatteryModule::restart() {
         ports_.log->systemLog("restart: could not start /usr/bin/open; staying up");
         return;
     }
+    handBackCharging("restarting");
     postReply(names::kReplyRestart, {{std::string(names::kKeyRestart), PlistValue(names::kRestartStartedText)}});
     ports_.processes->exit(0);
 }

@@ -75,36 +75,51 @@ std::string SMC::errorText(KernReturn code) {
     return ascii ? text : "unknown error";
 }
 
-std::int32_t SMC::open() {
+IoObject SMC::findService(bool quiet) {
+    const auto fail = [&](const std::string& line) {
+        if (!quiet) logLine(line);
+        return IoObject{0};
+    };
     const auto matching = driver_.serviceMatching("AppleSMC");
-    if (!matching) {
-        logLine("Error IOServiceMatching(): no matching dictionary");
-        return 1;
-    }
+    if (!matching) return fail("Error IOServiceMatching(): no matching dictionary");
     IoObject iterator = 0;
-    KernReturn result = driver_.getMatchingServices(*matching, &iterator);
-    if (result != kKernSuccess) {
-        logLine("Error IOServiceGetMatchingServices(): " + errorText(result));
-        return 1;
-    }
+    const KernReturn result = driver_.getMatchingServices(*matching, &iterator);
+    if (result != kKernSuccess) return fail("Error IOServiceGetMatchingServices(): " + errorText(result));
     const IoObject service = driver_.iteratorNext(iterator);
     driver_.objectRelease(iterator);
-    if (service == 0) {
-        logLine("Error IOIteratorNext(): " + errorText(kKernSuccess));
-        return 1;
-    }
+    if (service == 0) return fail("Error IOIteratorNext(): " + errorText(kKernSuccess));
+    return service;
+}
+
+bool SMC::hasService() {
+    const IoObject service = findService(true);
+    if (service != 0) driver_.objectRelease(service);
+    return service != 0;
+}
+
+std::int32_t SMC::open() {
+    if (conn() != 0) return 0;
+    const IoObject service = findService(false);
+    if (service == 0) return 1;
     IoConnect connect = 0;
-    result = driver_.serviceOpen(service, 0, &connect);
+    const KernReturn result = driver_.serviceOpen(service, 0, &connect);
     driver_.objectRelease(service);
     if (result != kKernSuccess) {
         logLine("Error IOServiceOpen(): " + errorText(result));
         return 1;
     }
-    conn_.store(connect, std::memory_order_relaxed);
+    IoConnect none = 0;
+    // Two threads opening at once keep one connection between them.
+    if (!conn_.compare_exchange_strong(none, connect, std::memory_order_relaxed)) driver_.serviceClose(connect);
     return 0;
 }
 
-KernReturn SMC::close() { return driver_.serviceClose(conn()); }
+KernReturn SMC::close() {
+    // A handle is given back once: on a Mac its port name may name an unrelated port afterwards.
+    const IoConnect handle = conn_.exchange(0, std::memory_order_relaxed);
+    if (handle == 0) return kMachSendInvalidDest;
+    return driver_.serviceClose(handle);
+}
 
 KernReturn SMC::call(const SMCKeyData_t& input, SMCKeyData_t& output) {
     std::size_t outputSize = sizeof(SMCKeyData_t);

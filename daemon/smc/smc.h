@@ -29,11 +29,14 @@ public:
     // Puts another client in place of the shared one (nothing: a fresh one on next use).
     static void replaceShared(std::unique_ptr<SMC> smc);
 
-    // 0 when a connection is open, 1 on any failure (already logged). A second open opens a
-    // second connection and keeps only its handle.
+    // 0 when a connection is open, 1 on any failure (already logged). While a handle is held,
+    // usable or not, nothing new is opened.
     std::int32_t open();
-    // IOServiceClose's code; the handle is kept, so later calls fail with the kernel's code.
+    // IOServiceClose's code, and the handle is dropped, so later calls fail as on no connection;
+    // with no handle held nothing is closed and the code is MACH_SEND_INVALID_DEST.
     KernReturn close();
+    // Whether the controller's service exists; asks quietly and opens nothing.
+    bool hasService();
     IoConnect conn() const { return conn_.load(std::memory_order_relaxed); }
 
     // Fills size, type and bytes; 0, or the code of the first failing driver call.
@@ -57,6 +60,9 @@ public:
     std::string errorText(KernReturn code);
 
 private:
+    // The controller's service (released by the caller), or 0, with the failing step logged
+    // unless `quiet`.
+    IoObject findService(bool quiet);
     // One struct-method call; `output` is the operation's reply buffer.
     KernReturn call(const SMCKeyData_t& input, SMCKeyData_t& output);
     // Refuses, with a log line, a key the driver cannot address.

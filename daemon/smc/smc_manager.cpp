@@ -7,6 +7,46 @@ namespace wattkeeper {
 
 using namespace std::chrono_literals;
 
+std::uint64_t SwitchDecisions::generation() const {
+    std::lock_guard lock(mutex_);
+    return generation_;
+}
+
+std::uint64_t SwitchDecisions::decide(const ChargeKeys& wanted) {
+    std::lock_guard lock(mutex_);
+    return recordLocked(wanted);
+}
+
+bool SwitchDecisions::decideUnlessSuperseded(std::uint64_t seen, const ChargeKeys& wanted) {
+    std::lock_guard lock(mutex_);
+    if (generation_ != seen) return false;
+    recordLocked(wanted);
+    return true;
+}
+
+std::uint64_t SwitchDecisions::recordLocked(const ChargeKeys& wanted) {
+    if (wanted.ch0b) wanted_.ch0b = wanted.ch0b;
+    if (wanted.ch0c) wanted_.ch0c = wanted.ch0c;
+    if (wanted.ch0i) wanted_.ch0i = wanted.ch0i;
+    return ++generation_;
+}
+
+std::optional<std::uint8_t>* SwitchDecisions::wantedLocked(std::string_view key) {
+    if (key == "CH0B") return &wanted_.ch0b;
+    if (key == "CH0C") return &wanted_.ch0c;
+    if (key == "CH0I") return &wanted_.ch0i;
+    return nullptr;
+}
+
+void SwitchDecisions::write(SMC& smc, std::string_view key, std::uint8_t value, bool delayed) {
+    std::lock_guard lock(mutex_);
+    const std::optional<std::uint8_t>* wanted = wantedLocked(key);
+    if (wanted && *wanted && **wanted != value) return;
+    // The connection this write was meant for is gone; a later one is not its business.
+    if (delayed && smc.conn() == 0) return;
+    smc.setUInt8Value(key, value);
+}
+
 ZQSMCManager::ZQSMCManager(SMC& smc, RunLoop& runLoop, Log& log) : smc_(smc), runLoop_(runLoop), log_(log) {}
 
 ZQSMCManager::~ZQSMCManager() { log_.standardOutput("细沟"); }
@@ -29,27 +69,27 @@ void ZQSMCManager::reopenCMC() {
 
 bool ZQSMCManager::getcmcStatus() { return smc_.isChargeKeyReadable(); }
 
-void ZQSMCManager::enable_discharging() {
+void ZQSMCManager::enable_discharging(Stagger /*stagger*/) {
     log_.standardOutput("quill开启放电");
-    smc_.setUInt8Value("CH0I", 1);
+    writeNow("CH0I", 1);
 }
 
-void ZQSMCManager::disable_discharging() {
+void ZQSMCManager::disable_discharging(Stagger /*stagger*/) {
     log_.standardOutput("quill关闭放电");
-    smc_.setUInt8Value("CH0I", 0);
+    writeNow("CH0I", 0);
 }
 
-void ZQSMCManager::enable_charging() {
+void ZQSMCManager::enable_charging(Stagger stagger) {
     log_.standardOutput("quill开启充电， 关闭放电");
-    disable_discharging();
-    writeLater(500ms, "CH0B", 0);
-    writeLater(1000ms, "CH0C", 0);
+    disable_discharging(stagger);
+    writeLater(500ms, "CH0B", 0, stagger);
+    writeLater(1000ms, "CH0C", 0, stagger);
 }
 
-void ZQSMCManager::disable_charging() {
+void ZQSMCManager::disable_charging(Stagger stagger) {
     log_.standardOutput("quill关闭充电");
-    smc_.setUInt8Value("CH0B", 2);
-    writeLater(500ms, "CH0C", 2);
+    writeNow("CH0B", 2);
+    writeLater(500ms, "CH0C", 2, stagger);
 }
 
 std::int64_t ZQSMCManager::get_charging_status() { return readStatus("CH0B", "quill获取充电状态 "); }
@@ -63,6 +103,14 @@ void ZQSMCManager::getBatteryChargeInfo() {
 
 void ZQSMCManager::setbatteryWithKey(std::string_view key, std::int64_t value) { smc_.setUInt8Value(key, value); }
 
+bool ZQSMCManager::keysHoldCharging() {
+    for (const char* key : {"CH0B", "CH0C", "CH0I"}) {
+        const auto value = smc_.getUInt8Value(key);
+        if (value && *value != 0) return true;
+    }
+    return false;
+}
+
 std::int64_t ZQSMCManager::readStatus(std::string_view key, std::string_view label) {
     const auto value = smc_.getUInt8Value(key);
     if (!value) return 9;
@@ -70,9 +118,17 @@ std::int64_t ZQSMCManager::readStatus(std::string_view key, std::string_view lab
     return *value;
 }
 
-void ZQSMCManager::writeLater(Duration delay, const char* key, std::int64_t value) {
+void ZQSMCManager::writeNow(const char* key, std::uint8_t value) { decisions_->write(smc_, key, value, false); }
+
+void ZQSMCManager::writeLater(Duration delay, const char* key, std::uint8_t value, Stagger stagger) {
+    if (stagger == Stagger::AtOnce) {
+        writeNow(key, value);
+        return;
+    }
     // The shared client lives for the process, so the write may outlive this manager.
-    runLoop_.after(delay, [&smc = smc_, key, value] { smc.setUInt8Value(key, value); });
+    runLoop_.after(delay, [&smc = smc_, decisions = decisions_, key, value] {
+        decisions->write(smc, key, value, true);
+    });
 }
 
 }  // namespace wattkeeper

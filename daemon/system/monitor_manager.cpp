@@ -32,7 +32,9 @@ std::string machineModel(SystemInfo& system, Log& log) {
 bool ZQMonitorManager::lidClosed() {
     Ports& ports = processPorts();
     SystemInfo& system = *ports.systemInfo;
-    if (machineModel(system, *ports.log).find("MacBook") == std::string::npos) return false;
+    // Logged for every call; the answer no longer depends on it, as notebooks since 2022 are
+    // named "MacNN,N" like desktops. A desktop has no clamshell property and so reads as open.
+    machineModel(system, *ports.log);
 
     const IoObject entry = system.registryEntryFromPath(kRootDomainPath);
     if (entry == 0) return false;

@@ -6,10 +6,12 @@
 //
 // The sandbox (bubblewrap) sees the root folder read-write as "/", the host's /usr read-only
 // with the host's /bin, /sbin, /lib and /lib64 as they are there (links into usr on a merged
-// host), fresh /proc, /dev and /tmp, and the stand-in programs of the tools folder read-only
-// at /opt/wattkeeper/bin, first on PATH. Its environment holds PATH and the bus address
-// (WATTKEEPER_BUS_ADDRESS, when set) only. bubblewrap leaves the mount points it needs in the
-// root folder (usr, proc, dev, tmp, opt, and the links).
+// host), fresh /dev and /tmp, a process namespace with its own /proc (nothing of the host's
+// processes, so no /proc/<pid>/root back into the host), and the stand-in programs of the tools
+// folder read-only at /opt/wattkeeper/bin, first on PATH. Every capability is dropped, root's
+// too. Its environment holds PATH and the bus address (WATTKEEPER_BUS_ADDRESS, when set) only.
+// bubblewrap leaves the mount points it needs in the root folder (usr, proc, dev, tmp, opt, and
+// the links).
 
 #include <map>
 #include <optional>

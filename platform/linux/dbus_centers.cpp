@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -167,7 +168,11 @@ std::optional<ReceivedPost> decode(sdbus::Message& message, DbusNotificationCent
     message.rewind(true);
     if (message.isEmpty()) return std::nullopt;
     ReceivedPost received;
-    message >> received.name;
+    // Read in place, so that a name of megabytes is dropped without a copy.
+    char* name = nullptr;
+    message >> name;
+    if (name == nullptr || ::strnlen(name, kLongestName + 1) > kLongestName) return std::nullopt;
+    received.name = name;
     if (atEnd(message)) return received;
     if (kind == DbusNotificationCenter::Kind::Darwin) return std::nullopt;
     received.userInfo = readAnyDictionary(message);
@@ -175,9 +180,13 @@ std::optional<ReceivedPost> decode(sdbus::Message& message, DbusNotificationCent
     return received;
 }
 
-std::string matchRule(const char* interface) {
-    return std::string("type='signal',path='") + kNotificationsPath + "',interface='" + interface + "',member='" +
-           kPostSignal + "'";
+// The posts of one name only, so that the bus daemon never sends this process the others. A
+// name a rule cannot quote plainly is left to the handler to pick out.
+std::string matchRule(const char* interface, const std::string& name) {
+    std::string rule = std::string("type='signal',path='") + kNotificationsPath + "',interface='" + interface +
+                       "',member='" + kPostSignal + "'";
+    if (name.find_first_of("'\\") == std::string::npos) rule += ",arg0='" + name + "'";
+    return rule;
 }
 
 const char* interfaceOf(DbusNotificationCenter::Kind kind) {
@@ -209,34 +218,61 @@ struct DbusNotificationCenter::Observers {
 };
 
 DbusNotificationCenter::DbusNotificationCenter(Bus& bus, RunLoop& loop, Kind kind)
-    : loop_(loop),
+    : bus_(bus),
+      loop_(loop),
       kind_(kind),
       observers_(std::make_shared<Observers>()),
-      sender_(sdbus::createObject(bus.connection(), kNotificationsPath)) {
-    subscription_ = bus.addMatch(
-        matchRule(interfaceOf(kind)),
-        [this, weak = std::weak_ptr<Observers>(observers_)](sdbus::Message& message) {
-            std::optional<ReceivedPost> received = decodePostBody(message, kind_);
-            if (!received) return;
-            loop_.async([this, weak, received = std::move(*received)] {
-                if (auto observers = weak.lock()) {
-                    deliver(observers, received.name, received.userInfo ? &*received.userInfo : nullptr);
-                }
-            });
-        });
-}
+      sender_(sdbus::createObject(bus.connection(), kNotificationsPath)) {}
 
 DbusNotificationCenter::~DbusNotificationCenter() {
+    std::map<std::string, sdbus::Slot> subscriptions;
+    {
+        std::lock_guard lock(subscriptionsMutex_);
+        subscriptions.swap(subscriptions_);
+    }
     // After this no handler runs on the bus thread, and none queues another delivery.
-    subscription_.reset();
+    subscriptions.clear();
     observers_->alive = false;
 }
 
 void DbusNotificationCenter::addObserver(void* observer, NotificationCallback callback, std::string_view name,
                                          const void* /*object*/, SuspensionBehavior /*behavior*/) {
     if (callback == nullptr) return;
-    std::lock_guard lock(observers_->mutex);
-    observers_->entries.push_back(Observers::Entry{std::string(name), observer, callback});
+    const std::string text(name);
+    {
+        std::lock_guard lock(observers_->mutex);
+        observers_->entries.push_back(Observers::Entry{text, observer, callback});
+    }
+    subscribe(text);
+}
+
+void DbusNotificationCenter::subscribe(const std::string& name) {
+    // No post can carry such a name.
+    if (!travels(name) || name.size() > kLongestName) return;
+    {
+        // Taken before the round trip to the bus daemon, which is made unlocked: a handler on the
+        // bus thread may register an observer meanwhile.
+        std::lock_guard lock(subscriptionsMutex_);
+        if (!subscriptions_.try_emplace(name).second) return;
+    }
+    sdbus::Slot slot;
+    try {
+        slot = bus_.addMatch(matchRule(interfaceOf(kind_), name),
+                             [this, name, weak = std::weak_ptr<Observers>(observers_)](sdbus::Message& message) {
+                                 std::optional<ReceivedPost> received = decodePostBody(message, kind_);
+                                 if (!received || received->name != name) return;
+                                 loop_.async([this, weak, received = std::move(*received)] {
+                                     if (auto observers = weak.lock()) {
+                                         deliver(observers, received.name,
+                                                 received.userInfo ? &*received.userInfo : nullptr);
+                                     }
+                                 });
+                             });
+    } catch (const sdbus::Error&) {
+        // The bus is gone, and no post would arrive anyway.
+    }
+    std::lock_guard lock(subscriptionsMutex_);
+    subscriptions_[name] = std::move(slot);
 }
 
 void DbusNotificationCenter::postNotification(std::string_view name, const void* /*object*/,

@@ -16,11 +16,14 @@
 //   Of two entries with the same key, the first counts. A dictionary of one basic type from that
 //   list (`a{si}`, `a{ss}`...) is taken as if its values were variants: dbus-send cannot put
 //   variants into a dictionary, and so can send a payload only that way.
-// A signal whose body is anything else (anything but `s`, for the Darwin center) is dropped as a
-// whole, silently.
+// A signal whose body is anything else (anything but `s`, for the Darwin center), or whose name
+// is longer than kLongestName, is dropped as a whole, silently.
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,18 +38,24 @@ inline constexpr const char* kNotificationsPath = "/org/wattkeeper/Notifications
 inline constexpr const char* kDarwinNotifyInterface = "org.wattkeeper.DarwinNotify";
 inline constexpr const char* kDistributedNotifyInterface = "org.wattkeeper.DistributedNotify";
 inline constexpr const char* kPostSignal = "Post";
+// Longer than any name the system posts: a longer one is hostile, or a mistake.
+inline constexpr std::size_t kLongestName = 256;
 
 // One of the two system-wide notification centers, shared by every process on the bus.
 //
 // A post goes out as a broadcast signal at once, whatever the options, from the calling thread.
-// Every process on the bus receives it, the posting one included, as the platform's centers
-// deliver to observers in the posting process. A signal is decoded on the bus thread and
-// delivered on the main queue (RunLoop::async) to each observer of that exact name, in
-// registration order, with a null object; the Darwin center always passes a null userInfo.
+// Every process on the bus whose center observes its name receives it, the posting one included,
+// as the platform's centers deliver to observers in the posting process. A center subscribes at
+// the bus daemon to the names it observes, one match rule each, from the first observer of the
+// name until the center goes: the posts of other names never reach the process, however large or
+// many. A signal is decoded on the bus thread and delivered on the main queue (RunLoop::async) to
+// each observer of that exact name, in registration order, with a null object; the Darwin center
+// always passes a null userInfo.
 // Suspension behaviour and observed objects are accepted and ignored: everything is delivered
 // immediately.
 //
-// Threads: posts and addObserver from any thread. Destroy the center on the main thread (or
+// Threads: posts and addObserver from any thread; addObserver returns once the bus daemon has the
+// rule, except when another thread is adding the first observer of that name at the same time. Destroy the center on the main thread (or
 // while the main queue is not running), before the Bus and the RunLoop it was given; deliveries
 // still queued then are dropped.
 class DbusNotificationCenter : public NotificationCenter {
@@ -72,14 +81,19 @@ private:
     struct Observers;
 
     void post(std::string_view name, const PlistDictionary* userInfo);
+    // Subscribes to the posts of `name`, once.
+    void subscribe(const std::string& name);
     void deliver(const std::shared_ptr<Observers>& observers, const std::string& name,
                  const PlistDictionary* userInfo);
 
+    Bus& bus_;
     RunLoop& loop_;
     Kind kind_;
     std::shared_ptr<Observers> observers_;
     std::unique_ptr<sdbus::IObject> sender_;
-    sdbus::Slot subscription_;
+    std::mutex subscriptionsMutex_;
+    // By observed name; empty while its rule is being added, or when the bus was gone.
+    std::map<std::string, sdbus::Slot> subscriptions_;
 };
 
 // What a received Post signal carries: the name, and the dictionary when the body had one

@@ -11,7 +11,7 @@
 
 #include "platform/linux/plist_codec.h"
 #include "platform/linux/posix_file_system.h"
-#include "platform/linux/fd.h"
+#include "platform/fd.h"
 
 namespace wattkeeper {
 

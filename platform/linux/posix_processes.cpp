@@ -1,5 +1,5 @@
 #include "platform/linux/posix_processes.h"
-#include "platform/linux/fd.h"
+#include "platform/fd.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -228,8 +228,23 @@ KernReturn VirtualMacPowerSources::addGeneralInterestNotification(InterestCallba
 
 // --- System information ---
 
-VirtualMacSystemInfo::VirtualMacSystemInfo(sdbus::IConnection& connection, RunLoop& /*loop*/)
-    : proxy_(makeProxy(connection)) {}
+VirtualMacSystemInfo::VirtualMacSystemInfo(sdbus::IConnection& connection, RunLoop& loop)
+    : loop_(loop), proxy_(makeProxy(connection)) {
+    subscribe(proxy_.get(), "ClamshellStateChange", [this](sdbus::Signal& signal) {
+        bool closed = false;
+        signal >> closed;
+        std::vector<std::function<void()>> observers;
+        {
+            std::lock_guard lock(mutex_);
+            observers = clamshellObservers_;
+        }
+        if (observers.empty()) return;
+        loop_.async([observers = std::move(observers)] {
+            for (const auto& observer : observers) observer();
+        });
+    });
+    wake_ = finish(proxy_.get());
+}
 
 int VirtualMacSystemInfo::sysctlByName(std::string_view name, void* buffer, std::size_t* size) {
     if (size == nullptr) {
@@ -304,6 +319,12 @@ KernReturn VirtualMacSystemInfo::objectRelease(IoObject object) {
     if (object != kRootDomainEntry || rootDomainReferences_ == 0) return kKernInvalidName;
     --rootDomainReferences_;
     return kKernSuccess;
+}
+
+void VirtualMacSystemInfo::addClamshellChangeNotification(std::function<void()> changed) {
+    if (!changed) return;
+    std::lock_guard lock(mutex_);
+    clamshellObservers_.push_back(std::move(changed));
 }
 
 std::optional<std::string> VirtualMacSystemInfo::consoleUser() {

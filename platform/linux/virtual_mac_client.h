@@ -84,14 +84,20 @@ public:
     IoObject registryEntryFromPath(std::string_view path) override;
     std::optional<PlistValue> registryEntryProperty(IoObject entry, std::string_view key) override;
     KernReturn objectRelease(IoObject object) override;
+    // The virtual Mac's ClamshellStateChange signal, which only a machine with a lid sends.
+    void addClamshellChangeNotification(std::function<void()> changed) override;
     std::optional<std::string> consoleUser() override;
     // The process's real effective user id: the file rules depend on who runs.
     std::uint32_t effectiveUserId() override;
 
 private:
-    std::unique_ptr<sdbus::IProxy> proxy_;
+    RunLoop& loop_;
     std::mutex mutex_;
     std::size_t rootDomainReferences_ = 0;
+    std::vector<std::function<void()>> clamshellObservers_;
+    sdbus::PendingAsyncCall wake_;
+    // Last, so that it goes first: no signal handler runs on a half-destroyed client.
+    std::unique_ptr<sdbus::IProxy> proxy_;
 };
 
 // Sleep and wake, running applications, opening applications, the system version.

@@ -8,14 +8,13 @@ namespace wattkeeper::macos_backend {
 // Safe from any thread; nothing is cached.
 class MacFileSystem : public FileSystem {
 public:
-    // open with O_NOFOLLOW and O_NONBLOCK (a symbolic link in the last component is refused, a
-    // FIFO never blocks), fstat for a regular file no larger than maxBytes, then reads of at most
-    // maxBytes in all.
+    // Below "/" as posix_paths.h reaches files: no symbolic link is followed in any component,
+    // only regular files no larger than maxBytes are read, a FIFO never blocks. Relative paths,
+    // ".." components and "/" itself (for removeItem) are refused.
     std::optional<std::vector<std::uint8_t>> readFile(std::string_view path, std::size_t maxBytes) override;
-    // lstat: an item of any kind, a dangling symbolic link included.
+    // An item of any kind, a dangling symbolic link included.
     bool fileExists(std::string_view path) override;
-    // Removes a file, a symbolic link (never its target) or a folder with everything below it. An
-    // empty or relative path and "/" are refused.
+    // Removes a file, a symbolic link (never its target) or a folder with everything below it.
     bool removeItem(std::string_view path) override;
     // CFPropertyListCreateWithData, accepting the XML and the binary format only, up to
     // kMaxPropertyListBytes. Anything in the list without a property-list value (nesting deeper

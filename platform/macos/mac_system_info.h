@@ -17,6 +17,13 @@ public:
     // released once converted (a CFBoolean through CFBooleanGetValue).
     std::optional<PlistValue> registryEntryProperty(IoObject entry, std::string_view key) override;
     KernReturn objectRelease(IoObject object) override;
+    // The first call creates a notification port on the default main port, looks up the
+    // IOPMrootDomain service, adds an IOGeneralInterest notification on it and adds the port's
+    // run-loop source to the main run loop in the default mode; the main thread's run loop then
+    // runs `changed` for each kIOPMMessageClamshellStateChange. Port, service, notification object
+    // and callback are kept for the process. A lookup or registration that fails leaves the
+    // process without the notification, silently; later calls do nothing.
+    void addClamshellChangeNotification(std::function<void()> changed) override;
     // SCDynamicStoreCopyConsoleUser with no store and no user or group id; the name is released
     // once converted.
     std::optional<std::string> consoleUser() override;

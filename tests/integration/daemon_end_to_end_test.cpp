@@ -85,15 +85,18 @@ TEST_F(EndToEnd, TheLimitIsHeldWithTheLidAndSleepRules) {
     }
 }
 
-TEST_F(EndToEnd, RestartLeavesANewInstanceAndTheHardwareAsItWas) {
-    post(names::kOpenSMC);
-    post(names::kDisableCharging);
-    ASSERT_TRUE(keysBecome("2 2 0"));
+TEST_F(EndToEnd, RestartDuringForcedDischargeHandsChargingBackAndLeavesANewInstance) {
+    ASSERT_EQ(ctl({"limit", "80"}).status, 0);
+    ASSERT_EQ(ctl({"on"}).status, 0);
+    ASSERT_EQ(vm({"charge", "85"}).status, 0);
+    ASSERT_TRUE(keysBecome("2 2 1"));
     post(names::kRestart);
     // Under the address sanitizer the exit includes the leak check, which takes its time.
     const auto status = daemon->waitExit(30s);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    // The new instance starts with charge control off: nobody would end forced discharge.
+    EXPECT_EQ(keys(), "0 0 0");
     EXPECT_TRUE(waitUntil([&] { return !readFile(pidFile).empty(); }));
     // The new instance needs a moment to come up (longer under the sanitizers).
     std::vector<Seen> seen;
@@ -103,10 +106,26 @@ TEST_F(EndToEnd, RestartLeavesANewInstanceAndTheHardwareAsItWas) {
     }, 30s));
     ASSERT_EQ(seen.size(), 1u) << readFile(work.path() / "restarted.log");
     EXPECT_EQ(seen[0].entries.at("status"), "int32 1");
-    EXPECT_EQ(keys(), "2 2 0");
+    EXPECT_TRUE(keysRestAt("0 0 0")) << keys();
     bool announced = false;
     for (const auto& s : replies()) announced |= s.name == names::kReplyRestart;
     EXPECT_TRUE(announced);
+}
+
+TEST_F(EndToEnd, ControlSwitchedOffRightAfterALimitChangeLeavesNoForcedDischargeBehind) {
+    replaceFile(limitFile(), limitPlist(90));
+    ASSERT_EQ(ctl({"on"}).status, 0);
+    ASSERT_EQ(vm({"charge", "85"}).status, 0);
+    ASSERT_TRUE(keysSettleTo("0 0 0")) << keys();
+    // The evaluation of the new limit forces discharge half a second after it; the close
+    // request comes before that.
+    replaceFile(limitFile(), limitPlist(80));
+    post(names::kLimitChange);
+    post(names::kCloseSMC);
+    EXPECT_TRUE(keysRestAt("0 0 0")) << keys();
+    const auto status = repliesTo(names::kQuerySMCChargingStatus);
+    ASSERT_EQ(status.size(), 1u);
+    EXPECT_EQ(status[0].entries.at("dischargingStatus"), "int32 0");
 }
 
 TEST_F(EndToEnd, UninstallRepliesThenRemovesTheDaemonFromTheVirtualRootOnly) {

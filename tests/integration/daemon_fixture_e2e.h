@@ -154,7 +154,8 @@ protected:
 
     // The three charge keys as the virtual Mac shows them, e.g. "2 2 1".
     std::string keys();
-    // The lid is read at evaluations only, and the timer evaluates every 20 s.
+    // Waits, asking nothing, for the daemon to act on its own: on a power-source change, the lid,
+    // sleep and wake, or at the latest at its 20 s timer.
     bool keysBecome(const std::string& expected);
     // Keeps asking for heartbeats (each one an evaluation) until the keys read `expected`.
     bool keysSettleTo(const std::string& expected, std::chrono::milliseconds deadline = std::chrono::seconds(15));

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -150,6 +152,33 @@ TEST_F(RequestStorm, TenThousandMixedRequestsAreAllAnsweredWithFlatMemoryAndTheR
 
     // What the storm's switch requests scheduled lands within 1.5 s; then the evaluations hold.
     EXPECT_TRUE(keysRestAt("2 2 1")) << keys();
+}
+
+TEST_F(RequestStorm, OversizedPostsOfNamesTheDaemonDoesNotObserveLeaveItsMemoryAtIdle) {
+    ASSERT_TRUE(client->ask(names::kHeart));
+    const long idle = residentKiB(daemon->pid()).value();
+    // Flushed post by post (a bus thread sleeps through a partial send): the heartbeat comes last.
+    auto connection = sdbus::createSessionBusConnectionWithAddress(bus->address());
+    auto sender = sdbus::createObject(*connection, linux_backend::kNotificationsPath);
+    const auto send = [&](const char* interface, const std::string& name, const auto&... dictionary) {
+        auto signal = sender->createSignal(interface, linux_backend::kPostSignal);
+        ((signal << name) << ... << dictionary);
+        sender->emitSignal(signal);
+        while (connection->getEventLoopPollData().events & POLLOUT) {
+            pollfd writable{connection->getEventLoopPollData().fd, POLLOUT, 0};
+            ::poll(&writable, 1, -1);
+            connection->processPendingRequest();
+        }
+    };
+    const std::string big(8 << 20, 'x');
+    const std::map<std::string, sdbus::Variant> payload{{"data", sdbus::Variant(big)}};
+    for (int i = 0; i < 20; ++i) send(linux_backend::kDistributedNotifyInterface, "Flood", payload);
+    for (int i = 0; i < 3; ++i) send(linux_backend::kDarwinNotifyInterface, big);
+    const std::size_t hearts = client->count(names::kHeart);
+    send(linux_backend::kDarwinNotifyInterface, std::string(names::kHeart));
+    ASSERT_TRUE(waitUntil([&] { return client->count(names::kHeart) > hearts; }, 120s));
+    const long after = residentKiB(daemon->pid()).value();
+    EXPECT_TRUE(!kResidentMemoryMeans || after - idle < 1024) << "resident " << idle << " KiB idle, " << after;
 }
 
 }  // namespace

@@ -322,10 +322,17 @@ TEST_F(VirtualMacTest, TheMachineIsReportedAsTheCommandLineDescribesIt) {
         const char* model;
         bool hasLid;
     };
-    for (const Case& c : {Case{"MacBookPro16,1", true}, Case{"Macmini8,1", false}}) {
+    for (const Case& c : {Case{"MacBookPro16,1", true}, Case{"Mac14,2", true}, Case{"Macmini8,1", false},
+                          Case{"Mac14,3", false}}) {
         SCOPED_TRACE(c.model);
         serve({"--model", c.model, "--user", "anna", "--os", "10.15.7"});
         VirtualMacSystemInfo info(connection(), loop_);
+        VirtualMacWorkspace workspace(connection(), loop_);
+        auto& events = inbox<std::string>();
+        info.addClamshellChangeNotification([this, &events] {
+            events.add(std::this_thread::get_id() == loopThreadId_.load() ? "lid" : "lid off the main queue");
+        });
+        workspace.addWillSleepObserver([&events] { events.add("will sleep"); });
         std::size_t size = 0;
         ASSERT_EQ(info.sysctlByName("hw.model", nullptr, &size), 0);
         EXPECT_EQ(size, std::string(c.model).size() + 1);
@@ -341,12 +348,19 @@ TEST_F(VirtualMacTest, TheMachineIsReportedAsTheCommandLineDescribesIt) {
             EXPECT_EQ(info.registryEntryProperty(entry, "AppleClamshellState"), PlistValue(true));
             EXPECT_EQ(info.objectRelease(entry), kKernSuccess);
         }
+        ASSERT_EQ(cli({"lid", "close"}).exitStatus, 0);
+        ASSERT_EQ(cli({"lid", "open"}).exitStatus, 0);
+        // Sleep is announced after the lid's messages, so once it is heard they all have been.
+        ASSERT_EQ(cli({"sleep"}).exitStatus, 0);
+        const auto expected = c.hasLid ? std::vector<std::string>{"lid", "lid", "will sleep"}
+                                       : std::vector<std::string>{"will sleep"};
+        ASSERT_TRUE(events.waitFor(expected.size()));
+        EXPECT_EQ(events.items(), expected);
         EXPECT_EQ(info.consoleUser(), "anna");
         EXPECT_EQ(info.effectiveUserId(), static_cast<std::uint32_t>(::geteuid()));
         EXPECT_TRUE(fs::is_directory(root() / "Users" / "anna"));
         EXPECT_TRUE(fs::is_directory(root() / "Library"));
 
-        VirtualMacWorkspace workspace(connection(), loop_);
         const OperatingSystemVersion os = workspace.operatingSystemVersion();
         EXPECT_EQ(os.major, 10);
         EXPECT_EQ(os.minor, 15);

@@ -1,6 +1,7 @@
 #include "tests/kit/fake_system.h"
 
 #include <cstring>
+#include <utility>
 
 namespace wattkeeper::testkit {
 
@@ -21,6 +22,26 @@ void FakeSystemInfo::setRootDomainPresent(bool present) {
 void FakeSystemInfo::setClamshellState(std::optional<PlistValue> state) {
     std::lock_guard lock(mutex_);
     clamshell_ = std::move(state);
+}
+
+void FakeSystemInfo::moveLid(bool closed) {
+    std::function<void()> changed;
+    {
+        std::lock_guard lock(mutex_);
+        clamshell_ = PlistValue(closed);
+        changed = clamshellChanged_;
+    }
+    if (changed) changed();
+}
+
+void FakeSystemInfo::duringNextClamshellRead(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    duringClamshellRead_ = std::move(hook);
+}
+
+void FakeSystemInfo::addClamshellChangeNotification(std::function<void()> changed) {
+    std::lock_guard lock(mutex_);
+    clamshellChanged_ = std::move(changed);
 }
 
 void FakeSystemInfo::setConsoleUser(std::optional<std::string> user) {
@@ -66,8 +87,14 @@ IoObject FakeSystemInfo::registryEntryFromPath(std::string_view path) {
 }
 
 std::optional<PlistValue> FakeSystemInfo::registryEntryProperty(IoObject entry, std::string_view key) {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(mutex_);
+        if (entry != kRootDomainEntry || key != "AppleClamshellState") return std::nullopt;
+        hook = std::exchange(duringClamshellRead_, nullptr);
+    }
+    if (hook) hook();
     std::lock_guard lock(mutex_);
-    if (entry != kRootDomainEntry || key != "AppleClamshellState") return std::nullopt;
     return clamshell_;
 }
 

@@ -2,6 +2,7 @@
 // Test doubles for the machine facts and the power-source service.
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,6 +19,11 @@ public:
     void setModel(std::optional<std::string> model);  // nothing: hw.model unknown
     void setRootDomainPresent(bool present);
     void setClamshellState(std::optional<PlistValue> state);  // nothing: no such property
+    // Sets the clamshell property and delivers the change message, as a lid that moves does.
+    void moveLid(bool closed);
+    // Runs `hook` once, at the next read of the clamshell property: something that happens on
+    // another thread while an evaluation looks at the lid.
+    void duringNextClamshellRead(std::function<void()> hook);
     void setConsoleUser(std::optional<std::string> user);
     void setEffectiveUserId(std::uint32_t uid);
     std::size_t registryLookups() const;
@@ -27,6 +33,7 @@ public:
     IoObject registryEntryFromPath(std::string_view path) override;
     std::optional<PlistValue> registryEntryProperty(IoObject entry, std::string_view key) override;
     KernReturn objectRelease(IoObject object) override;
+    void addClamshellChangeNotification(std::function<void()> changed) override;
     std::optional<std::string> consoleUser() override;
     std::uint32_t effectiveUserId() override;
 
@@ -39,6 +46,8 @@ private:
     std::uint32_t uid_ = 0;
     std::size_t lookups_ = 0;
     std::size_t openEntries_ = 0;
+    std::function<void()> clamshellChanged_;
+    std::function<void()> duringClamshellRead_;
 };
 
 // Power sources the test describes, and the interest callback it can fire.

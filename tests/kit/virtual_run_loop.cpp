@@ -254,6 +254,8 @@ void VirtualRunLoop::advance(Duration d) {
 
 void VirtualRunLoop::runUntilIdle() { advance(Duration::zero()); }
 
+void VirtualRunLoop::discardPending() { core_->heap.clear(); }
+
 std::size_t VirtualRunLoop::pendingCount() const {
     return static_cast<std::size_t>(std::count_if(core_->heap.begin(), core_->heap.end(), detail::LoopCore::live));
 }

@@ -76,6 +76,8 @@ public:
     // Runs what is due at the current time, including work that it schedules for now.
     void runUntilIdle();
 
+    // Drops all scheduled work and armed timer fires, as a process that dies takes them along.
+    void discardPending();
     // Scheduled work and armed timer fires still to run.
     std::size_t pendingCount() const;
     std::optional<Duration> nextDeadline() const;

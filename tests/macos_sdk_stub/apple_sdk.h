@@ -41,6 +41,10 @@ typedef mach_port_t task_port_t;
 #define KERN_SUCCESS 0
 #define MACH_PORT_NULL 0
 
+// <mach/error.h>: | system(6) | subsystem(12) | code(14) |
+#define err_system(x) ((signed)((((unsigned)(x)) & 0x3f) << 26))
+#define err_sub(x) (((x) & 0xfff) << 14)
+
 extern mach_port_t mach_task_self_;
 #define mach_task_self() mach_task_self_
 
@@ -220,6 +224,7 @@ void CFNotificationCenterPostNotificationWithOptions(CFNotificationCenterRef cen
 typedef struct __CFRunLoop* CFRunLoopRef;
 typedef struct __CFRunLoopSource* CFRunLoopSourceRef;
 typedef CFStringRef CFRunLoopMode;
+extern const CFRunLoopMode kCFRunLoopDefaultMode;
 extern const CFRunLoopMode kCFRunLoopCommonModes;
 CFRunLoopRef CFRunLoopGetCurrent(void);
 CFRunLoopRef CFRunLoopGetMain(void);
@@ -250,6 +255,12 @@ typedef void (*IOServiceInterestCallback)(void* refcon, io_service_t service, ui
 #define kIOReturnNoMemory ((IOReturn)0xe00002bd)
 #define kIOReturnBadArgument ((IOReturn)0xe00002c2)
 #define kIOReturnNotFound ((IOReturn)0xe00002f0)
+#define sys_iokit err_system(0x38)
+#define sub_iokit_powermanagement err_sub(13)
+
+// <IOKit/IOMessage.h>, <IOKit/pwr_mgt/IOPM.h>
+#define iokit_family_msg(sub, message) (UInt32)(sys_iokit | sub | message)
+#define kIOPMMessageClamshellStateChange iokit_family_msg(sub_iokit_powermanagement, 0x100)
 
 extern const mach_port_t kIOMasterPortDefault WK_STUB_DEPRECATED("kIOMainPortDefault");
 kern_return_t IOMasterPort(mach_port_t bootstrapPort, mach_port_t* mainPort) WK_STUB_DEPRECATED("IOMainPort");
@@ -267,6 +278,7 @@ io_registry_entry_t IORegistryEntryFromPath(mach_port_t mainPort, const io_strin
 CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key, CFAllocatorRef allocator,
                                           IOOptionBits options);
 IONotificationPortRef IONotificationPortCreate(mach_port_t mainPort);
+void IONotificationPortDestroy(IONotificationPortRef notify);
 CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify);
 kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort, io_service_t service,
                                                const io_name_t interestType, IOServiceInterestCallback callback,

@@ -165,9 +165,9 @@ TEST_F(DaemonTest, ChargingThatStaysInhibitedIsRetriedTwiceThenClosedRegardless)
     EXPECT_EQ(logCount("quill开启充电， 关闭放电"), 3u);
     EXPECT_EQ(driver.openConnectionCount(), 1u);
     request(names::kOpenSMC);  // too late: the last close is unconditional
-    EXPECT_EQ(driver.openConnectionCount(), 2u);
+    EXPECT_EQ(driver.openConnectionCount(), 1u) << "the open connection is kept, not a second opened";
     loop.advance(1499ms);
-    EXPECT_EQ(driver.openConnectionCount(), 2u);
+    EXPECT_EQ(driver.openConnectionCount(), 1u);
     loop.advance(1ms);
     EXPECT_FALSE(module->smcManager->getcmcStatus());
 }
@@ -247,6 +247,24 @@ TEST_F(UninstallTest, TheReplyGoesOutAfterTheListingAndBeforeAnythingIsRemoved) 
     start();
     module->removeDaemonHelper();
     EXPECT_EQ(shell.repliesBefore, (std::vector<std::size_t>{0, 1, 1}));
+}
+
+TEST_F(UninstallTest, LaterRequestsAreAnsweredAndRunNothingAgain) {
+    startControlling();
+    request(names::kUninstallHelper);
+    const std::pair<const char*, Duration> later[] = {{"while it runs", 1s}, {"after it finished", 2s}};
+    for (const auto& [when, wait] : later) {
+        loop.advance(wait);
+        request(names::kOpenSMC);  // a second close would switch it off again
+        distributed.clearPosts();
+        request(names::kUninstallHelper);
+        ASSERT_EQ(replies().size(), 1u) << when;
+        EXPECT_EQ(replies()[0].name, names::kReplyUninstallHelper);
+        EXPECT_EQ(*replies()[0].userInfo, (PlistDictionary{{"uninstallSelf", 1}}));
+        EXPECT_TRUE(module->cmcSwitch) << when;
+    }
+    loop.advance(10s);
+    EXPECT_EQ(processes.commands(), (std::vector<std::string>{listing, removeBundle, removeJob}));
 }
 
 TEST_F(DaemonTest, RestartStartsANewInstanceAnnouncesItAndExits) {

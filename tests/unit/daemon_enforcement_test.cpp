@@ -115,11 +115,18 @@ INSTANTIATE_TEST_SUITE_P(
                       asleep(t);
                   },
                   {0, 0, 1}, {2, 2, 0}},
-        Situation{"AboveOnADesktopModelIgnoresTheClamshell",
+        Situation{"AboveOnANotebookNamedLikeADesktopWithItsLidClosed",
                   [](DaemonTest& t) {
                       limit80charge(t, 90);
-                      t.system.setModel("Macmini8,1");
+                      t.system.setModel("Mac14,2");
                       lidClosed(t);
+                  },
+                  {0, 0, 1}, {2, 2, 0}},
+        Situation{"AboveOnADesktopWithoutAClamshell",
+                  [](DaemonTest& t) {
+                      limit80charge(t, 90);
+                      t.system.setModel("Mac14,3");
+                      t.system.setClamshellState(std::nullopt);
                   },
                   {0, 0, 0}, {2, 2, 1}},
         Situation{"AtTheLimit", [](DaemonTest& t) { limit80charge(t, 80); }, {0, 0, 1}, {2, 2, 0}},
@@ -183,6 +190,136 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   {2, 2, 1}, {0, 0, 0}}),
     [](const ::testing::TestParamInfo<Situation>& info) { return std::string(info.param.name); });
+
+// What happens between and around decisions: each step acts, lets virtual time pass, and
+// shows the keys; no write decided earlier may undo a later decision, and no end of the daemon
+// leaves the Mac drained or kept from charging with nobody holding it.
+struct Step {
+    const char* what;
+    std::function<void(DaemonTest&)> act;
+    Duration then;
+    DaemonTest::Keys keys;
+};
+
+struct Interleaving {
+    const char* name;
+    std::function<void(DaemonTest&)> arrange;  // runs after start, with the keys as they were
+    std::vector<Step> steps;
+};
+
+void PrintTo(const Interleaving& i, std::ostream* os) { *os << i.name; }
+
+class Interleavings : public DaemonTest, public ::testing::WithParamInterface<Interleaving> {};
+
+TEST_P(Interleavings, LeaveTheKeysAsTheLastDecisionWants) {
+    const Interleaving& c = GetParam();
+    start();
+    c.arrange(*this);
+    for (const Step& step : c.steps) {
+        step.act(*this);
+        loop.advance(step.then);
+        EXPECT_EQ(keys(), step.keys) << step.what;
+    }
+}
+
+// Control on at 85 %, limit 80, the given keys, with nothing pending.
+const auto controllingAbove = [](DaemonTest& t, DaemonTest::Keys keys) {
+    t.setKeys(static_cast<std::uint8_t>(keys.ch0b), static_cast<std::uint8_t>(keys.ch0c),
+              static_cast<std::uint8_t>(keys.ch0i));
+    t.setLimit(80);
+    t.module->battery.CurrentCapacity = 85;
+    t.request(protocol::kOpenSMC);
+};
+// A crash, SIGKILL or power loss: the module goes without a word, a new instance starts.
+const auto newInstance = [](DaemonTest& t) {
+    t.module.reset();
+    t.loop.discardPending();
+    // The kernel closes a dead task's connection; the client is then as a new process's.
+    SMC::shared().close();
+    t.start();
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Interleavings,
+    ::testing::Values(
+        Interleaving{"CloseRightAfterAnEvaluationThatForcedDischarge",
+                     [](DaemonTest& t) {
+                         t.setLimit(90);
+                         t.module->battery.CurrentCapacity = 85;
+                         t.request(protocol::kOpenSMC);
+                     },
+                     {{"the limit lowered", [](DaemonTest& t) {
+                           t.setLimit(80);
+                           t.request(protocol::kLimitChange);
+                       }, 0ms, {2, 0, 0}},
+                      {"charge control off at once", [](DaemonTest& t) { t.request(protocol::kCloseSMC); }, 500ms,
+                       {0, 0, 0}},
+                      {"the evaluation's forced discharge was due", [](DaemonTest&) {}, 1500ms, {0, 0, 0}},
+                      {"the close check", [](DaemonTest& t) { EXPECT_FALSE(t.module->smcManager->isOpen()); }, 5s,
+                       {0, 0, 0}}}},
+        Interleaving{"CloseCheckEndsForcedDischargeLeftOnByASwitchRequest",
+                     [](DaemonTest& t) { controllingAbove(t, {2, 2, 1}); },
+                     {{"charge control off", [](DaemonTest& t) { t.request(protocol::kCloseSMC); }, 100ms, {2, 2, 0}},
+                      {"forced discharge asked for", [](DaemonTest& t) { t.request(protocol::kEnableDischarging); },
+                       0ms, {2, 2, 1}},
+                      {"the close check", [](DaemonTest&) {}, 4s, {0, 0, 0}}}},
+        Interleaving{"RestartDuringForcedDischarge", [](DaemonTest& t) { controllingAbove(t, {2, 2, 1}); },
+                     {{"restart", [](DaemonTest& t) {
+                           t.request(protocol::kRestart);
+                           EXPECT_EQ(t.processes.exits(), std::vector<int>{0});
+                       }, 0ms, {0, 0, 0}},
+                      {"the new instance, control off", newInstance, 30s, {0, 0, 0}}}},
+        Interleaving{"SupervisorEndsTheDaemonDuringHeldCharging", [](DaemonTest& t) { controllingAbove(t, {2, 2, 0}); },
+                     {{"SIGTERM", [](DaemonTest& t) { t.module->handleTermination(); }, 0ms, {0, 0, 0}}}},
+        Interleaving{"KilledDuringTheCloseThenStartedAgain", [](DaemonTest& t) { controllingAbove(t, {2, 2, 1}); },
+                     {{"charge control off", [](DaemonTest& t) { t.request(protocol::kCloseSMC); }, 0ms, {2, 2, 0}},
+                      {"killed before the delayed writes", newInstance, 0ms, {0, 0, 0}},
+                      {"connection closed again, nothing pending", [](DaemonTest& t) {
+                           EXPECT_FALSE(t.module->smcManager->isOpen());
+                           const auto lines = t.log.systemLines();
+                           EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                                                "started with charge control off and charging held or forced "
+                                                "discharge on: forced discharge ended, charging allowed"),
+                                     1);
+                       }, 30s, {0, 0, 0}}}},
+        Interleaving{"StartedAgainAfterAnEndThatLeftNothingHeld", [](DaemonTest&) {},
+                     {{"a new instance", [](DaemonTest& t) {
+                           t.store.clearHistory();
+                           newInstance(t);
+                           EXPECT_TRUE(t.store.writes().empty());
+                           EXPECT_FALSE(t.module->smcManager->isOpen());
+                       }, 30s, {0, 0, 0}}}},
+        Interleaving{"LidClosedDuringForcedDischargeOnAMacNNNotebook",
+                     [](DaemonTest& t) {
+                         t.system.setModel("Mac14,2");
+                         controllingAbove(t, {2, 2, 1});
+                     },
+                     {{"lid closed", [](DaemonTest& t) { t.system.moveLid(true); }, 500ms, {2, 2, 0}},
+                      {"lid opened", [](DaemonTest& t) { t.system.moveLid(false); }, 500ms, {2, 2, 1}}}},
+        Interleaving{"LidClosedBeforeADecidedForcedDischargeLands",
+                     [](DaemonTest& t) { controllingAbove(t, {0, 0, 0}); },
+                     {{"the evaluation", [](DaemonTest& t) { t.module->quillCmcCountTime(); }, 200ms, {2, 0, 0}},
+                      {"lid closed", [](DaemonTest& t) { t.system.moveLid(true); }, 2s, {2, 2, 0}}}},
+        Interleaving{"SleepBelowTheLimitWritesEverythingBeforeTheHandlerReturns",
+                     [](DaemonTest& t) {
+                         controllingAbove(t, {0, 0, 1});
+                         t.module->battery.CurrentCapacity = 70;
+                     },
+                     {{"will sleep", [](DaemonTest& t) { t.workspace.postWillSleep(); }, 0ms, {2, 2, 0}}}},
+        Interleaving{"SleepWhileTheTimersEvaluationStillSeesTheMacAwake",
+                     [](DaemonTest& t) { controllingAbove(t, {2, 2, 0}); },
+                     {{"will sleep, the timer deciding on forced discharge meanwhile", [](DaemonTest& t) {
+                           t.system.duringNextClamshellRead([&t] {
+                               t.module->smcManager->decide({2, 2, 1});
+                               t.module->smcManager->enable_discharging();
+                           });
+                           t.workspace.postWillSleep();
+                       }, 0ms, {2, 2, 0}}}},
+        Interleaving{"SleepDuringForcedDischargeEndsItBeforeTheHandlerReturns",
+                     [](DaemonTest& t) { controllingAbove(t, {2, 2, 1}); },
+                     {{"will sleep", [](DaemonTest& t) { t.workspace.postWillSleep(); }, 0ms, {2, 2, 0}},
+                      {"a switch decided before the sleep was due", [](DaemonTest&) {}, 2s, {2, 2, 0}}}}),
+    [](const ::testing::TestParamInfo<Interleaving>& info) { return std::string(info.param.name); });
 
 // The connection lost under a controlling daemon, with forced discharge left on below the limit.
 struct LostConnection {

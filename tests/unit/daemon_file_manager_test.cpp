@@ -35,6 +35,7 @@ public:
     IoObject registryEntryFromPath(std::string_view) override { return 0; }
     std::optional<PlistValue> registryEntryProperty(IoObject, std::string_view) override { return std::nullopt; }
     KernReturn objectRelease(IoObject) override { return kKernSuccess; }
+    void addClamshellChangeNotification(std::function<void()>) override {}
     std::optional<std::string> consoleUser() override { return user; }
     std::uint32_t effectiveUserId() override { return 0; }
 };

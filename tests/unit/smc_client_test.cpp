@@ -37,12 +37,14 @@ TEST_F(SmcTest, OpenFailuresAreLoggedWithTheFailingStepAndReturnOne) {
     }
 }
 
-TEST_F(SmcTest, OpeningTwiceKeepsTheSecondHandleAndLeavesTheFirstOpen) {
+TEST_F(SmcTest, OpeningTwiceKeepsOneConnectionAndClosingTwiceGivesTheHandleBackOnce) {
     ASSERT_EQ(smc.open(), 0);
     const IoConnect first = smc.conn();
     ASSERT_EQ(smc.open(), 0);
-    EXPECT_NE(smc.conn(), first);
-    EXPECT_EQ(driver.openConnectionCount(), 2u);
+    EXPECT_EQ(smc.conn(), first);
+    EXPECT_EQ(driver.openConnectionCount(), 1u);
+    EXPECT_EQ(smc.close(), 0);
+    EXPECT_EQ(smc.close(), kMachSendInvalidDest);
 }
 
 TEST_F(SmcTest, EveryCallFailsBeforeOpenAndAfterClose) {
@@ -51,9 +53,8 @@ TEST_F(SmcTest, EveryCallFailsBeforeOpenAndAfterClose) {
 
     ASSERT_EQ(smc.open(), 0);
     EXPECT_TRUE(smc.isChargeKeyReadable());
-    const IoConnect handle = smc.conn();
     EXPECT_EQ(smc.close(), 0);
-    EXPECT_EQ(smc.conn(), handle);  // the stale handle stays
+    EXPECT_EQ(smc.conn(), 0u);
     log.clear();
     EXPECT_FALSE(smc.isChargeKeyReadable());
     EXPECT_TRUE(logged("Error read fan value: " + kInvalidDest));

@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
     std::string os = "14.0.0";
     auto* serveCommand = app.add_subcommand("serve", "Run the virtual Mac until SIGINT, SIGTERM or `quit`");
     serveCommand->add_option("--root", root, "Host folder that stands for the Mac's /")->required();
-    serveCommand->add_option("--model", options.model, "hw.model; MacBook models have a lid")->capture_default_str();
+    serveCommand->add_option("--model", options.model, "hw.model; notebooks (MacBook..., Mac14,2, ...) have a lid")
+        ->capture_default_str();
     serveCommand->add_option("--user", options.user, "Console user; empty for the login window")->capture_default_str();
     serveCommand->add_option("--charge", options.charge, "Battery charge in percent")
         ->check(CLI::Range(0.0, 100.0))

@@ -1,8 +1,11 @@
 #include "tools/virtual-mac/server.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <iterator>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -40,7 +43,17 @@ sim::BatterySettings settingsFrom(const ServeOptions& options) {
     return settings;
 }
 
-bool isNotebook(const std::string& model) { return model.rfind("MacBook", 0) == 0; }
+// The Apple-silicon notebooks, whose identifiers no longer say what the machine is.
+constexpr std::string_view kNotebookModels[] = {
+    "Mac14,2",  "Mac14,5",  "Mac14,6",  "Mac14,7",  "Mac14,9",  "Mac14,10", "Mac14,15", "Mac15,3",
+    "Mac15,6",  "Mac15,7",  "Mac15,8",  "Mac15,9",  "Mac15,10", "Mac15,11", "Mac15,12", "Mac15,13",
+    "Mac16,1",  "Mac16,5",  "Mac16,6",  "Mac16,7",  "Mac16,8",  "Mac16,12", "Mac16,13",
+};
+
+// A notebook has a lid (the root power domain's clamshell state); any other model is a desktop.
+bool isNotebook(const std::string& model) {
+    return model.rfind("MacBook", 0) == 0 || std::ranges::find(kNotebookModels, model) != std::end(kNotebookModels);
+}
 
 bool isLoggedInUser(const std::string& user) { return !user.empty() && user != "loginwindow"; }
 
@@ -331,6 +344,7 @@ void Server::registerMachine() {
             const bool present = isNotebook(model_.model());
             return std::tuple<bool, bool>{present, present && model_.lidClosed()};
         });
+    object_->registerSignal("ClamshellStateChange").onInterface(kMachineInterface).withParameters<bool>("closed");
     object_->registerMethod("ConsoleUser")
         .onInterface(kMachineInterface)
         .withOutputParamNames("present", "name")
@@ -413,8 +427,16 @@ void Server::registerControl() {
     object_->registerMethod("SetLid")
         .onInterface(kControlInterface)
         .withInputParamNames("closed")
-        .implementedAs(
-            [this, change](bool closed) { change([this, closed](Signals&) { model_.setLidClosed(closed); }); });
+        .implementedAs([this, change](bool closed) {
+            change([this, closed](Signals& out) {
+                if (model_.lidClosed() == closed) return;
+                model_.setLidClosed(closed);
+                if (!isNotebook(model_.model())) return;
+                out.push_back([this, closed] {
+                    object_->emitSignal("ClamshellStateChange").onInterface(kMachineInterface).withArguments(closed);
+                });
+            });
+        });
     object_->registerMethod("Sleep").onInterface(kControlInterface).implementedAs([this, change] {
         change([this](Signals& out) {
             if (model_.asleep()) return;
