@@ -60,17 +60,15 @@ void daemonRequestCallback(NotificationCenter& /*center*/, void* /*observer*/, s
 // connection goes.
 void closeCheck(ZQBatteryModule& module) {
     ZQSMCManager& manager = *module.smcManager;
-    const auto handedBack = [&manager] { return !manager.keysHoldCharging(); };
-    bool done = handedBack();
+    const bool held = manager.keysHoldCharging();
     if (module.cmcSwitch.load(std::memory_order_relaxed)) return;
-    if (done) {
+    if (!held) {
         manager.closeCMC();
         return;
     }
     manager.decide(kChargingHandedBack);
     manager.enable_charging();
-    done = handedBack();
-    if (done) {
+    if (!manager.keysHoldCharging()) {
         manager.closeCMC();
         return;
     }

@@ -12,9 +12,9 @@ std::uint64_t SwitchDecisions::generation() const {
     return generation_;
 }
 
-std::uint64_t SwitchDecisions::decide(const ChargeKeys& wanted) {
+void SwitchDecisions::decide(const ChargeKeys& wanted) {
     std::lock_guard lock(mutex_);
-    return recordLocked(wanted);
+    recordLocked(wanted);
 }
 
 bool SwitchDecisions::decideUnlessSuperseded(std::uint64_t seen, const ChargeKeys& wanted) {
@@ -24,11 +24,11 @@ bool SwitchDecisions::decideUnlessSuperseded(std::uint64_t seen, const ChargeKey
     return true;
 }
 
-std::uint64_t SwitchDecisions::recordLocked(const ChargeKeys& wanted) {
+void SwitchDecisions::recordLocked(const ChargeKeys& wanted) {
     if (wanted.ch0b) wanted_.ch0b = wanted.ch0b;
     if (wanted.ch0c) wanted_.ch0c = wanted.ch0c;
     if (wanted.ch0i) wanted_.ch0i = wanted.ch0i;
-    return ++generation_;
+    ++generation_;
 }
 
 std::optional<std::uint8_t>* SwitchDecisions::wantedLocked(std::string_view key) {

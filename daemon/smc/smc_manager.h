@@ -34,7 +34,7 @@ enum class Stagger { Delayed, AtOnce };
 class SwitchDecisions {
 public:
     std::uint64_t generation() const;
-    std::uint64_t decide(const ChargeKeys& wanted);
+    void decide(const ChargeKeys& wanted);
     // Records the decision only when none was made since `seen`; false when it was superseded.
     bool decideUnlessSuperseded(std::uint64_t seen, const ChargeKeys& wanted);
     // Writes the byte when the latest decision still wants it; checked and written under one
@@ -42,7 +42,7 @@ public:
     void write(SMC& smc, std::string_view key, std::uint8_t value, bool delayed);
 
 private:
-    std::uint64_t recordLocked(const ChargeKeys& wanted);
+    void recordLocked(const ChargeKeys& wanted);
     std::optional<std::uint8_t>* wantedLocked(std::string_view key);
 
     mutable std::mutex mutex_;
@@ -85,7 +85,7 @@ public:
 
     // The record of decisions every switch write is checked against.
     std::uint64_t generation() const { return decisions_->generation(); }
-    std::uint64_t decide(const ChargeKeys& wanted) { return decisions_->decide(wanted); }
+    void decide(const ChargeKeys& wanted) { decisions_->decide(wanted); }
     bool decideUnlessSuperseded(std::uint64_t seen, const ChargeKeys& wanted) {
         return decisions_->decideUnlessSuperseded(seen, wanted);
     }
