@@ -29,7 +29,8 @@ class Workspace {
 public:
     virtual ~Workspace() = default;
     // NSWorkspaceWillSleepNotification and NSWorkspaceDidWakeNotification, delivered on the
-    // main thread.
+    // main thread. The machine goes to sleep once the will-sleep observers have returned (an
+    // observer may hold it up to 30 s).
     virtual void addWillSleepObserver(std::function<void()> observer) = 0;
     virtual void addDidWakeObserver(std::function<void()> observer) = 0;
     // runningApplications, in the workspace's order.

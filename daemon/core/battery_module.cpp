@@ -95,7 +95,8 @@ void ZQBatteryModule::handBackCharging(std::string_view why) {
 
 void ZQBatteryModule::receiveWakeNote() {
     isWake.store(true, std::memory_order_relaxed);
-    quillCmcCountTime();
+    // Charging was held for the sleep at once; it comes back as promptly.
+    evaluate(Stagger::AtOnce);
 }
 
 void ZQBatteryModule::getlibStatus() { quillCmcCountTime(); }

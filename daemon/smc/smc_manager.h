@@ -67,6 +67,8 @@ public:
     virtual bool getcmcStatus();
     // True while a connection handle is held, usable or not; asks nothing of the driver.
     bool isOpen() const { return smc_.conn() != 0; }
+    // "CH0I" = 1 or 0, one key written now either way; the stagger is taken so that every
+    // switch can be scheduled alike.
     virtual void enable_discharging(Stagger stagger = Stagger::Delayed);
     virtual void disable_discharging(Stagger stagger = Stagger::Delayed);
     // Discharging off now, "CH0B" = 0 after 0.5 s, "CH0C" = 0 after 1.0 s.

@@ -346,28 +346,52 @@ std::uint32_t VirtualMacSystemInfo::effectiveUserId() { return static_cast<std::
 
 VirtualMacWorkspace::VirtualMacWorkspace(sdbus::IConnection& connection, RunLoop& loop)
     : loop_(loop), proxy_(makeProxy(connection)) {
-    auto deliver = [this](std::vector<std::function<void()>> VirtualMacWorkspace::*observers) {
-        return [this, observers](sdbus::Signal&) {
+    sleepRelease_->proxy = proxy_.get();
+    auto deliver = [this](std::vector<std::function<void()>> VirtualMacWorkspace::*observers, bool holdsSleep) {
+        return [this, observers, holdsSleep](sdbus::Signal&) {
             std::vector<std::function<void()>> copy;
             {
                 std::lock_guard lock(mutex_);
                 copy = this->*observers;
             }
             if (copy.empty()) return;
-            loop_.async([copy = std::move(copy)] {
+            std::shared_ptr<SleepRelease> release = holdsSleep ? sleepRelease_ : nullptr;
+            loop_.async([copy = std::move(copy), release = std::move(release)] {
                 for (const auto& observer : copy) observer();
+                // The machine sleeps once the observers are done, as it waits for those of
+                // NSWorkspace's will-sleep notification.
+                if (!release) return;
+                std::lock_guard lock(release->mutex);
+                attempt(release->proxy, [](sdbus::IProxy& proxy) {
+                    proxy.callMethod("AllowSleep").onInterface(kMachineInterface).withTimeout(kCallTimeout);
+                });
             });
         };
     };
-    subscribe(proxy_.get(), "WillSleep", deliver(&VirtualMacWorkspace::willSleep_));
-    subscribe(proxy_.get(), "DidWake", deliver(&VirtualMacWorkspace::didWake_));
+    subscribe(proxy_.get(), "WillSleep", deliver(&VirtualMacWorkspace::willSleep_, true));
+    subscribe(proxy_.get(), "DidWake", deliver(&VirtualMacWorkspace::didWake_, false));
     wake_ = finish(proxy_.get());
+}
+
+VirtualMacWorkspace::~VirtualMacWorkspace() {
+    std::lock_guard lock(sleepRelease_->mutex);
+    sleepRelease_->proxy = nullptr;
 }
 
 void VirtualMacWorkspace::addWillSleepObserver(std::function<void()> observer) {
     if (!observer) return;
-    std::lock_guard lock(mutex_);
-    willSleep_.push_back(std::move(observer));
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        first = willSleep_.empty();
+        willSleep_.push_back(std::move(observer));
+    }
+    // From now on the machine waits for this process before it sleeps.
+    if (first) {
+        attempt(proxy_.get(), [](sdbus::IProxy& proxy) {
+            proxy.callMethod("ObserveSleep").onInterface(kMachineInterface).withTimeout(kCallTimeout);
+        });
+    }
 }
 
 void VirtualMacWorkspace::addDidWakeObserver(std::function<void()> observer) {

@@ -104,7 +104,11 @@ private:
 class VirtualMacWorkspace : public Workspace {
 public:
     VirtualMacWorkspace(sdbus::IConnection& connection, RunLoop& loop);
+    ~VirtualMacWorkspace() override;
+    VirtualMacWorkspace(const VirtualMacWorkspace&) = delete;
+    VirtualMacWorkspace& operator=(const VirtualMacWorkspace&) = delete;
 
+    // The machine does not sleep until the will-sleep observers have run (at most 30 s).
     void addWillSleepObserver(std::function<void()> observer) override;
     void addDidWakeObserver(std::function<void()> observer) override;
     // Empty when the virtual Mac cannot be reached.
@@ -121,6 +125,12 @@ private:
     std::mutex mutex_;
     std::vector<std::function<void()>> willSleep_;
     std::vector<std::function<void()>> didWake_;
+    // Tells the machine it may sleep; outlives the workspace in the deliveries it queued.
+    struct SleepRelease {
+        std::mutex mutex;
+        sdbus::IProxy* proxy = nullptr;
+    };
+    std::shared_ptr<SleepRelease> sleepRelease_ = std::make_shared<SleepRelease>();
     sdbus::PendingAsyncCall wake_;
     // Last, so that it goes first: no signal handler runs on a half-destroyed client.
     std::unique_ptr<sdbus::IProxy> proxy_;

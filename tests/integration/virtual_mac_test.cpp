@@ -375,7 +375,13 @@ TEST_F(VirtualMacTest, WorkspaceAndDisplayEventsReachTheirObserversOnTheMainQueu
     VirtualMacWorkspace workspace(connection(), loop_);
     VirtualMacDisplays displays(connection(), loop_);
     auto& events = inbox<std::string>();
-    workspace.addWillSleepObserver([&events] { events.add("will sleep"); });
+    // The machine waits for its will-sleep observers: while they run it is still awake.
+    auto control = sdbus::createProxy(connection(), virtual_mac::kServiceName, virtual_mac::kObjectPath);
+    workspace.addWillSleepObserver([&events, &control] {
+        virtual_mac::BusDictionary status;
+        control->callMethod("Status").onInterface(virtual_mac::kControlInterface).storeResultsTo(status);
+        events.add(status.at("asleep").get<bool>() ? "will sleep, asleep already" : "will sleep");
+    });
     workspace.addDidWakeObserver([&events] { events.add("did wake"); });
     struct Recorder {
         Inbox<std::string>* events;
@@ -399,7 +405,9 @@ TEST_F(VirtualMacTest, WorkspaceAndDisplayEventsReachTheirObserversOnTheMainQueu
     EXPECT_EQ(displays.screenCount(), 2u);
     ASSERT_EQ(cli({"display", "remove"}).exitStatus, 0);
     ASSERT_TRUE(events.waitFor(5));
+    // Answered once asleep, which is after the observers have run.
     ASSERT_EQ(cli({"sleep"}).exitStatus, 0);
+    EXPECT_EQ(events.items().size(), 6u);
     ASSERT_EQ(cli({"sleep"}).exitStatus, 0);  // already asleep: no second notification
     ASSERT_EQ(cli({"wake"}).exitStatus, 0);
     ASSERT_TRUE(events.waitFor(7));

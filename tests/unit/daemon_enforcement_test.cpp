@@ -300,12 +300,13 @@ INSTANTIATE_TEST_SUITE_P(
                      [](DaemonTest& t) { controllingAbove(t, {0, 0, 0}); },
                      {{"the evaluation", [](DaemonTest& t) { t.module->quillCmcCountTime(); }, 200ms, {2, 0, 0}},
                       {"lid closed", [](DaemonTest& t) { t.system.moveLid(true); }, 2s, {2, 2, 0}}}},
-        Interleaving{"SleepBelowTheLimitWritesEverythingBeforeTheHandlerReturns",
+        Interleaving{"SleepAndWakeBelowTheLimitWriteEverythingBeforeTheHandlersReturn",
                      [](DaemonTest& t) {
                          controllingAbove(t, {0, 0, 1});
                          t.module->battery.CurrentCapacity = 70;
                      },
-                     {{"will sleep", [](DaemonTest& t) { t.workspace.postWillSleep(); }, 0ms, {2, 2, 0}}}},
+                     {{"will sleep", [](DaemonTest& t) { t.workspace.postWillSleep(); }, 0ms, {2, 2, 0}},
+                      {"did wake", [](DaemonTest& t) { t.workspace.postDidWake(); }, 0ms, {0, 0, 0}}}},
         Interleaving{"SleepWhileTheTimersEvaluationStillSeesTheMacAwake",
                      [](DaemonTest& t) { controllingAbove(t, {2, 2, 0}); },
                      {{"will sleep, the timer deciding on forced discharge meanwhile", [](DaemonTest& t) {

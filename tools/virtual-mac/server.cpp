@@ -91,7 +91,10 @@ Server::Server(sdbus::IConnection& connection, ServeOptions options)
     busDriver_->uponSignal("NameOwnerChanged")
         .onInterface("org.freedesktop.DBus")
         .call([this](const std::string& name, const std::string& /*oldOwner*/, const std::string& newOwner) {
-            if (newOwner.empty() && name.rfind(':', 0) == 0) closeConnectionsOf(name);
+            if (newOwner.empty() && name.rfind(':', 0) == 0) {
+                closeConnectionsOf(name);
+                letSleep(name, true);
+            }
         });
     busDriver_->finishRegistration();
 }
@@ -108,13 +111,40 @@ void Server::onQuit(std::function<void()> quit) {
 
 void Server::tick() {
     Signals out;
+    std::vector<sdbus::Result<>> answered;
     {
         std::lock_guard lock(mutex_);
         syncLocked(out);
+        completeSleepLocked(out, answered);
         // The store keeps every request for tests of the store; a long run needs none of them.
         store_.clearHistory();
     }
     emit(out);
+    for (const auto& waiting : answered) waiting.returnResults();
+}
+
+void Server::letSleep(const std::string& observer, bool gone) {
+    Signals out;
+    std::vector<sdbus::Result<>> answered;
+    {
+        std::lock_guard lock(mutex_);
+        if (gone) sleepObservers_.erase(observer);
+        if (!pendingSleep_) return;
+        pendingSleep_->holding.erase(observer);
+        syncLocked(out);
+        completeSleepLocked(out, answered);
+        settleLocked(out);
+    }
+    emit(out);
+    for (const auto& waiting : answered) waiting.returnResults();
+}
+
+void Server::completeSleepLocked(Signals& out, std::vector<sdbus::Result<>>& answered) {
+    if (!pendingSleep_) return;
+    if (!pendingSleep_->holding.empty() && std::chrono::steady_clock::now() < pendingSleep_->deadline) return;
+    if (model_.setAsleep(true)) queueGeneralInterest(out);
+    for (auto& waiting : pendingSleep_->waiting) answered.push_back(std::move(waiting));
+    pendingSleep_.reset();
 }
 
 void Server::syncLocked(Signals& out) {
@@ -371,6 +401,19 @@ void Server::registerMachine() {
         .withParameters<std::uint32_t, std::uint32_t>("display", "flags");
     object_->registerSignal("WillSleep").onInterface(kMachineInterface);
     object_->registerSignal("DidWake").onInterface(kMachineInterface);
+    // A process that observes sleep holds it until it says it is done, as NSWorkspace lets the
+    // observers of its will-sleep notification do.
+    object_->registerMethod("ObserveSleep").onInterface(kMachineInterface).implementedAs([this] {
+        std::lock_guard lock(mutex_);
+        sleepObservers_.insert(callerLocked());
+    });
+    object_->registerMethod("AllowSleep").onInterface(kMachineInterface).implementedAs([this] {
+        const std::string caller = [this] {
+            std::lock_guard lock(mutex_);
+            return callerLocked();
+        }();
+        letSleep(caller);
+    });
     object_->registerMethod("RunningApplications")
         .onInterface(kMachineInterface)
         .withOutputParamNames("applications")
@@ -437,19 +480,44 @@ void Server::registerControl() {
                 });
             });
         });
-    object_->registerMethod("Sleep").onInterface(kControlInterface).implementedAs([this, change] {
-        change([this](Signals& out) {
-            if (model_.asleep()) return;
-            out.push_back([this] { object_->emitSignal("WillSleep").onInterface(kMachineInterface).withArguments(); });
-            if (model_.setAsleep(true)) queueGeneralInterest(out);
-        });
+    // Sleep answers once the machine is asleep: after every process observing sleep has let it
+    // go, or the time a process may hold it has passed.
+    object_->registerMethod("Sleep").onInterface(kControlInterface).implementedAs([this](sdbus::Result<>&& result) {
+        Signals out;
+        std::vector<sdbus::Result<>> answered;
+        {
+            std::lock_guard lock(mutex_);
+            syncLocked(out);
+            if (!model_.asleep() && !pendingSleep_) {
+                out.push_back([this] { object_->emitSignal("WillSleep").onInterface(kMachineInterface).withArguments(); });
+                pendingSleep_.emplace(PendingSleep{sleepObservers_, std::chrono::steady_clock::now() + kSleepHoldLimit, {}});
+            }
+            if (pendingSleep_) {
+                pendingSleep_->waiting.push_back(std::move(result));
+                completeSleepLocked(out, answered);
+            } else {
+                answered.push_back(std::move(result));
+            }
+            settleLocked(out);
+        }
+        emit(out);
+        for (const auto& waiting : answered) waiting.returnResults();
     });
     object_->registerMethod("Wake").onInterface(kControlInterface).implementedAs([this, change] {
-        change([this](Signals& out) {
-            if (!model_.asleep()) return;
+        std::vector<sdbus::Result<>> answered;
+        change([this, &answered](Signals& out) {
+            if (pendingSleep_) {
+                // Woken before it slept: the sleep is called off, and those who prepared for it
+                // hear the wake.
+                answered = std::move(pendingSleep_->waiting);
+                pendingSleep_.reset();
+            } else if (!model_.asleep()) {
+                return;
+            }
             if (model_.setAsleep(false)) queueGeneralInterest(out);
             out.push_back([this] { object_->emitSignal("DidWake").onInterface(kMachineInterface).withArguments(); });
         });
+        for (const auto& waiting : answered) waiting.returnResults();
     });
     object_->registerMethod("SetCharge")
         .onInterface(kControlInterface)

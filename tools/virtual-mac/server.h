@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -40,6 +41,9 @@ struct ServeOptions {
 // model takes however late a tick comes: short enough that a step is never visible as a jump at a
 // few hundred times real time, long enough to cost nothing.
 inline constexpr std::chrono::milliseconds kTick{100};
+
+// The longest a process observing sleep may hold the machine awake (real time).
+inline constexpr std::chrono::seconds kSleepHoldLimit{30};
 
 // Lays out the root folder's skeleton (Users/<user>/, Library/); throws std::filesystem_error.
 void prepareRoot(const std::filesystem::path& root, const std::string& user);
@@ -82,6 +86,10 @@ private:
     void queueGeneralInterest(Signals& out);
     void queueDisplayChange(Signals& out, std::uint32_t display, std::uint32_t changeFlag);
     void emit(const Signals& signals);
+    // An observer let the machine sleep, or left the bus; sleeps when nobody holds it any more.
+    void letSleep(const std::string& observer, bool gone = false);
+    // Puts the machine to sleep when the pending sleep is no longer held; collects its callers.
+    void completeSleepLocked(Signals& out, std::vector<sdbus::Result<>>& answered);
 
     std::tuple<std::int32_t, bool> getMatchingServices();
     std::tuple<std::int32_t, std::uint32_t> open();
@@ -116,6 +124,14 @@ private:
     std::ofstream traceFile_;
     std::optional<sim::BatteryTrace> trace_;
     std::function<void()> quit_;
+    // Processes that observe sleep (by bus name), and a sleep waiting for them.
+    struct PendingSleep {
+        std::set<std::string> holding;
+        std::chrono::steady_clock::time_point deadline;
+        std::vector<sdbus::Result<>> waiting;
+    };
+    std::set<std::string> sleepObservers_;
+    std::optional<PendingSleep> pendingSleep_;
 };
 
 }  // namespace wattkeeper::virtual_mac
