@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/utf8.h"
 
@@ -331,7 +332,11 @@ std::optional<PlistValue> fromNode(plist_t node, int depth) {
     switch (plist_get_node_type(node)) {
         case PLIST_DICT: {
             if (depth + 1 > kMaxPlistDepth) return std::nullopt;
-            PlistDictionary dictionary;
+            // Collected first and sorted once: a key set at a time would cost n^2 for keys in
+            // descending order. A binary list may repeat a key (libplist keeps each entry);
+            // the last one counts.
+            std::vector<PlistDictionary::Entry> entries;
+            entries.reserve(plist_dict_get_size(node));
             plist_dict_iter rawIter = nullptr;
             plist_dict_new_iter(node, &rawIter);
             std::unique_ptr<void, MallocDeleter> iter(rawIter);
@@ -345,18 +350,24 @@ std::optional<PlistValue> fromNode(plist_t node, int depth) {
                 if (!key || !isValidUtf8(key.get())) return std::nullopt;
                 auto value = fromNode(item, depth + 1);
                 if (!value) return std::nullopt;
-                dictionary.set(std::string(key.get()), std::move(*value));
+                entries.emplace_back(std::string(key.get()), std::move(*value));
             }
-            return PlistValue(std::move(dictionary));
+            return PlistValue(PlistDictionary(std::move(entries)));
         }
         case PLIST_ARRAY: {
             if (depth + 1 > kMaxPlistDepth) return std::nullopt;
             PlistArray array;
-            const std::uint32_t size = plist_array_get_size(node);
-            array.reserve(size);
-            for (std::uint32_t k = 0; k < size; ++k) {
-                plist_t item = plist_array_get_item(node, k);
-                if (!item) return std::nullopt;
+            array.reserve(plist_array_get_size(node));
+            // The iterator, not the index: libplist finds an element of an array it parsed
+            // from a binary list by walking from the first, so indexing would cost n^2.
+            plist_array_iter rawIter = nullptr;
+            plist_array_new_iter(node, &rawIter);
+            std::unique_ptr<void, MallocDeleter> iter(rawIter);
+            if (!iter) return std::nullopt;
+            for (;;) {
+                plist_t item = nullptr;
+                plist_array_next_item(node, iter.get(), &item);
+                if (!item) break;
                 auto value = fromNode(item, depth + 1);
                 if (!value) return std::nullopt;
                 array.push_back(std::move(*value));

@@ -15,6 +15,8 @@
 //   date less than one second before 2001 decodes without its sign: libplist's accessor
 //   cannot tell it apart. Encoding a date that is not finite or outside the 32-bit second
 //   range of libplist fails.
+// - a key given twice in one dictionary: the last value counts (libplist keeps only the last of
+//   an XML list's; a binary list's all reach the decoder, which does the same).
 // - uid, key-only and typeless nodes have no PlistValue: a list holding one decodes to nothing.
 
 #include <cstddef>

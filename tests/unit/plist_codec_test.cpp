@@ -46,9 +46,13 @@ public:
         return out;
     }
     static Bytes dictionary(std::uint32_t key, std::uint32_t value) {
-        Bytes out{0xD1};
-        appendBigEndian(out, key, 4);
-        appendBigEndian(out, value, 4);
+        return dictionary(std::vector<std::uint32_t>{key}, std::vector<std::uint32_t>{value});
+    }
+    // A dictionary object: the keys' references, then the values'.
+    static Bytes dictionary(const std::vector<std::uint32_t>& keys, const std::vector<std::uint32_t>& values) {
+        Bytes out = countMarker(0xD0, keys.size());
+        for (std::uint32_t ref : keys) appendBigEndian(out, ref, 4);
+        for (std::uint32_t ref : values) appendBigEndian(out, ref, 4);
         return out;
     }
 
@@ -292,6 +296,15 @@ TEST(PlistCodecTest, BinaryReferenceCyclesAndRunawaySharingAreRefused) {
     const std::uint32_t leaf = shared.add(BinaryListWriter::asciiString("x"));
     const auto value = plistFromBytes(shared.finish(shared.add(BinaryListWriter::array({leaf, leaf}))));
     EXPECT_EQ(value, PlistValue(PlistArray{"x", "x"}));
+
+    // A key shared by many entries: the last counts, as if each entry were set in turn.
+    BinaryListWriter sharedKey;
+    const std::uint32_t key = sharedKey.add(BinaryListWriter::asciiString("ChargingLimit"));
+    std::vector<std::uint32_t> values;
+    for (std::uint8_t v = 0; v < 100; ++v) values.push_back(sharedKey.add(Bytes{0x10, v}));
+    const auto last = plistFromBytes(sharedKey.finish(
+        sharedKey.add(BinaryListWriter::dictionary(std::vector<std::uint32_t>(values.size(), key), values))));
+    EXPECT_EQ(last, PlistValue(PlistDictionary{{"ChargingLimit", 99}})) << (last ? describe(*last) : "nothing");
 }
 
 TEST(PlistCodecTest, XmlThatHidesTagEndsInQuotesIsRefused) {
