@@ -451,7 +451,7 @@ def command_analyse(args):
 
 
 def command_limits(args):
-    """BM_LimitFile/<form>/<shape> and BM_LimitFileLibplist/<form>/<shape>, times in ms."""
+    """BM_LimitFile/<form>/<shape>/<fill> and BM_LimitFileLibplist/<form>/<shape>/<fill>, times in ms."""
     with open(args.json) as f:
         runs = json.load(f)["benchmarks"]
     cases = []
@@ -460,26 +460,34 @@ def command_limits(args):
         key = "limits_" + case.replace("/", "_")
         cpu = "error" if run.get("error_occurred") else f"{run['cpu_time']:.1f}"
         if family == "BM_LimitFile":
+            # Filled to the largest accepted, the same file as the read bound's: one row says it.
+            if run.get("at_read_bound"):
+                continue
             cases.append(case)
             print(f"{key}_cpu_ms={cpu}")
             print(f"{key}_bytes={int(run.get('bytes', 0))}")
             print(f"{key}_n={int(run.get('n', 0))}")
+            print(f"{key}_refused={int(run.get('refused', 0))}")
         elif family == "BM_LimitFileLibplist":
-            print(f"{key}_floor_cpu_ms={cpu}")
+            # Not run on a file the decoder refuses.
+            print(f"{key}_floor_cpu_ms={'—' if run.get('error_occurred') else cpu}")
     print("limits_cases=" + ",".join(cases))
 
 
 def limits_table(r):
     bound = number(r.get("limits_bound_ms"))
-    lines = ["| Shape | Form | n | Bytes | Decode, CPU ms | libplist alone, CPU ms | Ratio | Within the bound |",
-             "|---|---|---|---|---|---|---|---|"]
+    fills = {"read_bound": "1 MiB", "largest_accepted": "largest accepted"}
+    lines = ["| Shape | Form | Filled to | n | Bytes | Decode, CPU ms | libplist alone, CPU ms | Ratio | Within the bound |",
+             "|---|---|---|---|---|---|---|---|---|"]
     for case in r["limits_cases"].split(","):
-        form, _, shape = case.partition("/")
-        k = f"limits_{form}_{shape}"
+        form, shape, fill = case.split("/")
+        k = f"limits_{form}_{shape}_{fill}"
         figure, floor = r.get(k + "_cpu_ms", "?"), r.get(k + "_floor_cpu_ms", "?")
+        refused = r.get(k + "_refused") == "1"
         within = "—" if number(figure) is None or bound is None else ("yes" if number(figure) <= bound else "**no**")
-        lines.append(f"| {shape} | {form} | {r.get(k + '_n', '?')} | {r.get(k + '_bytes', '?')} | {figure} | {floor} "
-                     f"| {ratio(figure, floor)} | {within} |")
+        shown = f"{figure}, refused" if refused else figure
+        lines.append(f"| {shape} | {form} | {fills.get(fill, fill)} | {r.get(k + '_n', '?')} | {r.get(k + '_bytes', '?')} "
+                     f"| {shown} | {floor} | {ratio(figure, floor)} | {within} |")
     return "\n".join(lines)
 
 

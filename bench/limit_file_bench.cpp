@@ -1,7 +1,8 @@
 // Decoding hostile limit files: the worst BatteryLimit.plist the console user can write within
 // the daemon's read bound (DaemonFileManager::kMaxFileBytes, 1 MiB), decoded by plistFromBytes as
 // the daemon decodes it. Each shape is filled as far as the bound allows, in XML and in binary
-// form. The floor is libplist's own parse and free of the same bytes, which the decoder includes.
+// form, and, where the decoder refuses that file, also to the largest size it accepts. The floor
+// is libplist's own parse and free of the same bytes, which the decoder includes.
 //
 //   build/default/wk_bench --benchmark_filter=LimitFile
 
@@ -17,6 +18,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -255,18 +257,44 @@ NodePtr longString(std::size_t n) {
     return container(Node::Dict, {text("ChargingLimit"), text(std::move(s))});
 }
 
-// A string of n character references ("&lt;"): XML only.
+// A string of n character references ("&lt;") and 512 KiB of plain text after them: libplist
+// moves the rest of the text for each reference. XML only.
 NodePtr characterReferences(std::size_t n) {
     std::string s;
     for (std::size_t k = 0; k < n; ++k) s += "&lt;";
+    s.append(std::size_t{512} << 10, 'x');
     return container(Node::Dict, {text("ChargingLimit"), text(std::move(s))});
 }
 
+// One dictionary of n keys that libplist's key hash puts in one bucket: each pair of characters
+// is "Bc" or "CB", which the hash adds up alike.
+NodePtr collidingKeys(std::size_t n) {
+    std::vector<NodePtr> children;
+    for (std::size_t k = 0; k < n; ++k) {
+        std::string key;
+        for (int bit = 15; bit-- > 0;) key += ((k >> bit) & 1) != 0 ? "CB" : "Bc";
+        children.push_back(text(std::move(key)));
+        children.push_back(leaf());
+    }
+    return container(Node::Dict, std::move(children));
+}
+
 // An array of n references to one array of n references to true: n^2 values once copied out.
-// Binary only; the largest n within kMaxPlistExpansion.
+// Binary only.
 NodePtr sharedReferences(std::size_t n) {
     const NodePtr inner = container(Node::Array, std::vector<NodePtr>(n, leaf()));
     return container(Node::Array, std::vector<NodePtr>(n, inner));
+}
+
+// An array of n references to one string of 64 Ki euro signs (128 KiB in the file, 192 KiB in
+// UTF-8): n copies of it once copied out. Binary only.
+NodePtr sharedText(std::size_t n) {
+    static const NodePtr shared = [] {
+        std::string s;
+        for (int k = 0; k < (1 << 16); ++k) s += "\u20ac";
+        return text(std::move(s));
+    }();
+    return container(Node::Array, std::vector<NodePtr>(n, shared));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -276,8 +304,6 @@ struct Case {
     std::function<NodePtr(std::size_t)> shape;
     bool xml = true;
     bool binary = true;
-    // Bounded by what the decoder accepts rather than by the file's size.
-    bool boundedByDecoder = false;
 };
 
 const Case kCases[] = {
@@ -289,23 +315,28 @@ const Case kCases[] = {
     {"small_containers", smallContainers},
     {"long_string", longString},
     {"character_references", characterReferences, true, false},
-    {"shared_references", sharedReferences, false, true, true},
+    {"keys_colliding", collidingKeys},
+    {"shared_references", sharedReferences, false, true},
+    {"shared_text", sharedText, false, true},
 };
+
+// How far a shape is filled: to the read bound, or to the largest file the decoder accepts.
+enum class Fill { ReadBound, LargestAccepted };
 
 struct File {
     Bytes bytes;
     std::size_t n = 0;
 };
 
-// The largest n whose file fits the bound (or, for a case bounded by the decoder, decodes).
-File fill(const Case& c, bool binary) {
+// The largest n whose file fits the bound (and, filled to the largest accepted, decodes).
+File fill(const Case& c, bool binary, Fill how) {
     auto make = [&](std::size_t n) {
         const NodePtr root = c.shape(n);
         return binary ? BinaryWriter().finish(*root) : xmlOf(*root);
     };
     auto fits = [&](std::size_t n) {
         const Bytes bytes = make(n);
-        return bytes.size() <= kBound && (!c.boundedByDecoder || plistFromBytes(bytes).has_value());
+        return bytes.size() <= kBound && (how == Fill::ReadBound || plistFromBytes(bytes).has_value());
     };
     std::size_t low = 1;  // fits
     std::size_t high = 2;
@@ -317,33 +348,40 @@ File fill(const Case& c, bool binary) {
     return File{make(low), low};
 }
 
-const File& fileFor(const Case& c, bool binary) {
-    static std::map<std::pair<const Case*, bool>, File> files;
-    auto [at, added] = files.try_emplace({&c, binary});
-    if (added) at->second = fill(c, binary);
+const File& fileFor(const Case& c, bool binary, Fill how) {
+    static std::map<std::tuple<const Case*, bool, Fill>, File> files;
+    auto [at, added] = files.try_emplace({&c, binary, how});
+    if (added) at->second = fill(c, binary, how);
     return at->second;
 }
 
-void describe(benchmark::State& state, const File& file) {
+// The file's size; filled to the largest accepted, whether that is the read bound's file too
+// (its figures are then the read bound's).
+void describe(benchmark::State& state, const Case& c, bool binary, Fill how) {
+    const File& file = fileFor(c, binary, how);
     state.counters["bytes"] = static_cast<double>(file.bytes.size());
     state.counters["n"] = static_cast<double>(file.n);
+    if (how == Fill::LargestAccepted) {
+        state.counters["at_read_bound"] = file.n == fileFor(c, binary, Fill::ReadBound).n ? 1 : 0;
+    }
 }
 
-void decode(benchmark::State& state, const Case& c, bool binary) {
-    const File& file = fileFor(c, binary);
+void decode(benchmark::State& state, const Case& c, bool binary, Fill how) {
+    const File& file = fileFor(c, binary, how);
+    bool decoded = false;
     for (auto _ : state) {
         auto value = plistFromBytes(file.bytes);
-        if (!value) {
-            state.SkipWithError("the file does not decode");
-            break;
-        }
+        decoded = value.has_value();
         benchmark::DoNotOptimize(value);
     }
-    describe(state, file);
+    state.counters["refused"] = decoded ? 0 : 1;
+    describe(state, c, binary, how);
 }
 
-void libplistAlone(benchmark::State& state, const Case& c, bool binary) {
-    const File& file = fileFor(c, binary);
+// Not run on a file the decoder refuses: some would expand beyond the machine's memory.
+void libplistAlone(benchmark::State& state, const Case& c, bool binary, Fill how) {
+    const File& file = fileFor(c, binary, how);
+    if (!plistFromBytes(file.bytes)) state.SkipWithError("refused by the decoder");
     const auto* data = reinterpret_cast<const char*>(file.bytes.data());
     const auto length = static_cast<std::uint32_t>(file.bytes.size());
     for (auto _ : state) {
@@ -356,20 +394,23 @@ void libplistAlone(benchmark::State& state, const Case& c, bool binary) {
         }
         plist_free(root);
     }
-    describe(state, file);
+    describe(state, c, binary, how);
 }
 
 const bool kRegistered = [] {
     for (const Case& c : kCases) {
         for (const bool binary : {false, true}) {
             if (!(binary ? c.binary : c.xml)) continue;
-            const std::string suffix = std::string(binary ? "binary/" : "xml/") + c.name;
-            benchmark::RegisterBenchmark(("BM_LimitFile/" + suffix).c_str(),
-                                         [&c, binary](benchmark::State& s) { decode(s, c, binary); })
-                ->Unit(benchmark::kMillisecond);
-            benchmark::RegisterBenchmark(("BM_LimitFileLibplist/" + suffix).c_str(),
-                                         [&c, binary](benchmark::State& s) { libplistAlone(s, c, binary); })
-                ->Unit(benchmark::kMillisecond);
+            for (const Fill how : {Fill::ReadBound, Fill::LargestAccepted}) {
+                const std::string suffix = std::string(binary ? "binary/" : "xml/") + c.name +
+                                           (how == Fill::ReadBound ? "/read_bound" : "/largest_accepted");
+                benchmark::RegisterBenchmark(("BM_LimitFile/" + suffix).c_str(),
+                                             [&c, binary, how](benchmark::State& s) { decode(s, c, binary, how); })
+                    ->Unit(benchmark::kMillisecond);
+                benchmark::RegisterBenchmark(("BM_LimitFileLibplist/" + suffix).c_str(),
+                                             [&c, binary, how](benchmark::State& s) { libplistAlone(s, c, binary, how); })
+                    ->Unit(benchmark::kMillisecond);
+            }
         }
     }
     return true;
