@@ -238,7 +238,8 @@ private:
 
     std::size_t closing(std::size_t open) {
         const Tag t = tag(open);
-        if (t.end == npos || frames_.empty() || t.name.substr(1) != frames_.back().name) return npos;
+        // "</>" loses its '/' as an empty tag; libplist refuses it.
+        if (t.end == npos || t.name.empty() || frames_.empty() || t.name.substr(1) != frames_.back().name) return npos;
         const Kind kind = frames_.back().kind;
         frames_.pop_back();
         if (kind == Kind::Dictionary || kind == Kind::Array) keyPending_ = false;

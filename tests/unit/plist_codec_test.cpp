@@ -198,6 +198,7 @@ TEST(PlistCodecTest, BytesThatAreNoPropertyListDecodeToNothing) {
         {"plain text", bytesOf("ChargingLimit = 80")},
         {"a lone angle bracket", bytesOf("<")},
         {"unclosed element", bytesOf("<plist><dict><key>a</key><integer>1")},
+        {"end tag without a name", xmlPlist("<dict><key>a</key><true/></></dict>")},
         {"magic only", bytesOf("bplist00")},
         {"binary trailer of zeros", [] {
              Bytes b = bytesOf("bplist00");
