@@ -129,14 +129,29 @@ PlistDictionary::PlistDictionary(std::vector<Entry> entries) : entries_(std::mov
         const int order = entries_[a.at].first.compare(entries_[b.at].first);
         return order != 0 ? order < 0 : a.at < b.at;
     });
-    std::vector<Entry> sorted;
-    sorted.reserve(slots.size());
-    for (std::size_t k = 0; k < slots.size(); ++k) {
-        Entry& entry = entries_[slots[k].at];
-        if (k + 1 < slots.size() && entries_[slots[k + 1].at].first == entry.first) continue;
-        sorted.push_back(std::move(entry));
+    // Moved into that order in place, following each cycle of the permutation once (a second
+    // vector of entries would cost more in fresh pages than the moves), then the earlier of
+    // equal keys dropped.
+    for (std::size_t start = 0; start < slots.size(); ++start) {
+        if (slots[start].at == start) continue;
+        Entry held = std::move(entries_[start]);
+        std::size_t to = start;
+        while (slots[to].at != start) {
+            const std::size_t from = slots[to].at;
+            entries_[to] = std::move(entries_[from]);
+            slots[to].at = to;
+            to = from;
+        }
+        entries_[to] = std::move(held);
+        slots[to].at = to;
     }
-    entries_ = std::move(sorted);
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+        if (k + 1 < entries_.size() && entries_[k + 1].first == entries_[k].first) continue;
+        if (kept != k) entries_[kept] = std::move(entries_[k]);
+        ++kept;
+    }
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(kept), entries_.end());
 }
 
 void PlistDictionary::set(std::string key, PlistValue value) {
