@@ -407,8 +407,9 @@ const bool kRegistered = [] {
                 benchmark::RegisterBenchmark(("BM_LimitFile/" + suffix).c_str(),
                                              [&c, binary, how](benchmark::State& s) { decode(s, c, binary, how); })
                     ->Unit(benchmark::kMillisecond);
-                benchmark::RegisterBenchmark(("BM_LimitFileLibplist/" + suffix).c_str(),
-                                             [&c, binary, how](benchmark::State& s) { libplistAlone(s, c, binary, how); })
+                benchmark::RegisterBenchmark(
+                    ("BM_LimitFileLibplist/" + suffix).c_str(),
+                    [&c, binary, how](benchmark::State& s) { libplistAlone(s, c, binary, how); })
                     ->Unit(benchmark::kMillisecond);
             }
         }

@@ -145,7 +145,7 @@ public:
     bool acceptable() {
         if (s_.find('\0') != npos) return false;  // see the end of textRun
         std::size_t i = 0;
-        while (i < s_.size()) {
+        while (i < s_.size() && !rootRead_) {
             const auto open = s_.find('<', i);
             if (!textRun(s_.substr(i, open == npos ? npos : open - i))) return false;
             if (open == npos) break;
@@ -203,18 +203,26 @@ private:
         if (rest.starts_with("<![CDATA[")) return inText ? pastMarker(s_.find("]]>", open + 9), 3) : npos;
         if (inText) return npos;
         if (rest.starts_with("<?")) {
-            return pastMarker(findUnquoted(s_, open + 1, [&](std::size_t k) { return s_.substr(k).starts_with("?>"); }), 2);
+            return pastMarker(unquoted(open + 1, "?>"), 2);
         }
         if (rest.starts_with("<!DOCTYPE")) {
-            const auto end = findUnquoted(s_, open + 9, [&](std::size_t k) { return s_[k] == '[' || s_[k] == '>'; });
+            const auto end = unquoted(open + 9, "[>", true);
             if (end == npos || s_[end] == '>') return pastMarker(end, 1);
-            return pastMarker(findUnquoted(s_, end, [&](std::size_t k) { return s_.substr(k).starts_with("]>"); }), 2);
+            return pastMarker(unquoted(end, "]>"), 2);
         }
         if (rest.starts_with("<!")) return npos;
         return opening(open);
     }
 
     static std::size_t pastMarker(std::size_t at, std::size_t size) { return at == npos ? npos : at + size; }
+
+    // The first `marker` (or, with anyOf, the first of its characters) at or after `from`
+    // outside double quotes.
+    std::size_t unquoted(std::size_t from, std::string_view marker, bool anyOf = false) const {
+        return findUnquoted(s_, from, [&](std::size_t k) {
+            return anyOf ? marker.find(s_[k]) != npos : s_.substr(k).starts_with(marker);
+        });
+    }
 
     // A tag's name and where its '>' is, as libplist finds them: the name runs to the first
     // blank, '<' or '>', and loses a last '/' when the tag ends right after it.
@@ -229,7 +237,7 @@ private:
         if (nameEnd == npos) return {};
         Tag t;
         t.name = s_.substr(from, nameEnd - from);
-        t.end = s_[nameEnd] == '>' ? nameEnd : findUnquoted(s_, nameEnd, [&](std::size_t k) { return s_[k] == '<' || s_[k] == '>'; });
+        t.end = s_[nameEnd] == '>' ? nameEnd : unquoted(nameEnd, "<>", true);
         if (t.end == npos || s_[t.end] != '>') return {};
         t.empty = s_[t.end - 1] == '/';
         if (t.empty && t.end == nameEnd) t.name.remove_suffix(1);
@@ -239,15 +247,18 @@ private:
     std::size_t closing(std::size_t open) {
         const Tag t = tag(open);
         // "</>" loses its '/' as an empty tag; libplist refuses it.
-        if (t.end == npos || t.name.empty() || frames_.empty() || t.name.substr(1) != frames_.back().name) return npos;
+        if (t.end == npos || t.name.empty() || frames_.empty()) return npos;
+        if (t.name.substr(1) != frames_.back().name) return npos;
         const Kind kind = frames_.back().kind;
         frames_.pop_back();
         if (kind == Kind::Dictionary || kind == Kind::Array) keyPending_ = false;
+        if (kind != Kind::Plist && innermostContainer() == nullptr) rootRead_ = true;
         return t.end + 1;
     }
 
     std::size_t opening(std::size_t open) {
-        static constexpr std::string_view kTextTags[] = {"key", "string", "integer", "real", "true", "false", "data", "date"};
+        static constexpr std::string_view kTextTags[] = {"key",  "string", "integer", "real",
+                                                         "true", "false",  "data",    "date"};
         const Tag t = tag(open);
         if (t.end == npos) return npos;
         Kind kind = Kind::Text;
@@ -260,7 +271,8 @@ private:
             // A key element is a dictionary's key when no key waits for its value; otherwise
             // it is a string value. Any value, or a container's end, drops a waiting key.
             Frame* parent = innermostContainer();
-            const bool isKey = t.name == "key" && !t.empty && !keyPending_ && parent && parent->kind == Kind::Dictionary;
+            const bool isKey = t.name == "key" && !t.empty && !keyPending_ && parent != nullptr &&
+                               parent->kind == Kind::Dictionary;
             if (isKey) {
                 auto key = keyText(s_, t.end + 1);
                 if (!key || !addKey(*parent, std::move(*key))) return npos;
@@ -270,6 +282,8 @@ private:
         if (!t.empty) {
             if (frames_.size() >= static_cast<std::size_t>(kMaxPlistDepth) + 2) return npos;
             frames_.push_back(Frame{kind, t.name, {}, {}, {}});
+        } else if (kind != Kind::Plist && innermostContainer() == nullptr) {
+            rootRead_ = true;
         }
         return t.end + 1;
     }
@@ -310,6 +324,8 @@ private:
     std::string_view s_;
     std::vector<Frame> frames_;
     bool keyPending_ = false;
+    // libplist stops once it has read the root value, and ignores what follows.
+    bool rootRead_ = false;
     std::size_t nodes_ = 0;
     std::uint64_t referenceMoves_ = 0;
     std::uint64_t keyWork_ = 0;
