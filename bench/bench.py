@@ -7,6 +7,7 @@
   bench.py schedule ...                 drives a virtual Mac through a seeded week of plug, unplug,
                                         lid, sleep and wake (see --help)
   bench.py analyse TRACE PREFIX ...     the holding-the-limit figures of one battery trace
+  bench.py limits JSON                  the hostile-limit-file figures of wk_bench's JSON output
   bench.py report RESULTS OUT.md        the table (printed) and the results page
 
 Every measuring command prints key=value lines; bench/run.sh collects them into one file.
@@ -14,6 +15,7 @@ Every measuring command prints key=value lines; bench/run.sh collects them into 
 
 import argparse
 import glob
+import json
 import math
 import os
 import random
@@ -445,6 +447,51 @@ def command_analyse(args):
 
 
 # ---------------------------------------------------------------------------------------------
+# Hostile limit files
+
+
+def command_limits(args):
+    """BM_LimitFile/<form>/<shape>/<fill> and BM_LimitFileLibplist/<form>/<shape>/<fill>, times in ms."""
+    with open(args.json) as f:
+        runs = json.load(f)["benchmarks"]
+    cases = []
+    for run in runs:
+        family, _, case = run["name"].partition("/")
+        key = "limits_" + case.replace("/", "_")
+        cpu = "error" if run.get("error_occurred") else f"{run['cpu_time']:.1f}"
+        if family == "BM_LimitFile":
+            # Filled to the largest accepted, the same file as the read bound's: one row says it.
+            if run.get("at_read_bound"):
+                continue
+            cases.append(case)
+            print(f"{key}_cpu_ms={cpu}")
+            print(f"{key}_bytes={int(run.get('bytes', 0))}")
+            print(f"{key}_n={int(run.get('n', 0))}")
+            print(f"{key}_refused={int(run.get('refused', 0))}")
+        elif family == "BM_LimitFileLibplist":
+            # Not run on a file the decoder refuses.
+            print(f"{key}_floor_cpu_ms={'—' if run.get('error_occurred') else cpu}")
+    print("limits_cases=" + ",".join(cases))
+
+
+def limits_table(r):
+    bound = number(r.get("limits_bound_ms"))
+    fills = {"read_bound": "1 MiB", "largest_accepted": "largest accepted"}
+    lines = ["| Shape | Form | Filled to | n | Bytes | Decode, CPU ms | libplist alone, CPU ms | Ratio | Within the bound |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    for case in r["limits_cases"].split(","):
+        form, shape, fill = case.split("/")
+        k = f"limits_{form}_{shape}_{fill}"
+        figure, floor = r.get(k + "_cpu_ms", "?"), r.get(k + "_floor_cpu_ms", "?")
+        refused = r.get(k + "_refused") == "1"
+        within = "—" if number(figure) is None or bound is None else ("yes" if number(figure) <= bound else "**no**")
+        shown = f"{figure}, refused" if refused else figure
+        lines.append(f"| {shape} | {form} | {fills.get(fill, fill)} | {r.get(k + '_n', '?')} | {r.get(k + '_bytes', '?')} "
+                     f"| {shown} | {floor} | {ratio(figure, floor)} | {within} |")
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------------------------------------
 # Report
 
 
@@ -562,6 +609,8 @@ def command_report(args):
     with open(args.template) as f:
         page = f.read()
     page = page.replace("@TABLE@", "\n".join(table))
+    if "limits_cases" in r:
+        page = page.replace("@LIMITS_TABLE@", limits_table(r))
     for key, value in r.items():
         page = page.replace("@" + key + "@", value)
     with open(args.out, "w") as f:
@@ -607,6 +656,10 @@ def main():
     p.add_argument("--allowance", type=float, default=1.0,
                    help="real seconds a forbidden span may last before it counts as beyond the daemon's delays")
     p.set_defaults(run=command_analyse)
+
+    p = sub.add_parser("limits")
+    p.add_argument("json", help="wk_bench --benchmark_out of the BM_LimitFile benchmarks")
+    p.set_defaults(run=command_limits)
 
     p = sub.add_parser("report")
     p.add_argument("results")

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Every benchmark beside its floor, measured in the same run: the cost of one charge-limit
 # evaluation (callgrind), request to reply over the bus, the running daemon at rest and after a
-# request storm, the lid closed during forced discharge, and a simulated week of holding the
-# limit. Builds what it needs (default preset), prints one table and rewrites bench/RESULTS.md
-# and bench/week.png. Takes about eight minutes once the build is up to date.
+# request storm, the lid closed during forced discharge, a simulated week of holding the limit,
+# and decoding hostile limit files. Builds what it needs (default preset), prints one table and
+# rewrites bench/RESULTS.md and bench/week.png. Takes about ten minutes once the build is up to
+# date.
 #
 # Everything runs on private buses, with the daemon installed in a virtual Mac's root folder
 # under /tmp; nothing reaches the machine's own buses, /Library, /Users or /Applications.
 #
 # Settings (environment):
-#   WK_BENCH_PHASES   which parts to run, of "eval rtt idle lid week" (default: all)
+#   WK_BENCH_PHASES   which parts to run, of "eval rtt idle lid week limits" (default: all)
 #   WK_BENCH_SEED     the week's schedule (default 20250806)
 #   WK_BENCH_SCALE    the week's time scale, simulated seconds per real second (default 3000)
 #   WK_BENCH_ROUNDS   round trips of each kind (default 2000)
@@ -26,7 +27,7 @@ top=$(pwd)
 bench=$top/bench
 build=$top/build/default
 
-phases=${WK_BENCH_PHASES:-eval rtt idle lid week}
+phases=${WK_BENCH_PHASES:-eval rtt idle lid week limits}
 seed=${WK_BENCH_SEED:-20250806}
 scale=${WK_BENCH_SCALE:-3000}
 rounds=${WK_BENCH_ROUNDS:-2000}
@@ -40,7 +41,7 @@ evaluations=2000
 has() { [[ " $phases " == *" $1 "* ]]; }
 # Where the page and the plot go: bench/ after a full run, the run's own folder otherwise.
 full=1
-for part in eval rtt idle lid week; do has "$part" || full=; done
+for part in eval rtt idle lid week limits; do has "$part" || full=; done
 [ -n "${WK_BENCH_DAYS:-}" ] && full=
 say() { printf '== %s\n' "$*" >&2; }
 
@@ -53,7 +54,7 @@ if [[ "$targets" != *wk_bus_probe* ]]; then
   echo "CMakeLists.txt, inside if(WATTKEEPER_BENCHMARKS), after wk_bench:  add_subdirectory(bench)" >&2
   exit 1
 fi
-cmake --build --preset default -j2 --target wk_eval_cost wk_bus_probe virtual-mac wattctl Wattkeeper >/dev/null
+cmake --build --preset default -j2 --target wk_eval_cost wk_bus_probe wk_bench virtual-mac wattctl Wattkeeper >/dev/null
 
 work=$(mktemp -d /tmp/wattkeeper-bench.XXXXXX)
 results=$work/results.txt
@@ -313,6 +314,15 @@ plot "$work/week/trace.csv" every ::1 using (\$1/86400):(\$3*0.8) with steps lc 
 unset multiplot
 EOF
   stop_all
+fi
+
+# ---------------------------------------------------------------------------------------------
+if has limits; then
+  say "Hostile limit files: each shape filled to the 1 MiB read bound and decoded"
+  put limits_bound_ms 50
+  "$build/wk_bench" --benchmark_filter='^BM_LimitFile' --benchmark_out="$work/limits.json" \
+    --benchmark_out_format=json > "$work/limits.log" 2>&1
+  python3 "$bench/bench.py" limits "$work/limits.json" | record
 fi
 
 # ---------------------------------------------------------------------------------------------

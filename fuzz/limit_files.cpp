@@ -4,12 +4,18 @@
 //
 // Input: byte 0 says where the rest goes (bits 0-1: the limit file, the preferences file, both,
 // or split between them at byte 1; bit 2: the file left out is unreadable rather than absent).
+//
+// A decode that takes more than kMaxDecodeCpu of the thread's CPU time is a finding: the daemon
+// reads these files on every evaluation, so a slow one stalls it.
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <span>
 #include <vector>
@@ -29,6 +35,33 @@ using testkit::kLimitFile;
 using testkit::kPreferencesFile;
 
 constexpr std::int64_t kCharge = 50;
+constexpr std::chrono::milliseconds kMaxDecodeCpu{100};
+
+// CPU time, not wall time: the fuzz step runs inside the test command, beside other work.
+std::chrono::nanoseconds threadCpuTime() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// Runs one decode of `size` bytes. A decode that takes longer than kMaxDecodeCpu three times
+// running is a finding; once may be the machine's doing rather than the input's (the kernel
+// charges the thread for reclaiming memory under pressure, for one).
+template <class Decode>
+auto boundedDecode(const char* what, std::size_t size, Decode decode) {
+    auto fastest = std::chrono::nanoseconds::max();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto start = threadCpuTime();
+        auto result = decode();
+        fastest = std::min(fastest, threadCpuTime() - start);
+        if (fastest <= kMaxDecodeCpu) return result;
+    }
+    std::fprintf(stderr, "fuzz expectation failed: %s of %zu bytes took %lld ms of CPU time, three times running "
+                 "(bound %lld ms)\n", what, size,
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(fastest).count()),
+                 static_cast<long long>(kMaxDecodeCpu.count()));
+    std::abort();
+}
 
 // Whether two values agree after a trip through the codec: exactly, except that XML keeps no
 // fraction of a second and writes reals as text, and a date within a second before 2001 loses
@@ -69,7 +102,7 @@ bool sameAfterTrip(const PlistValue& a, const PlistValue& b, PlistFormat format)
 
 // The codec on its own: what it decodes it can write, and what it writes it reads back alike.
 void checkCodec(std::span<const std::uint8_t> bytes) {
-    const auto value = plistFromBytes(bytes);
+    const auto value = boundedDecode("plistFromBytes", bytes.size(), [&] { return plistFromBytes(bytes); });
     if (!value) return;
     for (const PlistFormat format : {PlistFormat::Xml, PlistFormat::Binary}) {
         const auto written = plistToBytes(*value, format);
@@ -138,11 +171,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     place(w, kPreferencesFile, preferencesFile, unreadable);
 
     // The readers as the evaluation uses them.
-    auto limits = DaemonFileManager::readDictionaryFileName("BatteryLimit.plist");
-    if (!limits) limits = DaemonFileManager::readPreferencesDictionary();
+    const std::size_t limitSize = limitFile ? limitFile->size() : 0;
+    const std::size_t preferencesSize = preferencesFile ? preferencesFile->size() : 0;
+    auto limits = boundedDecode("reading the limit file", limitSize,
+                                [] { return DaemonFileManager::readDictionaryFileName("BatteryLimit.plist"); });
+    if (!limits) {
+        limits = boundedDecode("reading the preferences file", preferencesSize,
+                               [] { return DaemonFileManager::readPreferencesDictionary(); });
+    }
     const std::optional<std::int64_t> limit = limits ? chargingLimitOf(*limits) : std::nullopt;
     if (limits) (void)describe(*limits);
-    (void)DaemonFileManager::readArrayFileName("BatteryLimit.plist");
+    (void)boundedDecode("reading the limit file as an array", limitSize,
+                        [] { return DaemonFileManager::readArrayFileName("BatteryLimit.plist"); });
     (void)DaemonFileManager::readStringFileName("BatteryLimit.plist");
 
     // One evaluation on the request path, from keys that allow charging.

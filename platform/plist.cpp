@@ -14,6 +14,16 @@ auto lowerBound(std::vector<PlistDictionary::Entry>& entries, std::string_view k
                             [](const PlistDictionary::Entry& e, std::string_view k) { return e.first < k; });
 }
 
+// The key's first eight bytes, big-endian and padded with zeros: when two prefixes differ,
+// they order as the keys do (bytes compared unsigned, as std::string does).
+std::uint64_t keyPrefix(std::string_view key) {
+    std::uint64_t prefix = 0;
+    for (std::size_t k = 0; k < 8; ++k) {
+        prefix = (prefix << 8) | (k < key.size() ? static_cast<unsigned char>(key[k]) : 0u);
+    }
+    return prefix;
+}
+
 bool needsQuotes(const std::string& s) {
     if (s.empty()) return true;
     return !std::all_of(s.begin(), s.end(), [](unsigned char c) {
@@ -96,8 +106,52 @@ void render(const PlistValue& value, int depth, std::string& out) {
 
 }  // namespace
 
-PlistDictionary::PlistDictionary(std::initializer_list<Entry> entries) {
-    for (const auto& [key, value] : entries) set(key, value);
+PlistDictionary::PlistDictionary(std::initializer_list<Entry> entries)
+    : PlistDictionary(std::vector<Entry>(entries)) {}
+
+PlistDictionary::PlistDictionary(std::vector<Entry> entries) : entries_(std::move(entries)) {
+    // Lists are usually written with their keys in order: nothing to do then.
+    const auto unordered = std::adjacent_find(entries_.begin(), entries_.end(),
+                                              [](const Entry& a, const Entry& b) { return !(a.first < b.first); });
+    if (unordered == entries_.end()) return;
+
+    // Sorted by position among equal keys, so that the last of them can be kept. Each slot
+    // carries the key's first bytes, so most comparisons stay within the slots.
+    struct Slot {
+        std::uint64_t prefix;
+        std::size_t at;
+    };
+    std::vector<Slot> slots;
+    slots.reserve(entries_.size());
+    for (std::size_t at = 0; at < entries_.size(); ++at) slots.push_back(Slot{keyPrefix(entries_[at].first), at});
+    std::sort(slots.begin(), slots.end(), [this](const Slot& a, const Slot& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        const int order = entries_[a.at].first.compare(entries_[b.at].first);
+        return order != 0 ? order < 0 : a.at < b.at;
+    });
+    // Moved into that order in place, following each cycle of the permutation once (a second
+    // vector of entries would cost more in fresh pages than the moves), then the earlier of
+    // equal keys dropped.
+    for (std::size_t start = 0; start < slots.size(); ++start) {
+        if (slots[start].at == start) continue;
+        Entry held = std::move(entries_[start]);
+        std::size_t to = start;
+        while (slots[to].at != start) {
+            const std::size_t from = slots[to].at;
+            entries_[to] = std::move(entries_[from]);
+            slots[to].at = to;
+            to = from;
+        }
+        entries_[to] = std::move(held);
+        slots[to].at = to;
+    }
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+        if (k + 1 < entries_.size() && entries_[k + 1].first == entries_[k].first) continue;
+        if (kept != k) entries_[kept] = std::move(entries_[k]);
+        ++kept;
+    }
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(kept), entries_.end());
 }
 
 void PlistDictionary::set(std::string key, PlistValue value) {

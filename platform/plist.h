@@ -31,8 +31,13 @@ public:
 
     PlistDictionary() = default;
     PlistDictionary(std::initializer_list<Entry> entries);
+    // The entries in any order, sorted once: n log n, where setting them one by one costs up to
+    // n^2 (a file's keys, whatever their order). Of entries with the same key the last counts,
+    // as if each had been set in turn.
+    explicit PlistDictionary(std::vector<Entry> entries);
 
-    // Sets or replaces the value under key (setValue:forKey: with a non-nil value).
+    // Sets or replaces the value under key (setValue:forKey: with a non-nil value). Linear in
+    // the size: to build a dictionary of many entries, collect them and use the constructor.
     void set(std::string key, PlistValue value);
     // Removes key; returns whether it was present.
     bool erase(std::string_view key);

@@ -85,11 +85,12 @@ std::optional<PlistValue> toPlist(const sdbus::Variant& variant) { return fromWi
 
 template <class T>
 PlistDictionary fromWire(const std::map<std::string, T>& wire) {
-    PlistDictionary dictionary;
+    std::vector<PlistDictionary::Entry> entries;
+    entries.reserve(wire.size());
     for (const auto& [key, value] : wire) {
-        if (std::optional<PlistValue> converted = toPlist(value)) dictionary.set(key, std::move(*converted));
+        if (std::optional<PlistValue> converted = toPlist(value)) entries.emplace_back(key, std::move(*converted));
     }
-    return dictionary;
+    return PlistDictionary(std::move(entries));
 }
 
 std::optional<PlistValue> fromWire(const sdbus::Variant& variant) {

@@ -83,11 +83,12 @@ BusDictionary toBus(const PlistDictionary& dictionary) {
 }
 
 PlistDictionary fromBus(const BusDictionary& dictionary) {
-    PlistDictionary result;
+    std::vector<PlistDictionary::Entry> entries;
+    entries.reserve(dictionary.size());
     for (const auto& [key, variant] : dictionary) {
-        if (auto value = fromVariant(variant)) result.set(key, std::move(*value));
+        if (auto value = fromVariant(variant)) entries.emplace_back(key, std::move(*value));
     }
-    return result;
+    return PlistDictionary(std::move(entries));
 }
 
 }  // namespace wattkeeper::virtual_mac

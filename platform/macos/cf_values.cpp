@@ -51,8 +51,10 @@ std::optional<PlistValue> arrayValue(CFArrayRef array, Unconvertible policy, int
 
 std::optional<PlistValue> dictionaryValue(CFDictionaryRef dictionary, Unconvertible policy, int depth) {
     const CFIndex count = CFDictionaryGetCount(dictionary);
-    PlistDictionary result;
-    if (count <= 0) return PlistValue(std::move(result));
+    if (count <= 0) return PlistValue(PlistDictionary());
+    // Collected first and sorted once: a key set at a time would cost up to n^2.
+    std::vector<PlistDictionary::Entry> entries;
+    entries.reserve(static_cast<std::size_t>(count));
     std::vector<const void*> keys(static_cast<std::size_t>(count));
     std::vector<const void*> values(static_cast<std::size_t>(count));
     CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
@@ -63,12 +65,12 @@ std::optional<PlistValue> dictionaryValue(CFDictionaryRef dictionary, Unconverti
         }
         auto value = key ? fromCF(values[i], policy, depth + 1) : std::nullopt;
         if (key && value) {
-            result.set(std::move(*key), std::move(*value));
+            entries.emplace_back(std::move(*key), std::move(*value));
         } else if (policy == Unconvertible::Fail) {
             return std::nullopt;
         }
     }
-    return PlistValue(std::move(result));
+    return PlistValue(PlistDictionary(std::move(entries)));
 }
 
 std::optional<PlistValue> fromCF(CFTypeRef object, Unconvertible policy, int depth) {
