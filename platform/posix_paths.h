@@ -25,7 +25,7 @@ namespace wattkeeper::posix_paths {
 // A folder tree deeper than this is left partly in place rather than holding a descriptor per
 // level without bound.
 inline constexpr int kMaxRemovalDepth = 128;
-inline constexpr std::size_t kReadChunk = 64 * 1024;
+inline constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
 // A folder on the way needs no read permission where the system can open it for lookups alone.
 #ifdef O_PATH

@@ -44,7 +44,8 @@ public:
     virtual void stop() = 0;
     // Runs `handler` on the main queue when the process's supervisor asks it to end (SIGTERM).
     // A loop without such requests never calls it.
-    virtual void onTerminationRequest(Task handler) { (void)handler; }
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): the loops that hear such requests keep it.
+    virtual void onTerminationRequest(Task /*handler*/) {}
 };
 
 }  // namespace wattkeeper

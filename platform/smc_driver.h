@@ -20,6 +20,9 @@ inline constexpr KernReturn kIOReturnError = static_cast<KernReturn>(0xe00002bc)
 inline constexpr KernReturn kIOReturnBadArgument = static_cast<KernReturn>(0xe00002c2);
 inline constexpr KernReturn kIOReturnNotFound = static_cast<KernReturn>(0xe00002f0);
 
+// The kernel's text for a return code, as mach_error_string gives it.
+std::string machErrorText(KernReturn code);
+
 // What IOServiceMatching hands back: the class the lookup is for.
 struct MatchingDictionary {
     std::string className;

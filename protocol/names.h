@@ -4,7 +4,6 @@
 // so each one must stay exactly as it is, spelling included.
 
 #include <array>
-#include <optional>
 #include <string_view>
 
 namespace wattkeeper::protocol {
@@ -101,31 +100,5 @@ inline constexpr std::string_view kLocalLaunchDaemonRemove = "PostToLoginItemCla
 inline constexpr std::string_view kLocalLaunchDaemonSwitchEnable = "PostToLoginItemClassLaunchDaemonSwitchEnable";
 inline constexpr std::string_view kLocalPrivacyExitAppProcess = "PostToPrivacyClassExitAppProcess";
 inline constexpr std::string_view kLocalUninstallRemoveItem = "PostToUninstallClassRemoveItem";
-
-// A request whose answer a requester can wait for by name alone.
-struct RequestReplyPair {
-    std::string_view request;
-    std::string_view reply;
-};
-
-// Requests answered by a reply of their own kind. Every other request shares one common slot,
-// completed by whichever of kCommonSlotReplies arrives first.
-inline constexpr std::array<RequestReplyPair, 5> kRequestReplyPairs = {{
-    {kQueryDeamonLoadStatus, kReplyDeamonLoadStatus},
-    {kQuerySMCChargingStatus, kReplyQuerySMCChargingStatus},
-    {kUninstallHelper, kReplyUninstallHelper},
-    {kHeart, kReplyHeart},
-    {kRestart, kReplyRestart},
-}};
-
-inline constexpr std::array<std::string_view, 2> kCommonSlotReplies = {kReplySmcState, kReplyQuerySMCOpenCloseStatus};
-
-// The reply that pairs with `request`; nothing for a request that falls in the common slot.
-constexpr std::optional<std::string_view> pairedReply(std::string_view request) {
-    for (const auto& pair : kRequestReplyPairs) {
-        if (pair.request == request) return pair.reply;
-    }
-    return std::nullopt;
-}
 
 }  // namespace wattkeeper::protocol

@@ -8,11 +8,11 @@ ensure_packages() {
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
-    apt-get install -y -q "${missing[@]}"
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
   fi
 }
 
 # What building and testing the project needs.
-build_packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libplist-dev libsdbus-c++-dev
+build_packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libplist-dev libsdbus-c++-dev
                 libasio-dev libcli11-dev dbus bubblewrap
-                clang libclang-rt-14-dev llvm libglib2.0-bin)
+                clang clang-tidy libclang-rt-14-dev llvm libglib2.0-bin)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing (Debian 12, as root), then builds and runs the plain
-# suite, the AddressSanitizer+UBSan suite and the ThreadSanitizer suite, and last runs each fuzz
-# target briefly over its corpus (WATTKEEPER_FUZZ_SECONDS each, default 5; 0 skips them).
+# suite (and clang-tidy over the system's code, scripts/lint.sh), the AddressSanitizer+UBSan suite
+# and the ThreadSanitizer suite, and last runs each fuzz target briefly over its corpus
+# (WATTKEEPER_FUZZ_SECONDS each, default 5; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,7 @@ for preset in ${WATTKEEPER_PRESETS:-default asan tsan}; do
   echo "== ${preset}"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  if [ "$preset" = default ]; then bash scripts/lint.sh; fi
   ctest --preset "$preset" -j "$jobs"
 done
 

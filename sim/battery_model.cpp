@@ -6,6 +6,8 @@
 #include <limits>
 #include <utility>
 
+#include "platform/smc_keys.h"
+
 namespace wattkeeper::sim {
 
 namespace {
@@ -63,8 +65,8 @@ std::uint8_t BatteryModel::keyByte(const char* key) const {
 }
 
 ChargeState BatteryModel::state() const {
-    if (!adapter_ || keyByte("CH0I") != 0) return ChargeState::Discharging;
-    if (keyByte("CH0B") != 0 || keyByte("CH0C") != 0) return ChargeState::Holding;
+    if (!adapter_ || keyByte(kDischargingKey) != 0) return ChargeState::Discharging;
+    if (keyByte(kChargingKey) != 0 || keyByte(kChargingSecondKey) != 0) return ChargeState::Holding;
     return ChargeState::Charging;
 }
 
@@ -232,9 +234,9 @@ MachineStatus BatteryModel::status() const {
     s.charge = charge_;
     s.capacity = capacity();
     s.adapter = adapter_;
-    s.ch0b = keyByte("CH0B");
-    s.ch0c = keyByte("CH0C");
-    s.ch0i = keyByte("CH0I");
+    s.ch0b = keyByte(kChargingKey);
+    s.ch0c = keyByte(kChargingSecondKey);
+    s.ch0i = keyByte(kDischargingKey);
     s.lidClosed = lidClosed_;
     s.asleep = asleep_;
     s.state = state();

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/smc_keys.h"
+
 namespace wattkeeper::sim {
 
 namespace {
@@ -108,9 +110,9 @@ SmcKeyStore& SmcKeyStore::operator=(SmcKeyStore&& other) noexcept {
 SmcKeyStore SmcKeyStore::macBook() {
     SmcKeyStore store;
     // Charging: one-byte switches, 0 lets the battery charge and the adapter carry the load.
-    store.addKey("CH0B", "ui8 ", {0x00});
-    store.addKey("CH0C", "ui8 ", {0x00});
-    store.addKey("CH0I", "ui8 ", {0x00});
+    store.addKey(kChargingKey, "ui8 ", {0x00});
+    store.addKey(kChargingSecondKey, "ui8 ", {0x00});
+    store.addKey(kDischargingKey, "ui8 ", {0x00});
     store.addKey("BCLM", "ui8 ", {100});
     // Fans: a count, the forced-control mask, and per fan its mode and speeds.
     store.addKey("FNum", "ui8 ", {2}, false);
@@ -311,42 +313,6 @@ void SmcKeyStore::clearHistory() {
     std::lock_guard lock(mutex_);
     requests_.clear();
     writes_.clear();
-}
-
-std::string machErrorText(KernReturn code) {
-    struct Entry {
-        std::uint32_t code;
-        const char* text;
-    };
-    // The codes this system can meet on the way to the SMC; the kernel's own table is far longer.
-    static constexpr Entry kTexts[] = {
-        {0x00000000, "(os/kern) successful"},
-        {0x00000001, "(os/kern) invalid address"},
-        {0x00000002, "(os/kern) protection failure"},
-        {0x00000003, "(os/kern) no space available"},
-        {0x00000004, "(os/kern) invalid argument"},
-        {0x00000005, "(os/kern) failure"},
-        {0x0000000f, "(os/kern) invalid name"},
-        {0x10000003, "(ipc/send) invalid destination port"},
-        {0x10000004, "(ipc/send) timed out"},
-        {0xe00002bc, "(iokit/common) general error"},
-        {0xe00002bd, "(iokit/common) can't allocate memory"},
-        {0xe00002be, "(iokit/common) resource shortage"},
-        {0xe00002c0, "(iokit/common) no such device"},
-        {0xe00002c1, "(iokit/common) privilege violation"},
-        {0xe00002c2, "(iokit/common) invalid argument"},
-        {0xe00002c5, "(iokit/common) exclusive access and device already open"},
-        {0xe00002c7, "(iokit/common) unsupported function"},
-        {0xe00002cd, "(iokit/common) device not open"},
-        {0xe00002d8, "(iokit/common) not ready"},
-        {0xe00002e2, "(iokit/common) not permitted"},
-        {0xe00002f0, "(iokit/common) data was not found"},
-    };
-    const auto raw = static_cast<std::uint32_t>(code);
-    for (const Entry& entry : kTexts) {
-        if (entry.code == raw) return entry.text;
-    }
-    return "unknown error code";
 }
 
 }  // namespace wattkeeper::sim

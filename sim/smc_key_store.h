@@ -89,9 +89,6 @@ private:
     static std::map<std::uint32_t, SmcKeyInfo> initialKeys();
 };
 
-// The kernel's text for a return code, as mach_error_string gives it.
-std::string machErrorText(KernReturn code);
-
 // The driver seam over a key store: one "AppleSMC" service, connections that open and close.
 class SimSmcDriver : public SmcDriver {
 public:

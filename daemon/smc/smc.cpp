@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/ports.h"
+#include "platform/smc_keys.h"
 
 namespace wattkeeper {
 
@@ -233,7 +234,7 @@ KernReturn SMC::writeFPE2(std::string_view key, std::int64_t value) {
 }
 
 bool SMC::isChargeKeyReadable() {
-    SMCVal_t value{"CH0B"};
+    SMCVal_t value{kChargingKey};
     const KernReturn result = read(value);
     if (result == kKernSuccess) return true;
     logLine("Error read fan value: " + errorText(result));

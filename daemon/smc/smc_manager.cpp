@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+#include "platform/smc_keys.h"
+
 namespace wattkeeper {
 
 using namespace std::chrono_literals;
@@ -32,9 +34,9 @@ void SwitchDecisions::recordLocked(const ChargeKeys& wanted) {
 }
 
 std::optional<std::uint8_t>* SwitchDecisions::wantedLocked(std::string_view key) {
-    if (key == "CH0B") return &wanted_.ch0b;
-    if (key == "CH0C") return &wanted_.ch0c;
-    if (key == "CH0I") return &wanted_.ch0i;
+    if (key == kChargingKey) return &wanted_.ch0b;
+    if (key == kChargingSecondKey) return &wanted_.ch0c;
+    if (key == kDischargingKey) return &wanted_.ch0i;
     return nullptr;
 }
 
@@ -71,40 +73,40 @@ bool ZQSMCManager::getcmcStatus() { return smc_.isChargeKeyReadable(); }
 
 void ZQSMCManager::enable_discharging(Stagger /*stagger*/) {
     log_.standardOutput("quill开启放电");
-    writeNow("CH0I", 1);
+    writeNow(kDischargingKey, 1);
 }
 
 void ZQSMCManager::disable_discharging(Stagger /*stagger*/) {
     log_.standardOutput("quill关闭放电");
-    writeNow("CH0I", 0);
+    writeNow(kDischargingKey, 0);
 }
 
 void ZQSMCManager::enable_charging(Stagger stagger) {
     log_.standardOutput("quill开启充电， 关闭放电");
     disable_discharging(stagger);
-    writeLater(500ms, "CH0B", 0, stagger);
-    writeLater(1000ms, "CH0C", 0, stagger);
+    writeLater(500ms, kChargingKey, 0, stagger);
+    writeLater(1000ms, kChargingSecondKey, 0, stagger);
 }
 
 void ZQSMCManager::disable_charging(Stagger stagger) {
     log_.standardOutput("quill关闭充电");
-    writeNow("CH0B", 2);
-    writeLater(500ms, "CH0C", 2, stagger);
+    writeNow(kChargingKey, 2);
+    writeLater(500ms, kChargingSecondKey, 2, stagger);
 }
 
-std::int64_t ZQSMCManager::get_charging_status() { return readStatus("CH0B", "quill获取充电状态 "); }
+std::int64_t ZQSMCManager::get_charging_status() { return readStatus(kChargingKey, "quill获取充电状态 "); }
 
-std::int64_t ZQSMCManager::get_discharging_status() { return readStatus("CH0I", "quill获取放电状态 "); }
+std::int64_t ZQSMCManager::get_discharging_status() { return readStatus(kDischargingKey, "quill获取放电状态 "); }
 
 void ZQSMCManager::getBatteryChargeInfo() {
-    const auto value = smc_.getUInt8Value("CH0B");
+    const auto value = smc_.getUInt8Value(kChargingKey);
     log_.standardOutput("huoqu " + (value ? "Optional(" + std::to_string(*value) + ")" : std::string("nil")));
 }
 
 void ZQSMCManager::setbatteryWithKey(std::string_view key, std::int64_t value) { smc_.setUInt8Value(key, value); }
 
 bool ZQSMCManager::keysHoldCharging() {
-    for (const char* key : {"CH0B", "CH0C", "CH0I"}) {
+    for (const char* key : {kChargingKey, kChargingSecondKey, kDischargingKey}) {
         const auto value = smc_.getUInt8Value(key);
         if (value && *value != 0) return true;
     }

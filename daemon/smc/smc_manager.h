@@ -54,33 +54,33 @@ class ZQSMCManager {
 public:
     // `smc` is the process's shared client in the daemon; it outlives the manager.
     ZQSMCManager(SMC& smc, RunLoop& runLoop, Log& log);
-    virtual ~ZQSMCManager();
+    ~ZQSMCManager();
     ZQSMCManager(const ZQSMCManager&) = delete;
     ZQSMCManager& operator=(const ZQSMCManager&) = delete;
 
-    virtual void openCMC();
-    virtual void closeCMC();
+    void openCMC();
+    void closeCMC();
     // Drops the connection handle, usable or not, and opens a new one (a failure logged as by
     // openCMC).
-    virtual void reopenCMC();
+    void reopenCMC();
     // True when the charging key can be read: the connection is usable.
-    virtual bool getcmcStatus();
+    bool getcmcStatus();
     // True while a connection handle is held, usable or not; asks nothing of the driver.
     bool isOpen() const { return smc_.conn() != 0; }
     // "CH0I" = 1 or 0, one key written now either way; the stagger is taken so that every
     // switch can be scheduled alike.
-    virtual void enable_discharging(Stagger stagger = Stagger::Delayed);
-    virtual void disable_discharging(Stagger stagger = Stagger::Delayed);
+    void enable_discharging(Stagger stagger = Stagger::Delayed);
+    void disable_discharging(Stagger stagger = Stagger::Delayed);
     // Discharging off now, "CH0B" = 0 after 0.5 s, "CH0C" = 0 after 1.0 s.
-    virtual void enable_charging(Stagger stagger = Stagger::Delayed);
+    void enable_charging(Stagger stagger = Stagger::Delayed);
     // "CH0B" = 2 now, "CH0C" = 2 after 0.5 s.
-    virtual void disable_charging(Stagger stagger = Stagger::Delayed);
+    void disable_charging(Stagger stagger = Stagger::Delayed);
     // Data byte 0 of "CH0B" (0: charging allowed), or 9 when it cannot be read.
-    virtual std::int64_t get_charging_status();
+    std::int64_t get_charging_status();
     // Data byte 0 of "CH0I" (1: forced discharge on), or 9 when it cannot be read.
-    virtual std::int64_t get_discharging_status();
-    virtual void getBatteryChargeInfo();
-    virtual void setbatteryWithKey(std::string_view key, std::int64_t value);
+    std::int64_t get_discharging_status();
+    void getBatteryChargeInfo();
+    void setbatteryWithKey(std::string_view key, std::int64_t value);
     // True when a charge key reads as holding charging or forcing discharge (a key that cannot
     // be read counts for neither).
     bool keysHoldCharging();

@@ -75,7 +75,7 @@ ConfinedProcesses::ConfinedProcesses(std::string root, std::string toolsBin,
                                      std::map<std::string, std::string> programMap)
     : root_(withoutTrailingSlashes(std::move(root))), toolsBin_(withoutTrailingSlashes(std::move(toolsBin))) {
     programs_.emplace(std::string(kOpenProgram), toolsBin_ + "/open");
-    for (auto& [program, host] : programMap) programs_.insert_or_assign(program, std::move(host));
+    for (auto& entry : programMap) programs_.insert_or_assign(entry.first, std::move(entry.second));
 }
 
 std::optional<std::vector<std::string>> ConfinedProcesses::sandboxCommand() const {

@@ -90,7 +90,7 @@ std::string bundlePathForExecutable(std::string_view executablePath) {
     return std::string(folder);
 }
 
-LinuxBundle::LinuxBundle(std::string path, std::vector<std::string> preferredLanguages)
+LinuxBundle::LinuxBundle(std::string_view path, std::vector<std::string> preferredLanguages)
     : path_(withoutTrailingSlashes(path)), preferredLanguages_(std::move(preferredLanguages)), shape_(shapeOf(path_)) {
     resources_ = shape_ == Shape::Application ? path_ + "/Contents/Resources" : path_;
 }

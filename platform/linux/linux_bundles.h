@@ -41,7 +41,7 @@ public:
     enum class Shape { Application, LanguageFolder, Flat };
 
     // path: the bundle's folder; preferredLanguages: the user's languages, most wanted first.
-    LinuxBundle(std::string path, std::vector<std::string> preferredLanguages);
+    LinuxBundle(std::string_view path, std::vector<std::string> preferredLanguages);
 
     std::string bundlePath() const override { return path_; }
     // Nothing when the file is missing, malformed or holds no dictionary at its root.

@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "platform/linux/virtual_mac_bus.h"
-#include "sim/smc_key_store.h"
 
 namespace wattkeeper {
 
@@ -182,7 +181,7 @@ KernReturn VirtualMacSmcDriver::callStructMethod(IoConnect connect, std::uint32_
     return kr;
 }
 
-std::string VirtualMacSmcDriver::machErrorString(KernReturn code) { return sim::machErrorText(code); }
+std::string VirtualMacSmcDriver::machErrorString(KernReturn code) { return machErrorText(code); }
 
 // --- Power sources ---
 

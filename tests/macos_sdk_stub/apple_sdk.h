@@ -5,7 +5,8 @@
 //
 // Only what the backend uses belongs here. Types keep Apple's shapes where they decide whether a
 // call compiles: CF_ENUM types are enumerations with a fixed underlying type, CF_OPTIONS types
-// plain integers, dispatch objects C++ structs derived from dispatch_object_s, IOKit's return
+// plain integers, dispatch objects C++ structs derived from dispatch_object_s in C++ and
+// Objective-C objects (ARC-managed, dispatch_release refused) in Objective-C++, IOKit's return
 // codes macros, and the names Apple marks deprecated are marked so here. kIOReturnError and
 // kIOReturnBadArgument are unused but defined: the port header smc_driver.h has constants of the
 // same names, which these macros would rewrite, so the backend must include it before IOKit.
@@ -19,6 +20,12 @@
 #include <sys/types.h>
 
 #define WK_STUB_DEPRECATED(replacement) __attribute__((deprecated("", replacement)))
+#define WK_STUB_AVAILABLE(version) __attribute__((availability(macos, introduced = version)))
+#if __has_feature(objc_arc)
+#define WK_STUB_UNAVAILABLE_UNDER_ARC __attribute__((unavailable("not available in automatic reference counting mode")))
+#else
+#define WK_STUB_UNAVAILABLE_UNDER_ARC
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -312,9 +319,31 @@ CGError CGDisplayRegisterReconfigurationCallback(CGDisplayReconfigurationCallBac
 }  // extern "C"
 #endif
 
-// ---- libdispatch (its C++ declarations, as C++ code without Objective-C sees them) -----------
+// ---- libdispatch -----------------------------------------------------------------------------
 
 #ifdef __cplusplus
+#ifdef __OBJC__
+// In Objective-C the dispatch objects are Objective-C objects, which ARC retains and releases.
+@protocol OS_dispatch_object
+@end
+@protocol OS_dispatch_queue <OS_dispatch_object>
+@end
+@protocol OS_dispatch_queue_global <OS_dispatch_queue>
+@end
+@protocol OS_dispatch_queue_serial <OS_dispatch_queue>
+@end
+@protocol OS_dispatch_queue_main <OS_dispatch_queue_serial>
+@end
+@protocol OS_dispatch_source <OS_dispatch_object>
+@end
+typedef id<OS_dispatch_object> dispatch_object_t;
+typedef id<OS_dispatch_queue> dispatch_queue_t;
+typedef id<OS_dispatch_queue_global> dispatch_queue_global_t;
+typedef id<OS_dispatch_queue_serial> dispatch_queue_serial_t;
+typedef id<OS_dispatch_queue_main> dispatch_queue_main_t;
+typedef id<OS_dispatch_source> dispatch_source_t;
+#else
+// C++ without Objective-C: C++ structs, counted by hand.
 typedef struct dispatch_object_s {
 private:
     dispatch_object_s();
@@ -327,6 +356,7 @@ typedef struct dispatch_queue_global_s : public dispatch_queue_s {} * dispatch_q
 typedef struct dispatch_queue_serial_s : public dispatch_queue_s {} * dispatch_queue_serial_t;
 typedef struct dispatch_queue_main_s : public dispatch_queue_serial_s {} * dispatch_queue_main_t;
 typedef struct dispatch_source_s : public dispatch_object_s {} * dispatch_source_t;
+#endif
 typedef const struct dispatch_source_type_s* dispatch_source_type_t;
 typedef uint64_t dispatch_time_t;
 typedef void (*dispatch_function_t)(void*);
@@ -349,7 +379,7 @@ dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta);
 void dispatch_set_context(dispatch_object_t object, void* context);
 void dispatch_set_finalizer_f(dispatch_object_t object, dispatch_function_t finalizer);
 void dispatch_resume(dispatch_object_t object);
-void dispatch_release(dispatch_object_t object);
+void dispatch_release(dispatch_object_t object) WK_STUB_UNAVAILABLE_UNDER_ARC;
 dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t handle, uintptr_t mask,
                                          dispatch_queue_t queue);
 void dispatch_source_set_event_handler_f(dispatch_source_t source, dispatch_function_t handler);
@@ -483,6 +513,7 @@ enum : NSWorkspaceLaunchOptions {
 };
 typedef NSString* NSWorkspaceLaunchConfigurationKey;
 
+WK_STUB_AVAILABLE(10.15)
 @interface NSWorkspaceOpenConfiguration : NSObject
 + (instancetype)configuration;
 @property BOOL hides;
@@ -494,7 +525,8 @@ typedef NSString* NSWorkspaceLaunchConfigurationKey;
 @property(readonly, copy) NSArray<NSRunningApplication*>* runningApplications;
 - (void)openApplicationAtURL:(NSURL*)applicationURL
                configuration:(NSWorkspaceOpenConfiguration*)configuration
-           completionHandler:(void (^)(NSRunningApplication* app, NSError* error))completionHandler;
+           completionHandler:(void (^)(NSRunningApplication* app, NSError* error))completionHandler
+    WK_STUB_AVAILABLE(10.15);
 - (NSRunningApplication*)launchApplicationAtURL:(NSURL*)url
                                         options:(NSWorkspaceLaunchOptions)options
                                   configuration:(NSDictionary<NSWorkspaceLaunchConfigurationKey, id>*)configuration

@@ -132,42 +132,5 @@ TEST(ProtocolNames, OnlyTheHeartIsBothARequestAndAReply) {
     EXPECT_EQ(kReplyHeart, kHeart);
 }
 
-TEST(ProtocolPairs, EachPairedRequestHasItsOwnReply) {
-    std::set<std::string_view> requests, replies;
-    for (const auto& pair : kRequestReplyPairs) {
-        SCOPED_TRACE(std::string(pair.request));
-        EXPECT_TRUE(contains(kRequestNames, pair.request));
-        EXPECT_TRUE(contains(kReplyNames, pair.reply));
-        EXPECT_FALSE(contains(kCommonSlotReplies, pair.reply));
-        requests.insert(pair.request);
-        replies.insert(pair.reply);
-    }
-    EXPECT_EQ(requests.size(), kRequestReplyPairs.size());
-    EXPECT_EQ(replies.size(), kRequestReplyPairs.size());
-    // Every reply is either paired or completes the common slot.
-    EXPECT_EQ(replies.size() + kCommonSlotReplies.size(), kReplyNames.size());
-}
-
-TEST(ProtocolPairs, PairedReplyFindsTheAnswerOrLeavesTheRequestToTheCommonSlot) {
-    struct Case {
-        std::string_view request;
-        std::optional<std::string_view> reply;
-    };
-    const std::vector<Case> cases = {
-        {kQueryDeamonLoadStatus, kReplyDeamonLoadStatus},
-        {kQuerySMCChargingStatus, kReplyQuerySMCChargingStatus},
-        {kUninstallHelper, kReplyUninstallHelper},
-        {kHeart, kHeart},
-        {kRestart, kReplyRestart},
-        {kOpenSMC, std::nullopt},
-        {kQuerySMCOpenCloseStatus, std::nullopt},
-        {kGetBatteryInfo, std::nullopt},
-        {kEnableCharging, std::nullopt},
-        {"", std::nullopt},
-        {"ZQAmperly_TellDeamon_heart", std::nullopt},
-    };
-    for (const auto& c : cases) EXPECT_EQ(pairedReply(c.request), c.reply) << c.request;
-}
-
 }  // namespace
 }  // namespace wattkeeper::protocol

@@ -17,7 +17,7 @@ using wattkeeper::kIOReturnBadArgument;
 using wattkeeper::kIOReturnError;
 using wattkeeper::kKernSuccess;
 using wattkeeper::kMachSendInvalidDest;
-using wattkeeper::sim::machErrorText;
+using wattkeeper::machErrorText;
 using wattkeeper::sim::SimSmcDriver;
 using wattkeeper::sim::SmcKeyStore;
 using Record = SmcKeyStore::Record;

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -34,11 +35,15 @@ std::optional<OperatingSystemVersion> parseVersion(const std::string& text) {
     return OperatingSystemVersion{parts[0], parts[1], parts[2]};
 }
 
-// A control request without arguments or answer.
-std::function<int()> simple(const char* member) {
-    return [member] {
-        return withControl([member](sdbus::IProxy& proxy) {
-            proxy.callMethod(member).onInterface(kControlInterface).withTimeout(kCallTimeout);
+// A control request without an answer, sent with the values the command line has left in
+// `arguments` by the time it runs.
+template <class... Args>
+std::function<int()> control(const char* member, const Args&... arguments) {
+    return [member, &arguments...] {
+        return withControl([&](sdbus::IProxy& proxy) {
+            // Sleep answers once the machine is asleep, which its observers may put off.
+            const auto timeout = std::string_view(member) == "Sleep" ? kCallTimeout + kSleepHoldLimit : kCallTimeout;
+            proxy.callMethod(member).onInterface(kControlInterface).withTimeout(timeout).withArguments(arguments...);
         });
     };
 }
@@ -83,59 +88,35 @@ int main(int argc, char** argv) {
         action = [&options] { return serve(options); };
     });
 
-    app.add_subcommand("plug", "Connect the power adapter")->callback([&] { action = simple("Plug"); });
-    app.add_subcommand("unplug", "Disconnect the power adapter")->callback([&] { action = simple("Unplug"); });
+    app.add_subcommand("plug", "Connect the power adapter")->callback([&] { action = control("Plug"); });
+    app.add_subcommand("unplug", "Disconnect the power adapter")->callback([&] { action = control("Unplug"); });
 
     std::string position;
     auto* lid = app.add_subcommand("lid", "Open or close the lid");
     lid->add_option("position", position, "open or close")->required()->check(CLI::IsMember({"open", "close"}));
+    bool closed = false;
     lid->callback([&] {
-        const bool closed = position == "close";
-        action = [closed] {
-            return withControl([closed](sdbus::IProxy& proxy) {
-                proxy.callMethod("SetLid")
-                    .onInterface(kControlInterface)
-                    .withTimeout(kCallTimeout)
-                    .withArguments(closed);
-            });
-        };
+        closed = position == "close";
+        action = control("SetLid", closed);
     });
 
-    app.add_subcommand("sleep", "Put the machine to sleep")->callback([&] { action = simple("Sleep"); });
-    app.add_subcommand("wake", "Wake the machine")->callback([&] { action = simple("Wake"); });
+    app.add_subcommand("sleep", "Put the machine to sleep")->callback([&] { action = control("Sleep"); });
+    app.add_subcommand("wake", "Wake the machine")->callback([&] { action = control("Wake"); });
 
     double percent = 0.0;
     auto* charge = app.add_subcommand("charge", "Set the battery's charge");
     charge->add_option("percent", percent, "0 to 100")->required()->check(CLI::Range(0.0, 100.0));
-    charge->callback([&] {
-        action = [&percent] {
-            return withControl([&percent](sdbus::IProxy& proxy) {
-                proxy.callMethod("SetCharge")
-                    .onInterface(kControlInterface)
-                    .withTimeout(kCallTimeout)
-                    .withArguments(percent);
-            });
-        };
-    });
+    charge->callback([&] { action = control("SetCharge", percent); });
 
     std::string displayAction;
     auto* display = app.add_subcommand("display", "Attach or detach a display");
     display->add_option("action", displayAction, "add or remove")->required()->check(CLI::IsMember({"add", "remove"}));
-    display->callback([&] { action = simple(displayAction == "add" ? "AddDisplay" : "RemoveDisplay"); });
+    display->callback([&] { action = control(displayAction == "add" ? "AddDisplay" : "RemoveDisplay"); });
 
     double factor = 1.0;
     auto* timeScale = app.add_subcommand("time-scale", "Set how many simulated seconds pass per real second");
     timeScale->add_option("factor", factor, "above 0, at most 1000000")->required()->check(CLI::Range(1e-6, 1e6));
-    timeScale->callback([&] {
-        action = [&factor] {
-            return withControl([&factor](sdbus::IProxy& proxy) {
-                proxy.callMethod("SetTimeScale")
-                    .onInterface(kControlInterface)
-                    .withTimeout(kCallTimeout)
-                    .withArguments(factor);
-            });
-        };
-    });
+    timeScale->callback([&] { action = control("SetTimeScale", factor); });
 
     bool oneLine = false;
     auto* statusCommand = app.add_subcommand("status", "Print the battery, the charge keys, the lid and sleep");
@@ -159,17 +140,10 @@ int main(int argc, char** argv) {
     auto* traceStart = traceCommand->add_subcommand("start", "Start writing the CSV trace to FILE");
     traceStart->add_option("file", tracePath, "The trace file, replaced if it exists")->required();
     traceStart->callback([&] {
-        action = [&tracePath] {
-            const std::string path = std::filesystem::absolute(tracePath).string();
-            return withControl([&path](sdbus::IProxy& proxy) {
-                proxy.callMethod("StartTrace")
-                    .onInterface(kControlInterface)
-                    .withTimeout(kCallTimeout)
-                    .withArguments(path);
-            });
-        };
+        tracePath = std::filesystem::absolute(tracePath).string();
+        action = control("StartTrace", tracePath);
     });
-    traceCommand->add_subcommand("stop", "Stop the trace")->callback([&] { action = simple("StopTrace"); });
+    traceCommand->add_subcommand("stop", "Stop the trace")->callback([&] { action = control("StopTrace"); });
 
     std::vector<std::string> identifiers;
     auto* apps = app.add_subcommand("apps", "The workspace's applications");
@@ -178,16 +152,7 @@ int main(int argc, char** argv) {
                                          "Replace the running applications by these bundle identifiers "
                                          "(\"\" for one without an identifier)");
     appsSet->add_option("id", identifiers, "Bundle identifiers");
-    appsSet->callback([&] {
-        action = [&identifiers] {
-            return withControl([&identifiers](sdbus::IProxy& proxy) {
-                proxy.callMethod("SetRunningApplications")
-                    .onInterface(kControlInterface)
-                    .withTimeout(kCallTimeout)
-                    .withArguments(identifiers);
-            });
-        };
-    });
+    appsSet->callback([&] { action = control("SetRunningApplications", identifiers); });
     apps->add_subcommand("opened", "List the requests to open an application")->callback([&] {
         action = [] {
             return withControl([](sdbus::IProxy& proxy) {
@@ -208,18 +173,9 @@ int main(int argc, char** argv) {
     std::string user;
     auto* userCommand = app.add_subcommand("user", "Log a console user in; \"\" or loginwindow for the login window");
     userCommand->add_option("name", user, "Short name")->required();
-    userCommand->callback([&] {
-        action = [&user] {
-            return withControl([&user](sdbus::IProxy& proxy) {
-                proxy.callMethod("SetConsoleUser")
-                    .onInterface(kControlInterface)
-                    .withTimeout(kCallTimeout)
-                    .withArguments(user);
-            });
-        };
-    });
+    userCommand->callback([&] { action = control("SetConsoleUser", user); });
 
-    app.add_subcommand("quit", "End the running virtual Mac")->callback([&] { action = simple("Quit"); });
+    app.add_subcommand("quit", "End the running virtual Mac")->callback([&] { action = control("Quit"); });
 
     CLI11_PARSE(app, argc, argv);
     return action ? action() : 1;

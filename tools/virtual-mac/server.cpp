@@ -45,9 +45,9 @@ sim::BatterySettings settingsFrom(const ServeOptions& options) {
 
 // The Apple-silicon notebooks, whose identifiers no longer say what the machine is.
 constexpr std::string_view kNotebookModels[] = {
-    "Mac14,2",  "Mac14,5",  "Mac14,6",  "Mac14,7",  "Mac14,9",  "Mac14,10", "Mac14,15", "Mac15,3",
-    "Mac15,6",  "Mac15,7",  "Mac15,8",  "Mac15,9",  "Mac15,10", "Mac15,11", "Mac15,12", "Mac15,13",
-    "Mac16,1",  "Mac16,5",  "Mac16,6",  "Mac16,7",  "Mac16,8",  "Mac16,12", "Mac16,13",
+    "Mac14,2", "Mac14,5", "Mac14,6", "Mac14,7", "Mac14,9",  "Mac14,10", "Mac14,15", "Mac15,3",
+    "Mac15,6", "Mac15,7", "Mac15,8", "Mac15,9", "Mac15,10", "Mac15,11", "Mac15,12", "Mac15,13",
+    "Mac16,1", "Mac16,5", "Mac16,6", "Mac16,7", "Mac16,8",  "Mac16,12", "Mac16,13",
 };
 
 // A notebook has a lid (the root power domain's clamshell state); any other model is a desktop.
@@ -439,167 +439,49 @@ void Server::registerMachine() {
 }
 
 void Server::registerControl() {
-    // Every change is made at the simulated moment it arrives, then its signals go out.
-    auto change = [this](auto&& apply) {
-        Signals out;
-        std::exception_ptr refusal;
-        {
-            std::lock_guard lock(mutex_);
-            syncLocked(out);
-            try {
-                apply(out);
-            } catch (const sdbus::Error&) {
-                refusal = std::current_exception();
-            }
-            settleLocked(out);
-        }
-        // What time did before a refused request still goes out.
-        emit(out);
-        if (refusal) std::rethrow_exception(refusal);
+    using Change = void (Server::*)(Signals&);
+    const std::pair<const char*, Change> changes[] = {
+        {"Plug", &Server::plugLocked},
+        {"Unplug", &Server::unplugLocked},
+        {"AddDisplay", &Server::addDisplayLocked},
+        {"RemoveDisplay", &Server::removeDisplayLocked},
+        {"StopTrace", &Server::stopTraceLocked},
     };
-    object_->registerMethod("Plug").onInterface(kControlInterface).implementedAs([this, change] {
-        change([this](Signals& out) {
-            if (model_.setAdapter(true)) queueGeneralInterest(out);
-        });
-    });
-    object_->registerMethod("Unplug").onInterface(kControlInterface).implementedAs([this, change] {
-        change([this](Signals& out) {
-            if (model_.setAdapter(false)) queueGeneralInterest(out);
-        });
-    });
+    for (const auto& [member, apply] : changes) {
+        object_->registerMethod(member).onInterface(kControlInterface).implementedAs(changing(apply));
+    }
     object_->registerMethod("SetLid")
         .onInterface(kControlInterface)
         .withInputParamNames("closed")
-        .implementedAs([this, change](bool closed) {
-            change([this, closed](Signals& out) {
-                if (model_.lidClosed() == closed) return;
-                model_.setLidClosed(closed);
-                if (!isNotebook(model_.model())) return;
-                out.push_back([this, closed] {
-                    object_->emitSignal("ClamshellStateChange").onInterface(kMachineInterface).withArguments(closed);
-                });
-            });
-        });
-    // Sleep answers once the machine is asleep: after every process observing sleep has let it
-    // go, or the time a process may hold it has passed.
-    object_->registerMethod("Sleep").onInterface(kControlInterface).implementedAs([this](sdbus::Result<>&& result) {
-        Signals out;
-        std::vector<sdbus::Result<>> answered;
-        {
-            std::lock_guard lock(mutex_);
-            syncLocked(out);
-            if (!model_.asleep() && !pendingSleep_) {
-                out.push_back([this] { object_->emitSignal("WillSleep").onInterface(kMachineInterface).withArguments(); });
-                pendingSleep_.emplace(PendingSleep{sleepObservers_, std::chrono::steady_clock::now() + kSleepHoldLimit, {}});
-            }
-            if (pendingSleep_) {
-                pendingSleep_->waiting.push_back(std::move(result));
-                completeSleepLocked(out, answered);
-            } else {
-                answered.push_back(std::move(result));
-            }
-            settleLocked(out);
-        }
-        emit(out);
-        for (const auto& waiting : answered) waiting.returnResults();
-    });
-    object_->registerMethod("Wake").onInterface(kControlInterface).implementedAs([this, change] {
-        std::vector<sdbus::Result<>> answered;
-        change([this, &answered](Signals& out) {
-            if (pendingSleep_) {
-                // Woken before it slept: the sleep is called off, and those who prepared for it
-                // hear the wake.
-                answered = std::move(pendingSleep_->waiting);
-                pendingSleep_.reset();
-            } else if (!model_.asleep()) {
-                return;
-            }
-            if (model_.setAsleep(false)) queueGeneralInterest(out);
-            out.push_back([this] { object_->emitSignal("DidWake").onInterface(kMachineInterface).withArguments(); });
-        });
-        for (const auto& waiting : answered) waiting.returnResults();
-    });
+        .implementedAs(changing(&Server::setLidLocked));
     object_->registerMethod("SetCharge")
         .onInterface(kControlInterface)
         .withInputParamNames("percent")
-        .implementedAs([this, change](double percent) {
-            if (!(percent >= 0.0 && percent <= 100.0)) {
-                throw sdbus::Error(kInvalidArgument, "the charge is a percent from 0 to 100");
-            }
-            change([this, percent](Signals& out) {
-                if (model_.setCharge(percent)) queueGeneralInterest(out);
-            });
-        });
-    object_->registerMethod("AddDisplay").onInterface(kControlInterface).implementedAs([this, change] {
-        change([this](Signals& out) {
-            if (displays_.size() >= kMaxDisplays) throw sdbus::Error(kFailed, "no more displays can be attached");
-            const std::uint32_t display = nextDisplay_++;
-            queueDisplayChange(out, display, kDisplayAddFlag);
-            displays_.push_back(display);
-            model_.setDisplays(displays_.size());
-        });
-    });
-    object_->registerMethod("RemoveDisplay").onInterface(kControlInterface).implementedAs([this, change] {
-        change([this](Signals& out) {
-            if (displays_.empty()) throw sdbus::Error(kFailed, "no display is attached");
-            const std::uint32_t display = displays_.back();
-            queueDisplayChange(out, display, kDisplayRemoveFlag);
-            displays_.pop_back();
-            model_.setDisplays(displays_.size());
-        });
-    });
+        .implementedAs(changing(&Server::setChargeLocked));
     object_->registerMethod("SetTimeScale")
         .onInterface(kControlInterface)
         .withInputParamNames("factor")
-        .implementedAs([this, change](double factor) {
-            if (!(factor > 0.0 && factor <= kMaxTimeScale)) {
-                throw sdbus::Error(kInvalidArgument, "the time scale is a factor above 0 and at most 1000000");
-            }
-            change([this, factor](Signals&) { options_.timeScale = factor; });
-        });
-    object_->registerMethod("Status")
-        .onInterface(kControlInterface)
-        .withOutputParamNames("status")
-        .implementedAs([this] {
-            Signals out;
-            BusDictionary status;
-            {
-                std::lock_guard lock(mutex_);
-                syncLocked(out);
-                const sim::MachineStatus s = model_.status();
-                status["charge"] = s.charge;
-                status["capacity"] = static_cast<std::int32_t>(s.capacity);
-                status["adapter"] = s.adapter;
-                // A key taken away (SetSmcKeyPresent) is left out, as the controller no longer has it.
-                for (const auto& [key, value] : {std::pair{"CH0B", s.ch0b}, std::pair{"CH0C", s.ch0c},
-                                                 std::pair{"CH0I", s.ch0i}}) {
-                    if (!removedKeys_.contains(key)) status[key] = value;
-                }
-                status["lid"] = std::string(s.lidClosed ? "closed" : "open");
-                status["asleep"] = s.asleep;
-                status["state"] = std::string(sim::chargeStateName(s.state));
-                status["time"] = s.seconds;
-                status["timeScale"] = options_.timeScale;
-                status["displays"] = static_cast<std::uint32_t>(s.displays);
-                status["model"] = s.model;
-                status["user"] = s.consoleUser;
-                status["tracing"] = trace_.has_value();
-            }
-            emit(out);
-            return status;
-        });
+        .implementedAs(changing(&Server::setTimeScaleLocked));
     object_->registerMethod("StartTrace")
         .onInterface(kControlInterface)
         .withInputParamNames("path")
-        .implementedAs(
-            [this, change](const std::string& path) { change([this, &path](Signals&) { startTraceLocked(path); }); });
-    object_->registerMethod("StopTrace").onInterface(kControlInterface).implementedAs([this, change] {
-        change([this](Signals&) {
-            recordTraceLocked();
-            trace_.reset();
-            traceFile_.close();
-        });
+        .implementedAs(changing(&Server::startTraceRequestLocked));
+    object_->registerMethod("SetConsoleUser")
+        .onInterface(kControlInterface)
+        .withInputParamNames("name")
+        .implementedAs(changing(&Server::setConsoleUserLocked));
+    object_->registerMethod("SetSmcKeyPresent")
+        .onInterface(kControlInterface)
+        .withInputParamNames("key", "present")
+        .implementedAs(changing(&Server::setSmcKeyPresentLocked));
+    object_->registerMethod("Sleep").onInterface(kControlInterface).implementedAs([this](sdbus::Result<>&& result) {
+        sleep(std::move(result));
     });
+    object_->registerMethod("Wake").onInterface(kControlInterface).implementedAs([this] { wake(); });
+    object_->registerMethod("Status")
+        .onInterface(kControlInterface)
+        .withOutputParamNames("status")
+        .implementedAs([this] { return status(); });
     object_->registerMethod("SetRunningApplications")
         .onInterface(kControlInterface)
         .withInputParamNames("bundleIdentifiers")
@@ -616,61 +498,13 @@ void Server::registerControl() {
             std::lock_guard lock(mutex_);
             return openRequests_;
         });
-    object_->registerMethod("SetConsoleUser")
-        .onInterface(kControlInterface)
-        .withInputParamNames("name")
-        .implementedAs([this, change](const std::string& name) {
-            if (name.find('/') != std::string::npos || name == "." || name == "..") {
-                throw sdbus::Error(kInvalidArgument, "a user's short name has no slash");
-            }
-            change([this, &name](Signals&) {
-                std::error_code error;
-                if (isLoggedInUser(name)) fs::create_directories(options_.root / "Users" / name, error);
-                if (error) throw sdbus::Error(kFailed, "cannot make the user's home folder: " + error.message());
-                model_.setConsoleUser(name);
-            });
-        });
     // Faults, for tests: the kernel refusing calls on a key, a key gone from the controller, the
     // controller's connections dropped, the whole service gone.
     object_->registerMethod("FailSmcKey")
         .onInterface(kControlInterface)
         .withInputParamNames("key", "operation", "code")
         .implementedAs([this](const std::string& key, const std::string& operation, std::int32_t code) {
-            if (!isKeyName(key)) throw sdbus::Error(kInvalidArgument, "an SMC key has four characters");
-            if (operation != "read" && operation != "write") {
-                throw sdbus::Error(kInvalidArgument, "the operation is read or write");
-            }
-            std::lock_guard lock(mutex_);
-            auto& faults = operation == "read" ? readFaults_ : writeFaults_;
-            if (code == kKernSuccess) {
-                faults.erase(key);
-            } else {
-                faults[key] = code;
-            }
-        });
-    object_->registerMethod("SetSmcKeyPresent")
-        .onInterface(kControlInterface)
-        .withInputParamNames("key", "present")
-        .implementedAs([this, change](const std::string& key, bool present) {
-            if (!isKeyName(key) || key == "#KEY") {
-                throw sdbus::Error(kInvalidArgument, "an SMC key has four characters and is not #KEY");
-            }
-            change([this, &key, present](Signals&) {
-                if (present) {
-                    const auto removed = removedKeys_.find(key);
-                    if (removed == removedKeys_.end()) return;
-                    store_.addKey(key, removed->second.type, removed->second.value, removed->second.writable);
-                    removedKeys_.erase(removed);
-                    return;
-                }
-                const auto info = store_.key(key);
-                if (!info) {
-                    if (removedKeys_.contains(key)) return;
-                    throw sdbus::Error(kFailed, "the SMC has no key " + key);
-                }
-                removedKeys_[key] = *info;
-                store_.removeKey(key);
-            });
+            failSmcKey(key, operation, code);
         });
     object_->registerMethod("CloseSmcConnections").onInterface(kControlInterface).implementedAs([this] {
         std::lock_guard lock(mutex_);
@@ -693,6 +527,194 @@ void Server::registerControl() {
         }
         if (quit) quit();
     });
+}
+
+void Server::change(const std::function<void(Signals&)>& apply) {
+    Signals out;
+    std::exception_ptr refusal;
+    {
+        std::lock_guard lock(mutex_);
+        syncLocked(out);
+        try {
+            apply(out);
+        } catch (const sdbus::Error&) {
+            refusal = std::current_exception();
+        }
+        settleLocked(out);
+    }
+    // What time did before a refused request still goes out.
+    emit(out);
+    if (refusal) std::rethrow_exception(refusal);
+}
+
+void Server::plugLocked(Signals& out) {
+    if (model_.setAdapter(true)) queueGeneralInterest(out);
+}
+
+void Server::unplugLocked(Signals& out) {
+    if (model_.setAdapter(false)) queueGeneralInterest(out);
+}
+
+void Server::setLidLocked(Signals& out, bool closed) {
+    if (model_.lidClosed() == closed) return;
+    model_.setLidClosed(closed);
+    if (!isNotebook(model_.model())) return;
+    out.push_back([this, closed] {
+        object_->emitSignal("ClamshellStateChange").onInterface(kMachineInterface).withArguments(closed);
+    });
+}
+
+void Server::setChargeLocked(Signals& out, double percent) {
+    if (!(percent >= 0.0 && percent <= 100.0)) {
+        throw sdbus::Error(kInvalidArgument, "the charge is a percent from 0 to 100");
+    }
+    if (model_.setCharge(percent)) queueGeneralInterest(out);
+}
+
+void Server::addDisplayLocked(Signals& out) {
+    if (displays_.size() >= kMaxDisplays) throw sdbus::Error(kFailed, "no more displays can be attached");
+    const std::uint32_t display = nextDisplay_++;
+    queueDisplayChange(out, display, kDisplayAddFlag);
+    displays_.push_back(display);
+    model_.setDisplays(displays_.size());
+}
+
+void Server::removeDisplayLocked(Signals& out) {
+    if (displays_.empty()) throw sdbus::Error(kFailed, "no display is attached");
+    const std::uint32_t display = displays_.back();
+    queueDisplayChange(out, display, kDisplayRemoveFlag);
+    displays_.pop_back();
+    model_.setDisplays(displays_.size());
+}
+
+void Server::setTimeScaleLocked(Signals&, double factor) {
+    if (!(factor > 0.0 && factor <= kMaxTimeScale)) {
+        throw sdbus::Error(kInvalidArgument, "the time scale is a factor above 0 and at most 1000000");
+    }
+    options_.timeScale = factor;
+}
+
+void Server::startTraceRequestLocked(Signals&, const std::string& path) { startTraceLocked(path); }
+
+void Server::stopTraceLocked(Signals&) {
+    recordTraceLocked();
+    trace_.reset();
+    traceFile_.close();
+}
+
+void Server::setConsoleUserLocked(Signals&, const std::string& name) {
+    if (name.find('/') != std::string::npos || name == "." || name == "..") {
+        throw sdbus::Error(kInvalidArgument, "a user's short name has no slash");
+    }
+    std::error_code error;
+    if (isLoggedInUser(name)) fs::create_directories(options_.root / "Users" / name, error);
+    if (error) throw sdbus::Error(kFailed, "cannot make the user's home folder: " + error.message());
+    model_.setConsoleUser(name);
+}
+
+void Server::setSmcKeyPresentLocked(Signals&, const std::string& key, bool present) {
+    if (!isKeyName(key) || key == "#KEY") {
+        throw sdbus::Error(kInvalidArgument, "an SMC key has four characters and is not #KEY");
+    }
+    if (present) {
+        const auto removed = removedKeys_.find(key);
+        if (removed == removedKeys_.end()) return;
+        store_.addKey(key, removed->second.type, removed->second.value, removed->second.writable);
+        removedKeys_.erase(removed);
+        return;
+    }
+    const auto info = store_.key(key);
+    if (!info) {
+        if (removedKeys_.contains(key)) return;
+        throw sdbus::Error(kFailed, "the SMC has no key " + key);
+    }
+    removedKeys_[key] = *info;
+    store_.removeKey(key);
+}
+
+// Answers once the machine is asleep: after every process observing sleep has let it go, or the
+// time a process may hold it has passed.
+void Server::sleep(sdbus::Result<>&& result) {
+    Signals out;
+    std::vector<sdbus::Result<>> answered;
+    {
+        std::lock_guard lock(mutex_);
+        syncLocked(out);
+        if (!model_.asleep() && !pendingSleep_) {
+            out.push_back([this] { object_->emitSignal("WillSleep").onInterface(kMachineInterface).withArguments(); });
+            pendingSleep_.emplace(
+                PendingSleep{sleepObservers_, std::chrono::steady_clock::now() + kSleepHoldLimit, {}});
+        }
+        if (pendingSleep_) {
+            pendingSleep_->waiting.push_back(std::move(result));
+            completeSleepLocked(out, answered);
+        } else {
+            answered.push_back(std::move(result));
+        }
+        settleLocked(out);
+    }
+    emit(out);
+    for (const auto& waiting : answered) waiting.returnResults();
+}
+
+void Server::wake() {
+    std::vector<sdbus::Result<>> answered;
+    change([this, &answered](Signals& out) {
+        if (pendingSleep_) {
+            // Woken before it slept: the sleep is called off, and those who prepared for it hear
+            // the wake.
+            answered = std::move(pendingSleep_->waiting);
+            pendingSleep_.reset();
+        } else if (!model_.asleep()) {
+            return;
+        }
+        if (model_.setAsleep(false)) queueGeneralInterest(out);
+        out.push_back([this] { object_->emitSignal("DidWake").onInterface(kMachineInterface).withArguments(); });
+    });
+    for (const auto& waiting : answered) waiting.returnResults();
+}
+
+BusDictionary Server::status() {
+    Signals out;
+    BusDictionary status;
+    {
+        std::lock_guard lock(mutex_);
+        syncLocked(out);
+        const sim::MachineStatus s = model_.status();
+        status["charge"] = s.charge;
+        status["capacity"] = static_cast<std::int32_t>(s.capacity);
+        status["adapter"] = s.adapter;
+        // A key taken away (SetSmcKeyPresent) is left out, as the controller no longer has it.
+        for (const auto& [key, value] :
+             {std::pair{"CH0B", s.ch0b}, std::pair{"CH0C", s.ch0c}, std::pair{"CH0I", s.ch0i}}) {
+            if (!removedKeys_.contains(key)) status[key] = value;
+        }
+        status["lid"] = std::string(s.lidClosed ? "closed" : "open");
+        status["asleep"] = s.asleep;
+        status["state"] = std::string(sim::chargeStateName(s.state));
+        status["time"] = s.seconds;
+        status["timeScale"] = options_.timeScale;
+        status["displays"] = static_cast<std::uint32_t>(s.displays);
+        status["model"] = s.model;
+        status["user"] = s.consoleUser;
+        status["tracing"] = trace_.has_value();
+    }
+    emit(out);
+    return status;
+}
+
+void Server::failSmcKey(const std::string& key, const std::string& operation, std::int32_t code) {
+    if (!isKeyName(key)) throw sdbus::Error(kInvalidArgument, "an SMC key has four characters");
+    if (operation != "read" && operation != "write") {
+        throw sdbus::Error(kInvalidArgument, "the operation is read or write");
+    }
+    std::lock_guard lock(mutex_);
+    auto& faults = operation == "read" ? readFaults_ : writeFaults_;
+    if (code == kKernSuccess) {
+        faults.erase(key);
+    } else {
+        faults[key] = code;
+    }
 }
 
 }  // namespace wattkeeper::virtual_mac

@@ -75,6 +75,30 @@ private:
     void registerMachine();
     void registerControl();
 
+    // A control request that changes the machine at the simulated moment it arrives: `apply`
+    // runs with mutex_ held, then the signals it queued go out. An sdbus::Error it throws is the
+    // answer, once what time did before it has gone out.
+    void change(const std::function<void(Signals&)>& apply);
+    template <class... Args>
+    auto changing(void (Server::*apply)(Signals&, Args...)) {
+        return [this, apply](Args... arguments) { change([&](Signals& out) { (this->*apply)(out, arguments...); }); };
+    }
+    void plugLocked(Signals& out);
+    void unplugLocked(Signals& out);
+    void setLidLocked(Signals& out, bool closed);
+    void setChargeLocked(Signals& out, double percent);
+    void addDisplayLocked(Signals& out);
+    void removeDisplayLocked(Signals& out);
+    void setTimeScaleLocked(Signals& out, double factor);
+    void startTraceRequestLocked(Signals& out, const std::string& path);
+    void stopTraceLocked(Signals& out);
+    void setConsoleUserLocked(Signals& out, const std::string& name);
+    void setSmcKeyPresentLocked(Signals& out, const std::string& key, bool present);
+    void sleep(sdbus::Result<>&& result);
+    void wake();
+    std::map<std::string, sdbus::Variant> status();
+    void failSmcKey(const std::string& key, const std::string& operation, std::int32_t code);
+
     // All of these run with mutex_ held and queue the signals they cause; the signals go out
     // after the lock is released, because sdbus-c++ runs handlers under its own bus lock.
     void syncLocked(Signals& out);
