@@ -11,113 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "platform/utf8.h"
+#include "platform/linux/bus_values.h"
 
 namespace wattkeeper::linux_backend {
 
 namespace {
-
-using WireDictionary = std::map<std::string, sdbus::Variant>;
-using WireArray = std::vector<sdbus::Variant>;
-
-bool travels(const std::string& text) { return text.find('\0') == std::string::npos && isValidUtf8(text); }
-
-std::optional<sdbus::Variant> toWire(const PlistValue& value);
-
-WireDictionary toWire(const PlistDictionary& dictionary) {
-    WireDictionary wire;
-    for (const auto& [key, value] : dictionary) {
-        if (!travels(key)) continue;
-        if (auto variant = toWire(value)) wire.emplace(key, std::move(*variant));
-    }
-    return wire;
-}
-
-std::optional<sdbus::Variant> toWire(const PlistValue& value) {
-    switch (value.kind()) {
-    case PlistValue::Kind::Integer: {
-        const std::int64_t n = *value.asInteger();
-        if (n >= std::numeric_limits<std::int32_t>::min() && n <= std::numeric_limits<std::int32_t>::max()) {
-            return sdbus::Variant(static_cast<std::int32_t>(n));
-        }
-        return sdbus::Variant(n);
-    }
-    case PlistValue::Kind::Real:
-        return sdbus::Variant(*value.asReal());
-    case PlistValue::Kind::Boolean:
-        return sdbus::Variant(*value.asBoolean());
-    case PlistValue::Kind::String:
-        if (!travels(*value.asString())) return std::nullopt;
-        return sdbus::Variant(*value.asString());
-    case PlistValue::Kind::Data:
-        return sdbus::Variant(*value.asData());
-    case PlistValue::Kind::Dictionary:
-        return sdbus::Variant(toWire(*value.asDictionary()));
-    case PlistValue::Kind::Array: {
-        WireArray wire;
-        for (const auto& element : *value.asArray()) {
-            if (auto variant = toWire(element)) wire.push_back(std::move(*variant));
-        }
-        return sdbus::Variant(wire);
-    }
-    case PlistValue::Kind::Date:
-        return std::nullopt;
-    }
-    return std::nullopt;
-}
-
-std::optional<PlistValue> fromWire(const sdbus::Variant& variant);
-
-PlistValue toPlist(std::int32_t n) { return PlistValue(static_cast<std::int64_t>(n)); }
-PlistValue toPlist(std::int64_t n) { return PlistValue(n); }
-PlistValue toPlist(std::int16_t n) { return PlistValue(static_cast<std::int64_t>(n)); }
-PlistValue toPlist(std::uint32_t n) { return PlistValue(static_cast<std::int64_t>(n)); }
-PlistValue toPlist(std::uint16_t n) { return PlistValue(static_cast<std::int64_t>(n)); }
-PlistValue toPlist(std::uint8_t n) { return PlistValue(static_cast<std::int64_t>(n)); }
-PlistValue toPlist(std::uint64_t n) {
-    constexpr auto top = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    return PlistValue(static_cast<std::int64_t>(n > top ? top : n));
-}
-PlistValue toPlist(double n) { return PlistValue(n); }
-PlistValue toPlist(bool b) { return PlistValue(b); }
-PlistValue toPlist(std::string text) { return PlistValue(std::move(text)); }
-std::optional<PlistValue> toPlist(const sdbus::Variant& variant) { return fromWire(variant); }
-
-template <class T>
-PlistDictionary fromWire(const std::map<std::string, T>& wire) {
-    std::vector<PlistDictionary::Entry> entries;
-    entries.reserve(wire.size());
-    for (const auto& [key, value] : wire) {
-        if (std::optional<PlistValue> converted = toPlist(value)) entries.emplace_back(key, std::move(*converted));
-    }
-    return PlistDictionary(std::move(entries));
-}
-
-std::optional<PlistValue> fromWire(const sdbus::Variant& variant) {
-    // Only ever asked of a variant read as one: for a bare basic value sdbus-c++ 1.2 would read a
-    // null signature.
-    const std::string type = variant.peekValueType();
-    if (type == "i") return toPlist(variant.get<std::int32_t>());
-    if (type == "x") return toPlist(variant.get<std::int64_t>());
-    if (type == "n") return toPlist(variant.get<std::int16_t>());
-    if (type == "u") return toPlist(variant.get<std::uint32_t>());
-    if (type == "q") return toPlist(variant.get<std::uint16_t>());
-    if (type == "y") return toPlist(variant.get<std::uint8_t>());
-    if (type == "t") return toPlist(variant.get<std::uint64_t>());
-    if (type == "d") return toPlist(variant.get<double>());
-    if (type == "s") return toPlist(variant.get<std::string>());
-    if (type == "b") return toPlist(variant.get<bool>());
-    if (type == "ay") return PlistValue(variant.get<std::vector<std::uint8_t>>());
-    if (type == "a{sv}") return PlistValue(fromWire(variant.get<WireDictionary>()));
-    if (type == "av") {
-        PlistArray array;
-        for (const auto& element : variant.get<WireArray>()) {
-            if (auto value = fromWire(element)) array.push_back(std::move(*value));
-        }
-        return PlistValue(std::move(array));
-    }
-    return std::nullopt;
-}
 
 // Whether the message has been read to its end. sdbus-c++ 1.2 has no direct test, and peeking at
 // the end would read a null signature; copying the next element into a variant copies nothing
@@ -143,7 +41,7 @@ std::optional<PlistDictionary> readDictionary(sdbus::Message& message) {
         return std::nullopt;
     }
     if (!atEnd(message)) return std::nullopt;
-    return fromWire(wire);
+    return fromBus(wire);
 }
 
 // `a{sv}` is the form; a dictionary of one basic type is taken too, because dbus-send cannot put
@@ -249,7 +147,7 @@ void DbusNotificationCenter::addObserver(void* observer, NotificationCallback ca
 
 void DbusNotificationCenter::subscribe(const std::string& name) {
     // No post can carry such a name.
-    if (!travels(name) || name.size() > kLongestName) return;
+    if (!isBusText(name) || name.size() > kLongestName) return;
     {
         // Taken before the round trip to the bus daemon, which is made unlocked: a handler on the
         // bus thread may register an observer meanwhile.
@@ -288,11 +186,11 @@ void DbusNotificationCenter::postNotificationWithOptions(std::string_view name, 
 
 void DbusNotificationCenter::post(std::string_view name, const PlistDictionary* userInfo) {
     const std::string text(name);
-    if (!travels(text)) return;
+    if (!isBusText(text)) return;
     try {
         auto signal = sender_->createSignal(interfaceOf(kind_), kPostSignal);
         signal << text;
-        if (kind_ == Kind::Distributed && userInfo != nullptr) signal << toWire(*userInfo);
+        if (kind_ == Kind::Distributed && userInfo != nullptr) signal << toBus(*userInfo, BusValueRules::Posts);
         sender_->emitSignal(signal);
     } catch (const sdbus::Error&) {
         // The connection is gone; a post has no one to report to, as on the platform.

@@ -9,6 +9,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include "platform/linux/bus_values.h"
 #include "platform/plist.h"
 
 namespace wattkeeper::virtual_mac {
@@ -23,13 +24,12 @@ inline constexpr const char* kControlInterface = "org.wattkeeper.VirtualMac.Cont
 // its timers going.
 inline constexpr std::chrono::seconds kCallTimeout{2};
 
-using BusDictionary = std::map<std::string, sdbus::Variant>;
+using BusDictionary = linux_backend::BusDictionary;
 
-// Integers travel as int32 when they fit and as int64 otherwise; texts, booleans and reals as
-// they are; dictionaries and arrays nest as a{sv} and av. Dates go as their seconds since 2001
-// and data as ay.
-BusDictionary toBus(const PlistDictionary& dictionary);
-// Takes every basic D-Bus number type, texts, a{sv}, av and ay; values of other types are left out.
-PlistDictionary fromBus(const BusDictionary& dictionary);
+// The virtual Mac's interfaces carry every value (bus_values.h).
+inline BusDictionary toBus(const PlistDictionary& dictionary) {
+    return linux_backend::toBus(dictionary, linux_backend::BusValueRules::Everything);
+}
+inline PlistDictionary fromBus(const BusDictionary& dictionary) { return linux_backend::fromBus(dictionary); }
 
 }  // namespace wattkeeper::virtual_mac
