@@ -305,9 +305,9 @@ private:
         const auto [at, added] = dictionary.ordinals.try_emplace(std::move(key), ordinal);
         std::uint32_t* chain = dictionary.buckets.empty() ? nullptr : &dictionary.buckets[hash % kBuckets];
         if (!added) {
-            keyWork_ += (chain ? 2 * *chain : at->second + 1) * weight + 4 * (std::uint64_t{at->second} + 1);
+            keyWork_ += (chain ? std::uint64_t{2} * *chain : std::uint64_t{at->second} + 1) * weight + 4 * (std::uint64_t{at->second} + 1);
         } else if (chain) {
-            keyWork_ += 2 * *chain * weight;
+            keyWork_ += std::uint64_t{2} * *chain * weight;
             ++*chain;
         } else {
             keyWork_ += ordinal * weight;
