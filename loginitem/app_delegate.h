@@ -47,7 +47,7 @@ private:
     Application& application_;
 };
 
-// A path split as the platform splits one: an absolute path starts with the component "/",
+// A path split as NSString's pathComponents splits one: an absolute path starts with the component "/",
 // empty components (a trailing or doubled slash) are dropped.
 std::vector<std::string> pathComponents(std::string_view path);
 // The inverse: components joined by "/", with no doubled slash after a leading "/".

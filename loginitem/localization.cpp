@@ -26,7 +26,7 @@ void ZQLocalizationSystem::replaceShared(std::unique_ptr<ZQLocalizationSystem> n
 std::string ZQLocalizationSystem::localizedStringForKey(std::string_view key, const std::optional<std::string>& value) {
     const auto& bundle = sharedLocalSystem().bundle();
     if (bundle) return bundle->localizedString(key, value, std::nullopt);
-    // Without any bundle the lookup still follows the platform's fallbacks.
+    // Without any bundle the lookup still follows NSBundle's fallbacks.
     return value && !value->empty() ? *value : std::string(key);
 }
 

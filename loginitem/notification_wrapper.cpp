@@ -62,7 +62,7 @@ void daemonReplyCallback(NotificationCenter&, void*, std::string_view name, cons
     const auto found = handlers.find(handlerKeyForReply(name));
 
     if (isLoggedReply(name)) {
-        // A missing payload reads as the platform's log formatting prints nil.
+        // A missing payload reads as NSLog's %@ prints nil.
         relay.log().systemLog(std::string(kReplyLogFormatPrefix) + (userInfo ? describe(*userInfo) : "(null)"));
     }
     if (found == handlers.end()) return;

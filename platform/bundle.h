@@ -20,7 +20,7 @@ public:
     virtual std::optional<PlistDictionary> infoDictionary() const = 0;
     // pathForResource:ofType: among the bundle's resources.
     virtual std::optional<std::string> pathForResource(std::string_view name, std::string_view type) const = 0;
-    // localizedStringForKey:value:table: with the platform's fallbacks: a missing key gives the
+    // localizedStringForKey:value:table: with NSBundle's fallbacks: a missing key gives the
     // value, or the key itself when the value is absent or empty.
     virtual std::string localizedString(std::string_view key, const std::optional<std::string>& value,
                                         const std::optional<std::string>& table) const = 0;

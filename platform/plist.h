@@ -111,7 +111,7 @@ bool isNumericString(std::string_view text);
 // (after blanks, a sign and zeros) with Y, y, T, t or a digit 1-9. False for any other kind.
 bool boolValue(const PlistValue& value);
 
-// Old-style text rendering, in the manner of a dictionary's description in the platform's
+// Old-style text rendering, in the manner of NSDictionary's description in Foundation's
 // log lines ("{\n    key = value;\n}").
 std::string describe(const PlistValue& value);
 std::string describe(const PlistDictionary& dictionary);

@@ -92,7 +92,7 @@ public:
     bool asleep() const { return asleep_; }
     std::size_t displays() const { return displays_; }
     const std::string& model() const { return model_; }
-    // The short name; "loginwindow" when nobody is logged in, as the platform reports it.
+    // The short name; "loginwindow" when nobody is logged in, as SCDynamicStoreCopyConsoleUser reports it.
     std::string consoleUser() const;
     double seconds() const { return seconds_; }
     // The whole percent the description reports.

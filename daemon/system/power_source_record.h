@@ -9,7 +9,7 @@
 
 namespace wattkeeper {
 
-// The fields keep the platform's names. Those declared as text hold whatever object the
+// The fields keep IOKit's power-source key names. Those declared as text hold whatever object the
 // description holds under their key, unconverted; nothing when the key is absent.
 struct PowerSourceRecord {
     bool BatteryProvidesTimeRemaining = false;

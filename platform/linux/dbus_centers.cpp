@@ -193,7 +193,7 @@ void DbusNotificationCenter::post(std::string_view name, const PlistDictionary* 
         if (kind_ == Kind::Distributed && userInfo != nullptr) signal << toBus(*userInfo, BusValueRules::Posts);
         sender_->emitSignal(signal);
     } catch (const sdbus::Error&) {
-        // The connection is gone; a post has no one to report to, as on the platform.
+        // The connection is gone; a post has no one to report to, as with CFNotificationCenter.
     }
 }
 

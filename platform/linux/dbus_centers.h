@@ -45,7 +45,7 @@ inline constexpr std::size_t kLongestName = 256;
 //
 // A post goes out as a broadcast signal at once, whatever the options, from the calling thread.
 // Every process on the bus whose center observes its name receives it, the posting one included,
-// as the platform's centers deliver to observers in the posting process. A center subscribes at
+// as CFNotificationCenter's centers deliver to observers in the posting process. A center subscribes at
 // the bus daemon to the names it observes, one match rule each, from the first observer of the
 // name until the center goes: the posts of other names never reach the process, however large or
 // many. A signal is decoded on the bus thread and delivered on the main queue (RunLoop::async) to

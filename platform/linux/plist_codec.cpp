@@ -128,7 +128,8 @@ std::optional<std::string> keyText(std::string_view s, std::size_t from) {
     }
 }
 
-// libplist's hash of a dictionary key (djb2 over its chars, signed as the platform's char is).
+// libplist's hash of a dictionary key: djb2 over its chars, each signed or not as char is in
+// this build, as libplist takes them.
 std::uint32_t keyHash(std::string_view key) {
     std::uint32_t hash = 5381;
     for (const char c : key) hash = hash * 33 + static_cast<std::uint32_t>(static_cast<int>(c));

@@ -23,7 +23,7 @@ public:
     // The line and a line feed.
     void standardOutput(std::string_view line) override;
     // "YYYY-MM-DD HH:MM:SS.mmm <process>[<pid>:<tid>] <line>" and a line feed, in local time, as
-    // the platform's log shows an entry.
+    // NSLog writes an entry to standard error.
     void systemLog(std::string_view line) override;
 
     static std::string systemLogLine(std::chrono::system_clock::time_point time, std::string_view process, long pid,

@@ -1,5 +1,5 @@
 #pragma once
-// String tables in the platform's ".strings" form: `"key" = "value";` pairs with comments.
+// String tables in Foundation's ".strings" form: `"key" = "value";` pairs with comments.
 //
 // Accepted: UTF-8 (an optional byte-order mark is skipped) and UTF-16 with a byte-order mark
 // in either byte order; /* */ and // comments; quoted strings with the escapes \" \\ \n \t \r

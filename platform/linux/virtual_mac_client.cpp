@@ -479,7 +479,7 @@ std::size_t VirtualMacDisplays::screenCount() {
 }
 
 int VirtualMacDisplays::registerReconfigurationCallback(DisplayReconfigurationCallback callback, void* userInfo) {
-    // kCGErrorIllegalArgument, as the platform answers a null callback.
+    // kCGErrorIllegalArgument, as CGDisplayRegisterReconfigurationCallback answers a null callback.
     if (callback == nullptr) return 1001;
     std::lock_guard lock(mutex_);
     registrations_.push_back(Registration{callback, userInfo});

@@ -186,7 +186,7 @@ void Server::queueGeneralInterest(Signals& out) {
 }
 
 void Server::queueDisplayChange(Signals& out, std::uint32_t display, std::uint32_t changeFlag) {
-    // As the platform does: every display online before the change hears that a configuration
+    // As CoreGraphics does: every display online before the change hears that a configuration
     // begins, then the display that came or went is named with its flag.
     for (std::uint32_t online : displays_) {
         out.push_back([this, online] {
