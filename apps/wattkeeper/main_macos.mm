@@ -38,18 +38,20 @@ int main(int argc, char** argv) {
     MacApplication application;
 
     Ports& ports = processPorts();
-    ports.runLoop = &loop;
-    ports.log = &log;
-    ports.smcDriver = &smc;
-    ports.darwinCenter = &darwin;
-    ports.distributedCenter = &distributed;
-    ports.powerSources = &powerSources;
-    ports.systemInfo = &systemInfo;
-    ports.fileSystem = &files;
-    ports.processes = &processes;
-    ports.workspace = &workspace;
-    ports.displays = &displays;
-    ports.bundles = &bundles;
-    ports.application = &application;
+    ports = Ports{
+        .runLoop = &loop,
+        .log = &log,
+        .smcDriver = &smc,
+        .darwinCenter = &darwin,
+        .distributedCenter = &distributed,
+        .powerSources = &powerSources,
+        .systemInfo = &systemInfo,
+        .fileSystem = &files,
+        .processes = &processes,
+        .workspace = &workspace,
+        .displays = &displays,
+        .bundles = &bundles,
+        .application = &application,
+    };
     return daemon::wattkeeperMain(argc, argv, ports);
 }

@@ -46,15 +46,17 @@ int main(int argc, char** argv) {
     LinuxApplication application(loop);
 
     Ports& ports = processPorts();
-    ports.runLoop = &loop;
-    ports.log = &log;
-    ports.darwinCenter = &darwin;
-    ports.distributedCenter = &distributed;
-    ports.localCenter = &local;
-    ports.systemInfo = &systemInfo;
-    ports.workspace = &workspace;
-    ports.bundles = &bundles;
-    ports.defaults = &defaults;
-    ports.application = &application;
+    ports = Ports{
+        .runLoop = &loop,
+        .log = &log,
+        .darwinCenter = &darwin,
+        .distributedCenter = &distributed,
+        .localCenter = &local,
+        .systemInfo = &systemInfo,
+        .workspace = &workspace,
+        .bundles = &bundles,
+        .defaults = &defaults,
+        .application = &application,
+    };
     return loginitem::wattstarterMain(argc, argv, ports);
 }

@@ -30,14 +30,16 @@ int main(int argc, char** argv) {
     MacApplication application;
 
     Ports& ports = processPorts();
-    ports.runLoop = &loop;
-    ports.log = &log;
-    ports.darwinCenter = &darwin;
-    ports.distributedCenter = &distributed;
-    ports.localCenter = &local;
-    ports.workspace = &workspace;
-    ports.bundles = &bundles;
-    ports.defaults = &defaults;
-    ports.application = &application;
+    ports = Ports{
+        .runLoop = &loop,
+        .log = &log,
+        .darwinCenter = &darwin,
+        .distributedCenter = &distributed,
+        .localCenter = &local,
+        .workspace = &workspace,
+        .bundles = &bundles,
+        .defaults = &defaults,
+        .application = &application,
+    };
     return loginitem::wattstarterMain(argc, argv, ports);
 }

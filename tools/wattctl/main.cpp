@@ -99,13 +99,15 @@ int main(int argc, char** argv) {
     }
 
     Ports& ports = processPorts();
-    ports.runLoop = &loop;
-    ports.log = &log;
-    ports.darwinCenter = darwin ? static_cast<NotificationCenter*>(darwin.get()) : &unreachable;
-    ports.distributedCenter = distributed ? static_cast<NotificationCenter*>(distributed.get()) : &unreachable;
-    ports.bundles = bundles.get();
-    ports.powerSources = powerSources.get();
-    ports.systemInfo = systemInfo.get();
+    ports = Ports{
+        .runLoop = &loop,
+        .log = &log,
+        .darwinCenter = darwin ? static_cast<NotificationCenter*>(darwin.get()) : &unreachable,
+        .distributedCenter = distributed ? static_cast<NotificationCenter*>(distributed.get()) : &unreachable,
+        .powerSources = powerSources.get(),
+        .systemInfo = systemInfo.get(),
+        .bundles = bundles.get(),
+    };
 
     if (!bus) {
         if (const auto language = wattctl::requestedLanguage(argc, argv)) {
