@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 
 #include "platform/linux/strings_file.h"
+#include "tests/unit/temp_folder.h"
 
 namespace wattkeeper::testing {
 namespace {
@@ -95,16 +92,13 @@ TEST(StringsFileTest, Utf16WithAByteOrderMarkIsReadInEitherByteOrder) {
 }
 
 TEST(StringsFileTest, OnlyRegularFilesOfBoundedSizeAreRead) {
-    const auto folder = std::filesystem::temp_directory_path() / ("wk-strings-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    std::ofstream(folder / "ok.strings") << "\"a\" = \"b\";";
-    std::ofstream(folder / "big.strings") << std::string(kMaxStringsFileBytes + 1, ' ');
-
-    EXPECT_EQ(readStringsFile((folder / "ok.strings").string()), (StringsTable{{"a", "b"}}));
-    EXPECT_EQ(readStringsFile((folder / "big.strings").string()), std::nullopt);
-    EXPECT_EQ(readStringsFile((folder / "missing.strings").string()), std::nullopt);
-    EXPECT_EQ(readStringsFile(folder.string()), std::nullopt);
-    std::filesystem::remove_all(folder);
+    TempFolder folder;
+    folder.write("ok.strings", "\"a\" = \"b\";");
+    folder.write("big.strings", std::string(kMaxStringsFileBytes + 1, ' '));
+    EXPECT_EQ(readStringsFile((folder.path / "ok.strings").string()), (StringsTable{{"a", "b"}}));
+    for (const char* name : {"big.strings", "missing.strings", ""}) {
+        EXPECT_EQ(readStringsFile((folder.path / name).string()), std::nullopt) << name;
+    }
 }
 
 }  // namespace
