@@ -99,8 +99,9 @@ public:
     }
     // The replies posted on the distributed center, oldest first.
     std::vector<MemoryNotificationCenter::Post> replies() const { return distributed.posts(); }
-    std::size_t logCount(const std::string& line) const {
-        const auto lines = log.lines();
+    // How often the line was logged, to the standard output or to the system log.
+    std::size_t logCount(const std::string& line, bool system = false) const {
+        const auto lines = system ? log.systemLines() : log.lines();
         return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
     }
 
