@@ -19,7 +19,6 @@
 #include "tests/kit/fake_processes.h"
 #include "tests/kit/fake_system.h"
 #include "tests/kit/fake_workspace.h"
-#include "tests/kit/locked_run_loop.h"
 #include "tests/kit/memory_centers.h"
 #include "tests/kit/recording_log.h"
 #include "tests/kit/scoped_ports.h"
@@ -36,7 +35,7 @@ inline const std::string kDaemonBundle = "/Library/Application Support/Halvorn/B
 class DaemonWorld {
 public:
     DaemonWorld() {
-        ports.runLoop = &locked;
+        ports.runLoop = &loop;
         ports.log = &log;
         ports.smcDriver = &driver;
         ports.darwinCenter = &darwin;
@@ -106,13 +105,11 @@ public:
     }
 
     VirtualRunLoop loop;
-    // The daemon schedules through this, so the timer's thread and the main thread may both do so.
-    LockedRunLoop locked{loop};
     RecordingLog log;
     sim::SmcKeyStore store = sim::SmcKeyStore::macBook();
     sim::SimSmcDriver driver{store};
-    MemoryNotificationCenter darwin{locked, MemoryNotificationCenter::Kind::Darwin};
-    MemoryNotificationCenter distributed{locked, MemoryNotificationCenter::Kind::Distributed};
+    MemoryNotificationCenter darwin{loop, MemoryNotificationCenter::Kind::Darwin};
+    MemoryNotificationCenter distributed{loop, MemoryNotificationCenter::Kind::Distributed};
     FakePowerSources powerSources;
     FakeSystemInfo system;
     FakeFileSystem files;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -27,7 +28,6 @@ struct TimerState {
 // One piece of scheduled work: a task, or (without a task) one fire of a timer, which refers to
 // its timer weakly and by generation.
 struct Entry {
-    RunLoop::Queue queue = RunLoop::Queue::Main;
     Task task;
     std::weak_ptr<TimerState> timer;
     std::uint64_t generation = 0;
@@ -45,7 +45,10 @@ Duration saturatingAdd(Duration a, Duration b) {
     return a > Duration::max() - b ? Duration::max() : a + b;
 }
 
+// Work may be scheduled from any thread, as the daemon's timer and main queue do; it runs on the
+// thread that advances, without the lock held.
 struct LoopCore {
+    mutable std::mutex mutex;
     Duration now{0};
     std::uint64_t sequence = 0;
     // By deadline, then by submission.
@@ -55,15 +58,19 @@ struct LoopCore {
     int stops = 0;
     std::vector<std::weak_ptr<TimerState>> timers;
 
-    void schedule(Duration deadline, Entry entry) { due.emplace(std::pair{deadline, sequence++}, std::move(entry)); }
-    void schedule(Duration deadline, RunLoop::Queue queue, Task task) {
-        if (task) schedule(deadline, Entry{queue, std::move(task), {}, 0});
+    // `delay` from now.
+    void schedule(Duration delay, Entry entry) {
+        std::lock_guard lock(mutex);
+        due.emplace(std::pair{saturatingAdd(now, delay), sequence++}, std::move(entry));
     }
-    void arm(const std::shared_ptr<TimerState>& timer, Duration deadline) {
-        schedule(deadline, Entry{timer->queue, {}, timer, ++timer->generation});
+    void schedule(Duration delay, Task task) {
+        if (task) schedule(delay, Entry{std::move(task), {}, 0});
+    }
+    void arm(const std::shared_ptr<TimerState>& timer, Duration delay) {
+        schedule(delay, Entry{{}, timer, ++timer->generation});
     }
     void armIfReady(const std::shared_ptr<TimerState>& timer) {
-        if (timer->configured && timer->resumed && !timer->cancelled) arm(timer, saturatingAdd(now, timer->start));
+        if (timer->configured && timer->resumed && !timer->cancelled) arm(timer, timer->start);
     }
 };
 
@@ -104,23 +111,25 @@ VirtualRunLoop::VirtualRunLoop() : core_(std::make_shared<detail::LoopCore>()) {
 
 VirtualRunLoop::~VirtualRunLoop() = default;
 
-void VirtualRunLoop::async(Task task) { core_->schedule(core_->now, Queue::Main, std::move(task)); }
+void VirtualRunLoop::async(Task task) { core_->schedule(Duration::zero(), std::move(task)); }
 
-void VirtualRunLoop::after(Duration delay, Task task) {
-    core_->schedule(detail::saturatingAdd(core_->now, delay), Queue::Main, std::move(task));
-}
+void VirtualRunLoop::after(Duration delay, Task task) { core_->schedule(delay, std::move(task)); }
 
-void VirtualRunLoop::globalAsync(Task task) { core_->schedule(core_->now, Queue::Global, std::move(task)); }
+void VirtualRunLoop::globalAsync(Task task) { core_->schedule(Duration::zero(), std::move(task)); }
 
 std::unique_ptr<TimerSource> VirtualRunLoop::makeTimerSource(Queue queue) {
     auto state = std::make_shared<detail::TimerState>();
     state->queue = queue;
+    std::lock_guard lock(core_->mutex);
     std::erase_if(core_->timers, [](const auto& timer) { return timer.expired(); });
     core_->timers.push_back(state);
     return std::make_unique<VirtualTimerSource>(core_, std::move(state));
 }
 
-Duration VirtualRunLoop::now() const { return core_->now; }
+Duration VirtualRunLoop::now() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->now;
+}
 
 void VirtualRunLoop::run() { ++core_->runs; }
 
@@ -128,45 +137,44 @@ void VirtualRunLoop::stop() { ++core_->stops; }
 
 void VirtualRunLoop::advance(Duration d) {
     auto& core = *core_;
+    std::unique_lock lock(core.mutex);
     if (core.advancing) throw std::logic_error("VirtualRunLoop::advance called from inside a running task");
     core.advancing = true;
-    struct Reset {
-        bool& flag;
-        ~Reset() { flag = false; }
-    } reset{core.advancing};
-
     const Duration target = detail::saturatingAdd(core.now, d);
     while (!core.due.empty() && core.due.begin()->first.first <= target) {
         const Duration deadline = core.due.begin()->first.first;
         detail::Entry entry = std::move(core.due.begin()->second);
         core.due.erase(core.due.begin());
-        if (entry.task) {
-            core.now = std::max(core.now, deadline);
-            entry.task();
-            continue;
-        }
         auto timer = entry.liveTimer();
-        if (!timer) continue;
+        if (!entry.task && !timer) continue;
         core.now = std::max(core.now, deadline);
-        // A copy, so a handler that replaces itself or destroys its source keeps running intact.
-        Task handler = timer->handler;
-        if (handler) handler();
+        lock.unlock();
+        // A timer's handler is copied, so one that replaces itself or destroys its source runs intact.
+        const Task task = entry.task ? entry.task : timer->handler;
+        if (task) task();
         // A handler that re-set, cancelled or destroyed the timer has already decided.
-        const bool repeats = timer->interval > Duration::zero() && timer->interval != Duration::max();
-        const Duration next = detail::saturatingAdd(deadline, timer->interval);
-        if (entry.liveTimer() && repeats && next != Duration::max()) core.arm(timer, next);
+        if (timer && entry.liveTimer() && timer->interval > Duration::zero() && timer->interval != Duration::max()) {
+            core.arm(timer, timer->interval);  // from the deadline, which is now
+        }
+        lock.lock();
     }
     core.now = std::max(core.now, target);
+    core.advancing = false;
 }
 
-void VirtualRunLoop::discardPending() { core_->due.clear(); }
+void VirtualRunLoop::discardPending() {
+    std::lock_guard lock(core_->mutex);
+    core_->due.clear();
+}
 
 std::size_t VirtualRunLoop::pendingCount() const {
+    std::lock_guard lock(core_->mutex);
     return static_cast<std::size_t>(
         std::count_if(core_->due.begin(), core_->due.end(), [](const auto& item) { return item.second.live(); }));
 }
 
 std::vector<TimerInfo> VirtualRunLoop::timers() const {
+    std::lock_guard lock(core_->mutex);
     std::vector<TimerInfo> out;
     for (const auto& weak : core_->timers) {
         if (auto state = weak.lock(); state) out.push_back({state->queue, state->start, state->interval, state->leeway});

@@ -22,8 +22,9 @@ struct TimerInfo {
     Duration leeway{0};
 };
 
-// now() starts at zero. Main-queue work, global-queue work and timer fires all run on the calling
-// thread inside advance(), in deadline order, ties in order of submission. A timer fires exactly
+// now() starts at zero. Work may be scheduled from any thread; main-queue work, global-queue work
+// and timer fires all run on the thread that calls advance(), in deadline order, ties in order of
+// submission. A timer fires exactly
 // at its deadlines and is re-armed from the deadline, as a dispatch timer is; an interval of zero
 // or Duration::max() makes it fire once; leeway is only recorded.
 class VirtualRunLoop : public RunLoop {

@@ -42,9 +42,6 @@ TEST_P(SwitchStateTable, OneEvaluationLeavesTheSwitchesAsTheSituationRequires) {
 const Action lidClosed = [](DaemonTest& t) { t.system.setClamshellState(true); };
 const Action asleep = [](DaemonTest& t) { t.module->setMacSleep(); };
 const auto limit = [](PlistValue value) -> Action { return [value](DaemonTest& t) { t.setLimit(value); }; };
-const Action preferences60 = [](DaemonTest& t) {
-    t.files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 60}});
-};
 
 INSTANTIATE_TEST_SUITE_P(
     Situations, SwitchStateTable,
@@ -60,24 +57,11 @@ INSTANTIATE_TEST_SUITE_P(
                   {2, 2, 1}, {2, 2, 1}},
         Situation{"LimitNineMeansNoLimit", 50, limit(9), {2, 2, 1}, {0, 0, 0}},
         Situation{"LimitTenIsEnforced", 11, limit(10), {0, 0, 0}, {2, 2, 1}},
-        Situation{"NoLimitFileNorPreferences", 90, [](DaemonTest& t) { t.files.removeFile(kLimitFile); }, {2, 2, 1},
-                  {0, 0, 0}},
-        Situation{"PreferencesWhenNoLimitFile", 60,
-                  [](DaemonTest& t) {
-                      t.files.removeFile(kLimitFile);
-                      preferences60(t);
-                  },
-                  {0, 0, 1}, {2, 2, 0}},
-        Situation{"MalformedLimitFileFallsBackToPreferences", 70,
-                  [](DaemonTest& t) {
-                      t.files.putFile(kLimitFile, {'<', '?', 'x'});
-                      preferences60(t);
-                  },
-                  {0, 0, 0}, {2, 2, 1}},
+        // A limit file that reads, even without a limit, is not replaced by the preferences.
         Situation{"ALimitFileWithoutTheKeyIsNoLimitWhateverThePreferences", 90,
                   [](DaemonTest& t) {
                       t.files.putPlist(kLimitFile, PlistDictionary{{"Other", 1}});
-                      preferences60(t);
+                      t.files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 60}});
                   },
                   {2, 2, 1}, {0, 0, 0}},
         // "CH0B" of another type reads as 9: charging counts as already held.
@@ -169,21 +153,6 @@ const Action nothing = [](DaemonTest&) {};
 INSTANTIATE_TEST_SUITE_P(
     Cases, Interleavings,
     ::testing::Values(
-        Interleaving{"CloseRightAfterAnEvaluationThatForcedDischarge",
-                     [](DaemonTest& t) {
-                         t.setLimit(90);
-                         t.module->battery.CurrentCapacity = 85;
-                         t.request(protocol::kOpenSMC);
-                     },
-                     {{"the limit lowered", [](DaemonTest& t) {
-                           t.setLimit(80);
-                           t.request(protocol::kLimitChange);
-                       }, 0ms, {2, 0, 0}},
-                      {"charge control off at once", [](DaemonTest& t) { t.request(protocol::kCloseSMC); }, 500ms,
-                       {0, 0, 0}},
-                      {"the evaluation's forced discharge was due", nothing, 1500ms, {0, 0, 0}},
-                      {"the close check", [](DaemonTest& t) { EXPECT_FALSE(t.module->smcManager->isOpen()); }, 5s,
-                       {0, 0, 0}}}},
         Interleaving{"CloseCheckEndsForcedDischargeLeftOnByASwitchRequest", controllingAbove({2, 2, 1}),
                      {{"charge control off", [](DaemonTest& t) { t.request(protocol::kCloseSMC); }, 100ms, {2, 2, 0}},
                       {"forced discharge asked for", [](DaemonTest& t) { t.request(protocol::kEnableDischarging); },
@@ -207,9 +176,6 @@ INSTANTIATE_TEST_SUITE_P(
                            EXPECT_TRUE(t.store.writes().empty());
                            EXPECT_FALSE(t.module->smcManager->isOpen());
                        }, 30s, {0, 0, 0}}}},
-        Interleaving{"LidClosedAndOpenedDuringForcedDischarge", controllingAbove({2, 2, 1}),
-                     {{"lid closed", [](DaemonTest& t) { t.system.moveLid(true); }, 500ms, {2, 2, 0}},
-                      {"lid opened", [](DaemonTest& t) { t.system.moveLid(false); }, 500ms, {2, 2, 1}}}},
         Interleaving{"LidClosedBeforeADecidedForcedDischargeLands", controllingAbove({0, 0, 0}),
                      {{"the evaluation", [](DaemonTest& t) { t.module->quillCmcCountTime(); }, 200ms, {2, 0, 0}},
                       {"lid closed", [](DaemonTest& t) { t.system.moveLid(true); }, 2s, {2, 2, 0}}}},
@@ -232,72 +198,6 @@ INSTANTIATE_TEST_SUITE_P(
                      {{"will sleep", [](DaemonTest& t) { t.workspace.postWillSleep(); }, 0ms, {2, 2, 0}},
                       {"a switch decided before the sleep was due", nothing, 2s, {2, 2, 0}}}}),
     [](const ::testing::TestParamInfo<Interleaving>& info) { return std::string(info.param.name); });
-
-// The connection lost under a controlling daemon, with forced discharge left on below the limit.
-struct LostConnection {
-    const char* name;
-    Action lose;
-    Action restore;
-    // Whether the evaluation during the loss can open a connection again.
-    bool reopensAtOnce;
-};
-
-void PrintTo(const LostConnection& c, std::ostream* os) { *os << c.name; }
-
-class LostConnections : public DaemonTest, public ::testing::WithParamInterface<LostConnection> {};
-
-TEST_P(LostConnections, AreOpenedAgainByTheNextEvaluationWhileControlIsOn) {
-    const LostConnection& c = GetParam();
-    startControlling();
-    setLimit(80);
-    module->battery.CurrentCapacity = 60;
-    setKeys(2, 2, 1);
-    c.lose(*this);
-    module->quillCmcCountTime();
-    loop.advance(1500ms);
-    EXPECT_EQ(module->cmcOpen, c.reopensAtOnce);
-    EXPECT_EQ(keys(), c.reopensAtOnce ? (Keys{0, 0, 0}) : (Keys{2, 2, 1}));
-    c.restore(*this);
-    module->quillCmcCountTime();
-    loop.advance(1500ms);
-    EXPECT_TRUE(module->cmcOpen);
-    EXPECT_EQ(keys(), (Keys{0, 0, 0}));
-    EXPECT_EQ(driver.openConnectionCount(), 1u);
-    EXPECT_EQ(logCount("the SMC connection was not usable: opened it again", true), 1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Losses, LostConnections,
-    ::testing::Values(
-        LostConnection{"ChargeKeyReadRefusedOnce", [](DaemonTest& t) { t.store.failNextRead("CH0B", kIOReturnError); },
-                       nothing, true},
-        LostConnection{"ClosedUnderTheDaemon", [](DaemonTest&) { SMC::shared().close(); }, nothing, true},
-        LostConnection{"ServiceGoneAndBack",
-                       [](DaemonTest& t) {
-                           SMC::shared().close();
-                           t.driver.setServicePresent(false);
-                       },
-                       [](DaemonTest& t) { t.driver.setServicePresent(true); }, false},
-        LostConnection{"OpenRefusedThenAllowed",
-                       [](DaemonTest& t) {
-                           SMC::shared().close();
-                           t.driver.failServiceOpen(kIOReturnError);
-                       },
-                       [](DaemonTest& t) { t.driver.failServiceOpen(kKernSuccess); }, false}),
-    [](const ::testing::TestParamInfo<LostConnection>& info) { return std::string(info.param.name); });
-
-TEST_F(DaemonTest, AtTheLimitWithChargingOnAndDischargingOnDisablesDischargingTwice) {
-    startControlling();
-    setLimit(80);
-    module->battery.CurrentCapacity = 80;
-    setKeys(0, 0, 1);
-    log.clear();
-    module->quillCmcCountTime();
-    EXPECT_EQ(logCount("quill关闭充电"), 1u);
-    EXPECT_EQ(logCount("quill关闭放电"), 0u);
-    loop.advance(500ms);
-    EXPECT_EQ(logCount("quill关闭放电"), 2u);
-}
 
 TEST_F(DaemonTest, TheTimerEvaluatesAtOnceThenEveryTwentySecondsOnTheGlobalQueue) {
     start();

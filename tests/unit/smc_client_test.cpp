@@ -285,18 +285,6 @@ TEST_F(FanTest, ModeChangesSetTheModeKeyAndFollowTheMaskTable) {
     }
 }
 
-TEST_F(FanTest, AMissingOrFailedModeWriteDecidesTheMask) {
-    store.removeKey("F1Md");
-    setMask(1);
-    smc.setFanMode(1, FanMode::forced);  // no mode key: only the mask changes
-    EXPECT_EQ(valueOf("FS! "), (Bytes{0, 3}));
-    setMask(0);
-    store.failNextWrite("F0Md", kIOReturnError);
-    smc.setFanMode(0, FanMode::forced);
-    EXPECT_TRUE(log.contains("Error write: " + kGeneralError));
-    EXPECT_EQ(valueOf("FS! "), (Bytes{0, 0}));
-}
-
 TEST_F(FanTest, SpeedIsWrittenInTheTargetKeysOwnFormUpToTheMaximum) {
     struct Case {
         const char* type;

@@ -45,22 +45,6 @@ TEST(VirtualRunLoop, RunsWorkAndTimerFiresInDeadlineOrderTiesInSubmissionOrder) 
     EXPECT_EQ(loop.pendingCount(), 1u);
 }
 
-TEST(VirtualRunLoop, ATimerFiresOnlyOnceResumedAndNeverAfterItsSourceIsGone) {
-    VirtualRunLoop loop;
-    int fires = 0;
-    auto timer = loop.makeTimerSource(RunLoop::Queue::Main);
-    timer->setEventHandler([&] { ++fires; });
-    timer->setTimer(0s, 1s, 0s);
-    loop.advance(3s);
-    EXPECT_EQ(fires, 0);
-    timer->resume();
-    loop.advance(1s);
-    EXPECT_EQ(fires, 2);
-    timer.reset();
-    loop.advance(1h);
-    EXPECT_EQ(fires, 2);
-}
-
 void recordName(NotificationCenter&, void* observer, std::string_view name, const void*,
                 const PlistDictionary* userInfo) {
     static_cast<std::vector<std::string>*>(observer)->push_back(std::string(name) + (userInfo ? "+info" : ""));
