@@ -50,9 +50,8 @@ public:
         scoped.emplace(ports);
         SMC::replaceShared(std::make_unique<SMC>(driver, log));
         powerSources.setSources(PowerSourceList{batteryDescription(50)});
-        mainBundle = std::make_shared<FakeBundle>(
-            kDaemonBundle, PlistDictionary{{"CFBundleShortVersionString", "0.1.0"}});
-        bundles.setMainBundle(mainBundle);
+        bundles.setMainBundle(
+            std::make_shared<FakeBundle>(kDaemonBundle, PlistDictionary{{"CFBundleShortVersionString", "0.1.0"}}));
     }
 
     virtual ~DaemonWorld() {
@@ -75,11 +74,6 @@ public:
         loop.runUntilIdle();
     }
     void setLimit(PlistValue limit) { files.putPlist(kLimitFile, PlistDictionary{{"ChargingLimit", std::move(limit)}}); }
-    void setCharge(std::int64_t percent) {
-        powerSources.setSources(PowerSourceList{batteryDescription(percent)});
-        powerSources.notify();
-        loop.runUntilIdle();
-    }
     void setKeys(std::uint8_t ch0b, std::uint8_t ch0c, std::uint8_t ch0i) {
         store.setValue("CH0B", {ch0b});
         store.setValue("CH0C", {ch0c});
@@ -117,7 +111,6 @@ public:
     FakeWorkspace workspace;
     FakeDisplays displays;
     FakeBundles bundles;
-    std::shared_ptr<FakeBundle> mainBundle;
     Ports ports;
     std::optional<ScopedProcessPorts> scoped;
     std::unique_ptr<ZQBatteryModule> module;

@@ -1,6 +1,6 @@
 #pragma once
-// A Processes double: scripted shell results, and records of every command, detached start
-// and exit instead of real children. Thread-safe: the daemon may run commands from the main
+// A Processes double: scripted shell results, and records of every command and exit instead of
+// real children. Thread-safe: the daemon may run commands from the main
 // queue and the timer's queue.
 
 #include <map>
@@ -15,11 +15,6 @@ namespace wattkeeper::testkit {
 
 class FakeProcesses : public Processes {
 public:
-    struct Spawn {
-        std::string program;
-        std::vector<std::string> arguments;
-    };
-
     // What runShell answers for exactly this command line; nothing stands for a child that
     // cannot start. Unscripted command lines answer empty output with status 0.
     void script(std::string commandLine, std::optional<ShellResult> result) {
@@ -32,14 +27,10 @@ public:
         spawnSucceeds_ = succeeds;
     }
 
-    // Every runShell command line, spawnDetached call and exit status, in order.
+    // Every runShell command line and exit status, in order.
     std::vector<std::string> commands() const {
         std::lock_guard lock(mutex_);
         return commands_;
-    }
-    std::vector<Spawn> spawns() const {
-        std::lock_guard lock(mutex_);
-        return spawns_;
     }
     std::vector<int> exits() const {
         std::lock_guard lock(mutex_);
@@ -52,9 +43,8 @@ public:
         const auto scripted = scripts_.find(commandLine);
         return scripted == scripts_.end() ? ShellResult{} : scripted->second;
     }
-    bool spawnDetached(std::string_view program, const std::vector<std::string>& arguments) override {
+    bool spawnDetached(std::string_view, const std::vector<std::string>&) override {
         std::lock_guard lock(mutex_);
-        spawns_.push_back(Spawn{std::string(program), arguments});
         return spawnSucceeds_;
     }
     // Records the status and returns, so the test goes on after the process "ended".
@@ -67,7 +57,6 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, std::optional<ShellResult>, std::less<>> scripts_;
     std::vector<std::string> commands_;
-    std::vector<Spawn> spawns_;
     std::vector<int> exits_;
     bool spawnSucceeds_ = true;
 };

@@ -113,10 +113,6 @@ public:
         }
         if (callback) callback(0);
     }
-    std::size_t registrations() const {
-        std::lock_guard lock(mutex_);
-        return registrations_;
-    }
 
     std::optional<PowerSourceList> copyPowerSources() override {
         std::lock_guard lock(mutex_);
@@ -124,7 +120,6 @@ public:
     }
     KernReturn addGeneralInterestNotification(InterestCallback callback) override {
         std::lock_guard lock(mutex_);
-        ++registrations_;
         callback_ = std::move(callback);
         return kKernSuccess;
     }
@@ -133,7 +128,6 @@ private:
     mutable std::mutex mutex_;
     std::optional<PowerSourceList> sources_ = PowerSourceList{};
     InterestCallback callback_;
-    std::size_t registrations_ = 0;
 };
 
 // The virtual Mac's description of its battery at the given charge, every key a MacBook reports.

@@ -65,7 +65,6 @@ public:
     void reconfigure(std::uint32_t display, std::uint32_t flags) {
         for (const auto& [callback, userInfo] : registrations_) callback(display, flags, userInfo);
     }
-    std::size_t registrations() const { return registrations_.size(); }
 
     std::size_t screenCount() override { return screenCount_; }
     int registerReconfigurationCallback(DisplayReconfigurationCallback callback, void* userInfo) override {

@@ -12,10 +12,8 @@ namespace wattkeeper::testkit {
 namespace detail {
 
 struct TimerState {
-    RunLoop::Queue queue = RunLoop::Queue::Main;
     Duration start{0};
     Duration interval{0};
-    Duration leeway{0};
     bool configured = false;
     bool resumed = false;
     // Set by cancel and by the source's destruction.
@@ -54,9 +52,7 @@ struct LoopCore {
     // By deadline, then by submission.
     std::map<std::pair<Duration, std::uint64_t>, Entry> due;
     bool advancing = false;
-    int runs = 0;
     int stops = 0;
-    std::vector<std::weak_ptr<TimerState>> timers;
 
     // `delay` from now.
     void schedule(Duration delay, Entry entry) {
@@ -85,10 +81,9 @@ public:
     // A handler may be running right now and still hold the state; it must not re-arm.
     ~VirtualTimerSource() override { state_->cancelled = true; }
 
-    void setTimer(Duration start, Duration interval, Duration leeway) override {
+    void setTimer(Duration start, Duration interval, Duration /*leeway*/) override {
         state_->start = start;
         state_->interval = interval;
-        state_->leeway = leeway;
         state_->configured = true;
         if (auto loop = loop_.lock()) loop->armIfReady(state_);
     }
@@ -117,13 +112,8 @@ void VirtualRunLoop::after(Duration delay, Task task) { core_->schedule(delay, s
 
 void VirtualRunLoop::globalAsync(Task task) { core_->schedule(Duration::zero(), std::move(task)); }
 
-std::unique_ptr<TimerSource> VirtualRunLoop::makeTimerSource(Queue queue) {
-    auto state = std::make_shared<detail::TimerState>();
-    state->queue = queue;
-    std::lock_guard lock(core_->mutex);
-    std::erase_if(core_->timers, [](const auto& timer) { return timer.expired(); });
-    core_->timers.push_back(state);
-    return std::make_unique<VirtualTimerSource>(core_, std::move(state));
+std::unique_ptr<TimerSource> VirtualRunLoop::makeTimerSource(Queue) {
+    return std::make_unique<VirtualTimerSource>(core_, std::make_shared<detail::TimerState>());
 }
 
 Duration VirtualRunLoop::now() const {
@@ -131,7 +121,7 @@ Duration VirtualRunLoop::now() const {
     return core_->now;
 }
 
-void VirtualRunLoop::run() { ++core_->runs; }
+void VirtualRunLoop::run() {}
 
 void VirtualRunLoop::stop() { ++core_->stops; }
 
@@ -172,17 +162,6 @@ std::size_t VirtualRunLoop::pendingCount() const {
     return static_cast<std::size_t>(
         std::count_if(core_->due.begin(), core_->due.end(), [](const auto& item) { return item.second.live(); }));
 }
-
-std::vector<TimerInfo> VirtualRunLoop::timers() const {
-    std::lock_guard lock(core_->mutex);
-    std::vector<TimerInfo> out;
-    for (const auto& weak : core_->timers) {
-        if (auto state = weak.lock(); state) out.push_back({state->queue, state->start, state->interval, state->leeway});
-    }
-    return out;
-}
-
-int VirtualRunLoop::runCount() const { return core_->runs; }
 
 int VirtualRunLoop::stopCount() const { return core_->stops; }
 

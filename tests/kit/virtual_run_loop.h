@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <vector>
 
 #include "platform/run_loop.h"
 
@@ -14,19 +13,11 @@ namespace detail {
 struct LoopCore;
 }  // namespace detail
 
-// How a timer source that is still alive was set.
-struct TimerInfo {
-    RunLoop::Queue queue = RunLoop::Queue::Main;
-    Duration start{0};
-    Duration interval{0};
-    Duration leeway{0};
-};
-
 // now() starts at zero. Work may be scheduled from any thread; main-queue work, global-queue work
 // and timer fires all run on the thread that calls advance(), in deadline order, ties in order of
 // submission. A timer fires exactly
 // at its deadlines and is re-armed from the deadline, as a dispatch timer is; an interval of zero
-// or Duration::max() makes it fire once; leeway is only recorded.
+// or Duration::max() makes it fire once; the queue and the leeway make no difference.
 class VirtualRunLoop : public RunLoop {
 public:
     VirtualRunLoop();
@@ -55,9 +46,6 @@ public:
     void discardPending();
     // Scheduled work and armed timer fires still to run.
     std::size_t pendingCount() const;
-    // Timer sources created here and not yet destroyed, in creation order.
-    std::vector<TimerInfo> timers() const;
-    int runCount() const;
     int stopCount() const;
 
 private:

@@ -70,9 +70,7 @@ TEST_F(DaemonFileManagerTest, EachReaderAcceptsOnlyItsOwnRootKindInEitherFormat)
         files.putPlist(documentsOf("anna") + "/dictionary.plist", dictionary, format);
         files.putPlist(documentsOf("anna") + "/number.plist", 80, format);
         EXPECT_FALSE(DaemonFileManager::readDictionaryFileName("array.plist"));
-        EXPECT_EQ(DaemonFileManager::readArrayFileName("array.plist"), *array.asArray());
         EXPECT_EQ(DaemonFileManager::readDictionaryFileName("dictionary.plist"), *dictionary.asDictionary());
-        EXPECT_FALSE(DaemonFileManager::readArrayFileName("dictionary.plist"));
         EXPECT_FALSE(DaemonFileManager::readDictionaryFileName("number.plist"));
     }
     // The preferences only when their file exists and holds a dictionary.
@@ -85,23 +83,6 @@ TEST_F(DaemonFileManagerTest, EachReaderAcceptsOnlyItsOwnRootKindInEitherFormat)
     }
     files.putUnreadable(kPreferencesFile);
     EXPECT_FALSE(DaemonFileManager::readPreferencesDictionary());
-}
-
-TEST_F(DaemonFileManagerTest, TextIsReturnedOnlyWhenItIsUtf8AndWithinTheBound) {
-    const std::string folder = documentsOf("anna");
-    const std::string chinese = "开始重启";
-    files.putFile(folder + "/text", Bytes(chinese.begin(), chinese.end()));
-    files.putFile(folder + "/latin1", {'c', 0xE9, 't', 0xE9});
-    files.putFile(folder + "/at-bound", Bytes(DaemonFileManager::kMaxFileBytes, 'a'));
-    files.putFile(folder + "/over-bound", Bytes(DaemonFileManager::kMaxFileBytes + 1, 'a'));
-    files.putUnreadable(folder + "/fifo");
-
-    EXPECT_EQ(DaemonFileManager::readStringFileName("text"), chinese);
-    EXPECT_FALSE(DaemonFileManager::readStringFileName("latin1"));
-    EXPECT_EQ(DaemonFileManager::readStringFileName("at-bound").value_or("").size(), DaemonFileManager::kMaxFileBytes);
-    EXPECT_FALSE(DaemonFileManager::readStringFileName("over-bound"));
-    EXPECT_FALSE(DaemonFileManager::readStringFileName("fifo"));
-    EXPECT_FALSE(DaemonFileManager::readStringFileName("missing"));
 }
 
 TEST_F(DaemonFileManagerTest, NamesThatAreNotOnePlainComponentReachNothing) {
@@ -121,19 +102,6 @@ TEST_F(DaemonFileManagerTest, NamesThatAreNotOnePlainComponentReachNothing) {
     }
     EXPECT_EQ(files.readCount(), 0u);
     EXPECT_TRUE(files.removed().empty());
-}
-
-TEST_F(DaemonFileManagerTest, DeletingRemovesAFileOrAFolderWithItsContents) {
-    const std::string folder = documentsOf("anna");
-    files.putFile(folder + "/old.txt", {'x'});
-    files.putFile(folder + "/cache/deeper/b", {'b'});
-    files.putFile(folder + "/cache.keep", {'k'});
-    DaemonFileManager::deleteFileName("old.txt");
-    DaemonFileManager::deleteFileName("cache");
-    DaemonFileManager::deleteFileName("missing");
-    EXPECT_EQ(files.removed(), (std::vector<std::string>{folder + "/old.txt", folder + "/cache"}));
-    EXPECT_FALSE(files.fileExists(folder + "/cache/deeper/b"));
-    EXPECT_TRUE(files.fileExists(folder + "/cache.keep"));
 }
 
 }  // namespace

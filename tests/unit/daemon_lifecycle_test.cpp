@@ -1,8 +1,6 @@
 #include <chrono>
 
-#include "daemon/core/app_delegate.h"
 #include "daemon/system/monitor_manager.h"
-#include "tests/kit/fake_application.h"
 #include "tests/unit/daemon_fixture.h"
 
 namespace wattkeeper::testing {
@@ -24,25 +22,11 @@ TEST_F(DaemonTest, StartUpWiresEverythingAndLeavesChargeControlOff) {
     for (std::size_t i = 0; i < protocol::kRequestNames.size(); ++i) {
         EXPECT_EQ(darwin.registrations()[i].name, protocol::kRequestNames[i]);
     }
-    EXPECT_EQ(displays.registrations(), 1u);
-    EXPECT_EQ(powerSources.registrations(), 1u);
-    EXPECT_EQ(loop.runCount(), 1);  // the run loop is entered last
     EXPECT_FALSE(module->cmcSwitch);
     EXPECT_FALSE(module->cmcOpen);
     EXPECT_TRUE(module->isWake);
     EXPECT_FALSE(module->isScreens);  // one screen
     EXPECT_EQ(driver.openConnectionCount(), 0u);
-}
-
-TEST_F(DaemonTest, TheDelegateCreatesTheModuleFromTheApplicationMainFunction) {
-    testkit::FakeApplication application;
-    ports.application = &application;
-    char arg0[] = "Wattkeeper";
-    char* argv[] = {arg0, nullptr};
-    EXPECT_EQ(daemon::wattkeeperMain(1, argv, ports), 0);
-    EXPECT_EQ(darwin.registrations().size(), protocol::kRequestNames.size());
-    daemon::AppDelegate delegate(ports);
-    EXPECT_TRUE(delegate.applicationSupportsSecureRestorableState());
 }
 
 TEST_F(DaemonTest, ScreensAreCountedAtStartThenFollowOnlyTheFlagsEachWithAnEvaluation) {

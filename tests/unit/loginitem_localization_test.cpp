@@ -8,9 +8,7 @@
 
 #include "loginitem/localization.h"
 #include "platform/linux/strings_file.h"
-#include "platform/ports.h"
 #include "tests/kit/fake_bundles.h"
-#include "tests/kit/scoped_ports.h"
 
 namespace wattkeeper::loginitem {
 namespace {
@@ -74,19 +72,6 @@ TEST_F(LocalizationTest, AChosenLanguageAnswersAloneUntilAMissingOneResetsToTheM
     ZQLocalizationSystem::setLanguage("zh-Hans");
     EXPECT_EQ(text("only.main", "Default text"), "Default text");
     EXPECT_EQ(text("only.main"), "only.main");
-}
-
-TEST_F(LocalizationTest, TheSharedInstanceIsMadeOnceFromTheProcessBundles) {
-    Ports ports;
-    ports.bundles = &bundles;
-    testkit::ScopedProcessPorts scoped(ports);
-    ZQLocalizationSystem::replaceShared(nullptr);
-
-    ZQLocalizationSystem& first = ZQLocalizationSystem::sharedLocalSystem();
-    ZQLocalizationSystem::setLanguage("zh-Hans");
-
-    EXPECT_EQ(&ZQLocalizationSystem::sharedLocalSystem(), &first);
-    EXPECT_EQ(first.bundle(), chinese);
 }
 
 // The printf conversions of a text, in order ("%%" is none).

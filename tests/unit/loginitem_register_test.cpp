@@ -83,6 +83,9 @@ TEST_F(RegisterTest, EachInAppRequestIsForwardedAsItsRowSaysWithThePayloadUnchan
     std::set<std::string> names;
     for (const auto& c : cases) names.insert(c.incoming);
     for (const auto& name : names) reg().registerDistributedNotificationsWithName(name);
+    // The slot the register offers its user keeps what is set and is never called by it.
+    std::vector<bool> offeredSlotCalls;
+    reg().setIsEnableBlock([&](bool isEnable) { offeredSlotCalls.push_back(isEnable); });
 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.incoming + (c.payload ? " with " + describe(*c.payload) : " without payload"));
@@ -98,6 +101,9 @@ TEST_F(RegisterTest, EachInAppRequestIsForwardedAsItsRowSaysWithThePayloadUnchan
             EXPECT_TRUE(local.posts().empty());
         }
     }
+    EXPECT_TRUE(offeredSlotCalls.empty());
+    reg().isEnableBlock()(true);
+    EXPECT_EQ(offeredSlotCalls, std::vector<bool>{true});
 }
 
 // Where the register's callback and a second observer of the same delivery see their payload.
@@ -135,19 +141,6 @@ TEST_F(RegisterTest, NothingIsObservedUntilTheUserRegistersANameAndNamesForTheDa
     EXPECT_EQ(darwin.postedNames(), Strings{"ZQAmperlyApp_CFNotification_Tell_Helper_openSMC"});
     EXPECT_EQ(distributed.posts().size(), 1u);  // only the arrival above
     EXPECT_TRUE(local.posts().empty());
-}
-
-TEST_F(RegisterTest, TheOfferedSlotKeepsWhatIsSetAndIsNeverCalledByTheRegister) {
-    std::vector<bool> seen;
-    reg().setIsEnableBlock([&](bool isEnable) { seen.push_back(isEnable); });
-    for (const auto& name : {kIsEnable, kSwitchEnable, kRemove}) {
-        reg().registerDistributedNotificationsWithName(name);
-        arrive(name, PlistDictionary{{"label", kRemoveLabel}});
-    }
-    EXPECT_TRUE(seen.empty());
-
-    reg().isEnableBlock()(true);
-    EXPECT_EQ(seen, std::vector<bool>{true});
 }
 
 TEST(RegisterManager, IsMadeFromTheProcessPortsAndForwardsOnItsLocalCenter) {

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/plist_codec.h"
 #include "platform/linux/posix_file_system.h"
 #include "tests/unit/temp_folder.h"
 
@@ -128,13 +127,6 @@ TEST_F(PosixFileSystemTest, RemovingTakesAFolderWithEverythingBelowItAndLinksAsL
     EXPECT_FALSE(files.removeItem("/Users/anna/keep"));
     EXPECT_FALSE(files.removeItem("/"));
     EXPECT_TRUE(fs::exists(root.path / "Users/anna"));
-}
-
-TEST_F(PosixFileSystemTest, PropertyListsAreDecodedWithTheCodec) {
-    const auto encoded = plistToBytes(PlistDictionary{{"ChargingLimit", 80}}, PlistFormat::Binary);
-    ASSERT_TRUE(encoded);
-    EXPECT_EQ(files.decodePropertyList(*encoded), PlistValue(PlistDictionary{{"ChargingLimit", 80}}));
-    EXPECT_FALSE(files.decodePropertyList(Bytes{'n', 'o'}));
 }
 
 }  // namespace
