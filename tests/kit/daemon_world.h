@@ -19,7 +19,6 @@
 #include "tests/kit/fake_processes.h"
 #include "tests/kit/fake_system.h"
 #include "tests/kit/fake_workspace.h"
-#include "tests/kit/locked_run_loop.h"
 #include "tests/kit/memory_centers.h"
 #include "tests/kit/recording_log.h"
 #include "tests/kit/scoped_ports.h"
@@ -36,7 +35,7 @@ inline const std::string kDaemonBundle = "/Library/Application Support/Halvorn/B
 class DaemonWorld {
 public:
     DaemonWorld() {
-        ports.runLoop = &locked;
+        ports.runLoop = &loop;
         ports.log = &log;
         ports.smcDriver = &driver;
         ports.darwinCenter = &darwin;
@@ -51,9 +50,8 @@ public:
         scoped.emplace(ports);
         SMC::replaceShared(std::make_unique<SMC>(driver, log));
         powerSources.setSources(PowerSourceList{batteryDescription(50)});
-        mainBundle = std::make_shared<FakeBundle>(
-            kDaemonBundle, PlistDictionary{{"CFBundleShortVersionString", "0.1.0"}});
-        bundles.setMainBundle(mainBundle);
+        bundles.setMainBundle(
+            std::make_shared<FakeBundle>(kDaemonBundle, PlistDictionary{{"CFBundleShortVersionString", "0.1.0"}}));
     }
 
     virtual ~DaemonWorld() {
@@ -76,11 +74,6 @@ public:
         loop.runUntilIdle();
     }
     void setLimit(PlistValue limit) { files.putPlist(kLimitFile, PlistDictionary{{"ChargingLimit", std::move(limit)}}); }
-    void setCharge(std::int64_t percent) {
-        powerSources.setSources(PowerSourceList{batteryDescription(percent)});
-        powerSources.notify();
-        loop.runUntilIdle();
-    }
     void setKeys(std::uint8_t ch0b, std::uint8_t ch0c, std::uint8_t ch0i) {
         store.setValue("CH0B", {ch0b});
         store.setValue("CH0C", {ch0c});
@@ -99,19 +92,18 @@ public:
     }
     // The replies posted on the distributed center, oldest first.
     std::vector<MemoryNotificationCenter::Post> replies() const { return distributed.posts(); }
-    std::size_t logCount(const std::string& line) const {
-        const auto lines = log.lines();
+    // How often the line was logged, to the standard output or to the system log.
+    std::size_t logCount(const std::string& line, bool system = false) const {
+        const auto lines = system ? log.systemLines() : log.lines();
         return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
     }
 
     VirtualRunLoop loop;
-    // The daemon schedules through this, so the timer's thread and the main thread may both do so.
-    LockedRunLoop locked{loop};
     RecordingLog log;
     sim::SmcKeyStore store = sim::SmcKeyStore::macBook();
     sim::SimSmcDriver driver{store};
-    MemoryNotificationCenter darwin{locked, MemoryNotificationCenter::Kind::Darwin};
-    MemoryNotificationCenter distributed{locked, MemoryNotificationCenter::Kind::Distributed};
+    MemoryNotificationCenter darwin{loop, MemoryNotificationCenter::Kind::Darwin};
+    MemoryNotificationCenter distributed{loop, MemoryNotificationCenter::Kind::Distributed};
     FakePowerSources powerSources;
     FakeSystemInfo system;
     FakeFileSystem files;
@@ -119,7 +111,6 @@ public:
     FakeWorkspace workspace;
     FakeDisplays displays;
     FakeBundles bundles;
-    std::shared_ptr<FakeBundle> mainBundle;
     Ports ports;
     std::optional<ScopedProcessPorts> scoped;
     std::unique_ptr<ZQBatteryModule> module;

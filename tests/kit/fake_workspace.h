@@ -25,61 +25,56 @@ public:
         friend bool operator==(const OpenCall&, const OpenCall&) = default;
     };
 
-    void addWillSleepObserver(std::function<void()> observer) override;
-    void addDidWakeObserver(std::function<void()> observer) override;
-    std::vector<RunningApplication> runningApplications() override;
-    void openApplication(std::string_view path, bool hides) override;
-    void launchApplication(std::string_view path, std::uint32_t options) override;
-    OperatingSystemVersion operatingSystemVersion() override;
+    void addWillSleepObserver(std::function<void()> observer) override { willSleep_.push_back(std::move(observer)); }
+    void addDidWakeObserver(std::function<void()> observer) override { didWake_.push_back(std::move(observer)); }
+    std::vector<RunningApplication> runningApplications() override { return running_; }
+    void openApplication(std::string_view path, bool hides) override {
+        openCalls_.push_back(OpenCall{std::string(path), true, hides, 0});
+    }
+    void launchApplication(std::string_view path, std::uint32_t options) override {
+        openCalls_.push_back(OpenCall{std::string(path), false, false, options});
+    }
+    OperatingSystemVersion operatingSystemVersion() override { return version_; }
 
     // Call the registered observers synchronously, in registration order.
-    void postWillSleep();
-    void postDidWake();
-    std::size_t willSleepObserverCount() const { return willSleepObservers_.size(); }
-    std::size_t didWakeObserverCount() const { return didWakeObservers_.size(); }
-
-    void setRunningApplications(std::vector<RunningApplication> applications);
-    std::size_t runningApplicationsCalls() const { return runningApplicationsCalls_; }
-
+    void postWillSleep() { notify(willSleep_); }
+    void postDidWake() { notify(didWake_); }
+    void setRunningApplications(std::vector<RunningApplication> applications) { running_ = std::move(applications); }
     // {14, 0, 0} until set.
-    void setOperatingSystemVersion(OperatingSystemVersion version);
-
+    void setOperatingSystemVersion(OperatingSystemVersion version) { version_ = version; }
     const std::vector<OpenCall>& openCalls() const { return openCalls_; }
 
 private:
-    std::vector<std::function<void()>> willSleepObservers_;
-    std::vector<std::function<void()>> didWakeObservers_;
+    // A snapshot, so an observer that registers another one does not disturb this delivery.
+    static void notify(std::vector<std::function<void()>> observers) {
+        for (const auto& observer : observers) observer();
+    }
+
+    std::vector<std::function<void()>> willSleep_;
+    std::vector<std::function<void()>> didWake_;
     std::vector<RunningApplication> running_;
-    std::size_t runningApplicationsCalls_ = 0;
     OperatingSystemVersion version_{14, 0, 0};
     std::vector<OpenCall> openCalls_;
 };
 
 class FakeDisplays : public Displays {
 public:
-    std::size_t screenCount() override;
-    // Answers the result set by setRegistrationResult (0 until set); only a call answered with 0
-    // registers its callback, as with the real call.
-    int registerReconfigurationCallback(DisplayReconfigurationCallback callback, void* userInfo) override;
-
     // One screen until set.
-    void setScreenCount(std::size_t count);
-    void setRegistrationResult(int result);
-    // Calls each registered callback with its userInfo, in registration order; nothing when none
-    // is registered.
-    void reconfigure(std::uint32_t display, std::uint32_t flags);
-    // Calls of registerReconfigurationCallback, failed ones included.
-    std::size_t registrations() const { return registrationCalls_; }
+    void setScreenCount(std::size_t count) { screenCount_ = count; }
+    // Calls each registered callback with its userInfo, in registration order.
+    void reconfigure(std::uint32_t display, std::uint32_t flags) {
+        for (const auto& [callback, userInfo] : registrations_) callback(display, flags, userInfo);
+    }
+
+    std::size_t screenCount() override { return screenCount_; }
+    int registerReconfigurationCallback(DisplayReconfigurationCallback callback, void* userInfo) override {
+        registrations_.emplace_back(callback, userInfo);
+        return 0;
+    }
 
 private:
-    struct Registration {
-        DisplayReconfigurationCallback callback = nullptr;
-        void* userInfo = nullptr;
-    };
     std::size_t screenCount_ = 1;
-    int registrationResult_ = 0;
-    std::size_t registrationCalls_ = 0;
-    std::vector<Registration> registrations_;
+    std::vector<std::pair<DisplayReconfigurationCallback, void*>> registrations_;
 };
 
 }  // namespace wattkeeper::testkit

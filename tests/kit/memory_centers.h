@@ -1,6 +1,6 @@
 #pragma once
-// In-memory notification centers for unit tests: they record every post and registration and
-// deliver through a RunLoop, so tests see when and to whom a notification arrives.
+// In-memory notification centers: they record every post and registration and deliver through a
+// RunLoop, so tests see when and to whom a notification arrives.
 
 #include <cstdint>
 #include <memory>
@@ -15,9 +15,10 @@
 
 namespace wattkeeper::testkit {
 
-// A system-wide CoreFoundation center shared by every party of a test. Delivery is
-// asynchronous: a post queues one main-queue task that calls, in registration order, each
-// observer registered for the name at the time of the post.
+// A system-wide CoreFoundation center shared by every party of a test. Delivery is asynchronous:
+// a post queues one main-queue task that calls, in registration order, each observer registered
+// for the name at the time of the post, as the real centers route a post to the processes
+// registered when it goes out. The Darwin kind delivers no dictionary.
 class MemoryNotificationCenter : public NotificationCenter {
 public:
     enum class Kind { Darwin, Distributed };
@@ -33,7 +34,6 @@ public:
         bool deliverImmediately = false;  // postNotification only
         std::uint32_t options = 0;        // postNotificationWithOptions only
     };
-
     struct Registration {
         std::string name;
         void* observer = nullptr;
@@ -42,37 +42,62 @@ public:
         SuspensionBehavior behavior = SuspensionBehavior::DeliverImmediately;
     };
 
-    MemoryNotificationCenter(RunLoop& loop, Kind kind);
-    ~MemoryNotificationCenter() override;
+    MemoryNotificationCenter(RunLoop& loop, Kind kind) : loop_(loop), kind_(kind) {}
+    ~MemoryNotificationCenter() override { *alive_ = false; }
     MemoryNotificationCenter(const MemoryNotificationCenter&) = delete;
     MemoryNotificationCenter& operator=(const MemoryNotificationCenter&) = delete;
 
     void addObserver(void* observer, NotificationCallback callback, std::string_view name, const void* object,
-                     SuspensionBehavior behavior) override;
+                     SuspensionBehavior behavior) override {
+        registrations_.push_back(Registration{std::string(name), observer, callback, object, behavior});
+    }
     void postNotification(std::string_view name, const void* object, const PlistDictionary* userInfo,
-                          bool deliverImmediately) override;
+                          bool deliverImmediately) override {
+        post({std::string(name), copyOf(userInfo), object, PostMethod::PostNotification, deliverImmediately, 0});
+    }
     void postNotificationWithOptions(std::string_view name, const void* object, const PlistDictionary* userInfo,
-                                     std::uint32_t options) override;
+                                     std::uint32_t options) override {
+        post({std::string(name), copyOf(userInfo), object, PostMethod::PostNotificationWithOptions, false, options});
+    }
 
-    Kind kind() const { return kind_; }
     const std::vector<Post>& posts() const { return posts_; }
-    std::vector<std::string> postedNames() const;
-    // Every addObserver call; observers stay registered when this record is cleared.
-    const std::vector<Registration>& registrations() const { return registrations_; }
-    std::size_t observerCount(std::string_view name) const;
+    std::vector<std::string> postedNames() const {
+        std::vector<std::string> names;
+        for (const auto& p : posts_) names.push_back(p.name);
+        return names;
+    }
     void clearPosts() { posts_.clear(); }
-    void clearRegistrations() { registrations_.clear(); }
+    // Every addObserver call, in order.
+    const std::vector<Registration>& registrations() const { return registrations_; }
 
 private:
-    void post(Post record, const PlistDictionary* userInfo);
+    static std::optional<PlistDictionary> copyOf(const PlistDictionary* d) {
+        return d ? std::optional(*d) : std::nullopt;
+    }
+    void post(Post record) {
+        std::vector<Registration> targets;
+        for (const auto& r : registrations_) {
+            if (r.name == record.name) targets.push_back(r);
+        }
+        auto payload = kind_ == Kind::Darwin ? std::nullopt : record.userInfo;
+        std::string name = record.name;
+        posts_.push_back(std::move(record));
+        if (targets.empty()) return;
+        // A center destroyed before the delivery runs is not touched.
+        loop_.async([this, alive = std::weak_ptr<bool>(alive_), name = std::move(name), targets = std::move(targets),
+                     payload = std::move(payload)] {
+            for (const auto& target : targets) {
+                if (auto token = alive.lock(); !token || !*token) return;
+                target.callback(*this, target.observer, name, nullptr, payload ? &*payload : nullptr);
+            }
+        });
+    }
 
     RunLoop& loop_;
     Kind kind_;
-    std::vector<Registration> observers_;
     std::vector<Post> posts_;
     std::vector<Registration> registrations_;
-    // Deliveries still queued on the loop check this, so a center destroyed first is not touched.
-    std::shared_ptr<bool> alive_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The process's in-process center. Delivers synchronously inside the post, in registration order.
@@ -83,20 +108,23 @@ public:
         std::optional<PlistDictionary> userInfo;
     };
 
-    void addObserver(std::string_view name, Observer observer) override;
-    void postNotification(std::string_view name, const PlistDictionary* userInfo) override;
+    void addObserver(std::string_view name, Observer observer) override {
+        observers_.emplace_back(std::string(name), std::move(observer));
+    }
+    void postNotification(std::string_view name, const PlistDictionary* userInfo) override {
+        posts_.push_back(Post{std::string(name), userInfo ? std::optional(*userInfo) : std::nullopt});
+        // A snapshot: an observer may post or register in turn while this post is delivered.
+        const auto observers = observers_;
+        for (const auto& [observed, observer] : observers) {
+            if (observed == name) observer(name, userInfo);
+        }
+    }
 
     const std::vector<Post>& posts() const { return posts_; }
-    std::vector<std::string> postedNames() const;
-    std::size_t observerCount(std::string_view name) const;
     void clearPosts() { posts_.clear(); }
 
 private:
-    struct Entry {
-        std::string name;
-        Observer observer;
-    };
-    std::vector<Entry> observers_;
+    std::vector<std::pair<std::string, Observer>> observers_;
     std::vector<Post> posts_;
 };
 

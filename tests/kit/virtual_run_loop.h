@@ -1,11 +1,9 @@
 #pragma once
-// Virtual time for unit tests: a single-threaded RunLoop whose clock moves only when a test
-// advances it, so delays and timers run deterministically and no test sleeps.
+// Virtual time for tests: a single-threaded RunLoop whose clock moves only when a test advances
+// it, so delays and timers run deterministically and no test sleeps.
 
-#include <cstdint>
+#include <cstddef>
 #include <memory>
-#include <optional>
-#include <vector>
 
 #include "platform/run_loop.h"
 
@@ -13,45 +11,13 @@ namespace wattkeeper::testkit {
 
 namespace detail {
 struct LoopCore;
-struct TimerState;
 }  // namespace detail
 
-// What a test can see of one timer source that is still alive.
-struct TimerInfo {
-    RunLoop::Queue queue = RunLoop::Queue::Main;
-    bool configured = false;  // setTimer has been called
-    Duration start{0};
-    Duration interval{0};
-    Duration leeway{0};
-    bool resumed = false;
-    bool cancelled = false;
-    int fireCount = 0;
-    std::optional<Duration> nextFire;  // nothing while suspended, cancelled or spent
-};
-
-// A timer source of VirtualRunLoop. Fires exactly at its deadlines; leeway is only recorded.
-// An interval of zero or Duration::max() makes it fire once.
-class VirtualTimerSource : public TimerSource {
-public:
-    ~VirtualTimerSource() override;
-
-    void setTimer(Duration start, Duration interval, Duration leeway) override;
-    void setEventHandler(Task handler) override;
-    void resume() override;
-    void cancel() override;
-    long testCancel() const override;
-
-    TimerInfo info() const;
-
-private:
-    friend class VirtualRunLoop;
-    explicit VirtualTimerSource(std::shared_ptr<detail::TimerState> state);
-    std::shared_ptr<detail::TimerState> state_;
-};
-
-// RunLoop with virtual time. now() starts at zero. Main-queue work, global-queue work and timer
-// fires all run on the calling thread inside advance(), in deadline order, ties in order of
-// submission.
+// now() starts at zero. Work may be scheduled from any thread; main-queue work, global-queue work
+// and timer fires all run on the thread that calls advance(), in deadline order, ties in order of
+// submission. A timer fires exactly
+// at its deadlines and is re-armed from the deadline, as a dispatch timer is; an interval of zero
+// or Duration::max() makes it fire once; the queue and the leeway make no difference.
 class VirtualRunLoop : public RunLoop {
 public:
     VirtualRunLoop();
@@ -66,27 +32,20 @@ public:
     Duration now() const override;
     void run() override;
     void stop() override;
-    void onTerminationRequest(Task handler) override;
+    void onTerminationRequest(Task handler) override { terminationHandler_ = std::move(handler); }
     // Delivers a termination request (SIGTERM) to the handler, on the main queue.
-    void requestTermination();
+    void requestTermination() { async(terminationHandler_); }
 
     // Runs everything due up to now() + d, including work scheduled meanwhile, setting now() to
     // each item's deadline while it runs; leaves now() at the old now() + d.
     void advance(Duration d);
     // Runs what is due at the current time, including work that it schedules for now.
-    void runUntilIdle();
+    void runUntilIdle() { advance(Duration::zero()); }
 
     // Drops all scheduled work and armed timer fires, as a process that dies takes them along.
     void discardPending();
     // Scheduled work and armed timer fires still to run.
     std::size_t pendingCount() const;
-    std::optional<Duration> nextDeadline() const;
-    // The queue of the task running now; nothing outside a task.
-    std::optional<Queue> currentQueue() const;
-    // Timer sources created here and not yet destroyed, in creation order.
-    std::vector<TimerInfo> timers() const;
-
-    int runCount() const;
     int stopCount() const;
 
 private:

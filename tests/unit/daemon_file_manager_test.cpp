@@ -5,197 +5,91 @@
 #include <vector>
 
 #include "daemon/files/daemon_file_manager.h"
-#include "platform/linux/plist_codec.h"
-#include "platform/ports.h"
-#include "protocol/config.h"
-#include "tests/kit/fake_file_system.h"
-#include "tests/kit/scoped_ports.h"
+#include "tests/kit/daemon_world.h"
 
 namespace wattkeeper::testing {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testkit::kPreferencesFile;
 
 const std::string kBundleId(protocol::MainAppBundleId);
 
 std::string documentsOf(const std::string& user) {
     return "/Users/" + user + "/Library/Containers/" + kBundleId + "/Data/Documents";
 }
-std::string preferencesFileOf(const std::string& user) {
-    return "/Users/" + user + "/Library/Containers/" + kBundleId + "/Data/Library/Preferences/" + kBundleId +
-           ".plist";
-}
-
-// Only the console user matters to the file manager.
-class ConsoleUserStub : public SystemInfo {
-public:
-    std::optional<std::string> user = std::string("anna");
-
-    int sysctlByName(std::string_view, void*, std::size_t*) override { return -1; }
-    IoObject registryEntryFromPath(std::string_view) override { return 0; }
-    std::optional<PlistValue> registryEntryProperty(IoObject, std::string_view) override { return std::nullopt; }
-    KernReturn objectRelease(IoObject) override { return kKernSuccess; }
-    void addClamshellChangeNotification(std::function<void()>) override {}
-    std::optional<std::string> consoleUser() override { return user; }
-    std::uint32_t effectiveUserId() override { return 0; }
-};
 
 class DaemonFileManagerTest : public ::testing::Test {
 protected:
-    static Ports portsWith(SystemInfo& systemInfo, FileSystem& fileSystem) {
-        Ports ports;
-        ports.systemInfo = &systemInfo;
-        ports.fileSystem = &fileSystem;
-        return ports;
-    }
-
-    ConsoleUserStub console;
+    testkit::FakeSystemInfo console;  // "anna"
     testkit::FakeFileSystem files;
-    testkit::ScopedProcessPorts scope{portsWith(console, files)};
+    testkit::ScopedProcessPorts scope{[this] {
+        Ports ports;
+        ports.systemInfo = &console;
+        ports.fileSystem = &files;
+        return ports;
+    }()};
 };
 
-TEST_F(DaemonFileManagerTest, AnnasContainerPathsAreFormedUnderUsers) {
-    EXPECT_EQ(DaemonFileManager::getMainAppContainersPath(),
-              "/Users/anna/Library/Containers/" + kBundleId + "/Data/Documents");
+TEST_F(DaemonFileManagerTest, TheConsoleUsersContainerIsReadAndOnlyTheExactLoginWindowNameMeansNobody) {
     EXPECT_EQ(DaemonFileManager::getMainAppContainersPreferencesPath(),
               "/Users/anna/Library/Containers/" + kBundleId + "/Data/Library/Preferences");
-
     files.putPlist(documentsOf("anna") + "/BatteryLimit.plist", PlistDictionary{{"ChargingLimit", 80}});
-    files.putPlist(preferencesFileOf("anna"), PlistDictionary{{"ChargingLimit", 70}});
-    EXPECT_EQ(DaemonFileManager::readDictionaryFileName("BatteryLimit.plist"),
-              (PlistDictionary{{"ChargingLimit", 80}}));
+    files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 70}});
+    EXPECT_EQ(DaemonFileManager::readDictionaryFileName("BatteryLimit.plist"), (PlistDictionary{{"ChargingLimit", 80}}));
     EXPECT_EQ(DaemonFileManager::readPreferencesDictionary(), (PlistDictionary{{"ChargingLimit", 70}}));
-}
 
-TEST_F(DaemonFileManagerTest, OnlyTheExactLoginWindowNameMeansNobody) {
-    struct Case {
-        std::optional<std::string> reported;
-        bool isUser;
-    };
-    const Case cases[] = {
-        {std::nullopt, false},
-        {"loginWindow", false},
-        {"loginwindow", true},
-        {"LOGINWINDOW", true},
-        {"loginWindow ", true},
-        {"ben", true},
+    const std::pair<std::optional<std::string>, bool> cases[] = {
+        {std::nullopt, false}, {"loginWindow", false}, {"loginwindow", true}, {"loginWindow ", true}, {"ben", true},
         // Names that would not be one folder under /Users.
-        {"", false},
-        {"..", false},
-        {"../root", false},
+        {"", false}, {"..", false}, {"../root", false},
     };
-    for (const auto& c : cases) {
-        console.user = c.reported;
+    for (const auto& [reported, isUser] : cases) {
+        console.setConsoleUser(reported);
+        files.putPlist(documentsOf(reported.value_or("x")) + "/BatteryLimit.plist", PlistDictionary{{"a", 1}});
         const auto documents = DaemonFileManager::getMainAppContainersPath();
-        const auto preferences = DaemonFileManager::getMainAppContainersPreferencesPath();
-        const std::string label = c.reported.value_or("(none)");
-        if (c.isUser) {
-            EXPECT_EQ(documents, documentsOf(*c.reported)) << label;
-            EXPECT_TRUE(preferences) << label;
-        } else {
-            EXPECT_FALSE(documents) << label;
-            EXPECT_FALSE(preferences) << label;
-        }
-    }
-}
-
-TEST_F(DaemonFileManagerTest, WithoutAConsoleUserNothingIsReadOrRemoved) {
-    files.putPlist(documentsOf("loginWindow") + "/BatteryLimit.plist", PlistDictionary{{"ChargingLimit", 80}});
-    files.putPlist(preferencesFileOf("loginWindow"), PlistDictionary{{"ChargingLimit", 80}});
-    for (const std::optional<std::string>& nobody : {std::optional<std::string>(), std::optional<std::string>("loginWindow")}) {
-        console.user = nobody;
-        EXPECT_FALSE(DaemonFileManager::readStringFileName("BatteryLimit.plist"));
-        EXPECT_FALSE(DaemonFileManager::readDictionaryFileName("BatteryLimit.plist"));
-        EXPECT_FALSE(DaemonFileManager::readArrayFileName("BatteryLimit.plist"));
-        EXPECT_FALSE(DaemonFileManager::readPreferencesDictionary());
+        const std::string label = reported.value_or("(none)");
+        EXPECT_EQ(documents, isUser ? std::optional(documentsOf(*reported)) : std::nullopt) << label;
+        EXPECT_EQ(DaemonFileManager::getMainAppContainersPreferencesPath().has_value(), isUser) << label;
+        if (isUser) continue;
+        const auto reads = files.readCount();
+        EXPECT_FALSE(DaemonFileManager::readStringFileName("BatteryLimit.plist")) << label;
+        EXPECT_FALSE(DaemonFileManager::readDictionaryFileName("BatteryLimit.plist")) << label;
+        EXPECT_FALSE(DaemonFileManager::readPreferencesDictionary()) << label;
         DaemonFileManager::deleteFileName("BatteryLimit.plist");
+        EXPECT_EQ(files.readCount(), reads) << label;
     }
-    EXPECT_EQ(files.readCount(), 0u);
     EXPECT_TRUE(files.removed().empty());
 }
 
-TEST_F(DaemonFileManagerTest, EachReaderAcceptsOnlyItsOwnRootKind) {
+TEST_F(DaemonFileManagerTest, EachReaderAcceptsOnlyItsOwnRootKindInEitherFormat) {
     const PlistValue array = PlistArray{80, "text"};
     const PlistValue dictionary = PlistDictionary{{"ChargingLimit", 80}};
     for (const PlistFormat format : {PlistFormat::Xml, PlistFormat::Binary}) {
         files.putPlist(documentsOf("anna") + "/array.plist", array, format);
         files.putPlist(documentsOf("anna") + "/dictionary.plist", dictionary, format);
         files.putPlist(documentsOf("anna") + "/number.plist", 80, format);
-
         EXPECT_FALSE(DaemonFileManager::readDictionaryFileName("array.plist"));
-        EXPECT_EQ(DaemonFileManager::readArrayFileName("array.plist"), *array.asArray());
         EXPECT_EQ(DaemonFileManager::readDictionaryFileName("dictionary.plist"), *dictionary.asDictionary());
-        EXPECT_FALSE(DaemonFileManager::readArrayFileName("dictionary.plist"));
         EXPECT_FALSE(DaemonFileManager::readDictionaryFileName("number.plist"));
-        EXPECT_FALSE(DaemonFileManager::readArrayFileName("number.plist"));
     }
-}
-
-TEST_F(DaemonFileManagerTest, TextIsReturnedOnlyWhenItIsUtf8AndWithinTheBound) {
-    const std::string folder = documentsOf("anna");
-    const std::string chinese = "开始重启";
-    files.putFile(folder + "/text", Bytes(chinese.begin(), chinese.end()));
-    files.putFile(folder + "/empty", {});
-    files.putFile(folder + "/latin1", {'c', 0xE9, 't', 0xE9});
-    files.putFile(folder + "/at-bound", Bytes(DaemonFileManager::kMaxFileBytes, 'a'));
-    files.putFile(folder + "/over-bound", Bytes(DaemonFileManager::kMaxFileBytes + 1, 'a'));
-    files.putUnreadable(folder + "/fifo");
-
-    EXPECT_EQ(DaemonFileManager::readStringFileName("text"), chinese);
-    EXPECT_EQ(DaemonFileManager::readStringFileName("empty"), "");
-    EXPECT_FALSE(DaemonFileManager::readStringFileName("latin1"));
-    EXPECT_EQ(DaemonFileManager::readStringFileName("at-bound").value_or("").size(), DaemonFileManager::kMaxFileBytes);
-    EXPECT_FALSE(DaemonFileManager::readStringFileName("over-bound"));
-    EXPECT_FALSE(DaemonFileManager::readStringFileName("fifo"));
-    EXPECT_FALSE(DaemonFileManager::readStringFileName("missing"));
-}
-
-TEST_F(DaemonFileManagerTest, PreferencesAreReadOnlyWhenTheFileExists) {
+    // The preferences only when their file exists and holds a dictionary.
+    const auto reads = files.readCount();
     EXPECT_FALSE(DaemonFileManager::readPreferencesDictionary());
-    EXPECT_EQ(files.readCount(), 0u);
-
-    struct Case {
-        const char* name;
-        Bytes content;
-    };
-    const Case cases[] = {
-        {"malformed", {'<', 'p', 'l', 'i', 's', 't', '>', '<', 'd', 'i', 'c', 't', '>'}},
-        {"empty", {}},
-        {"array root", *plistToBytes(PlistArray{70}, PlistFormat::Binary)},
-    };
-    for (const auto& c : cases) {
-        files.putFile(preferencesFileOf("anna"), c.content);
-        EXPECT_FALSE(DaemonFileManager::readPreferencesDictionary()) << c.name;
+    EXPECT_EQ(files.readCount(), reads);
+    for (const auto& content : {Bytes{'<', 'p', 'l', 'i', 's', 't', '>'}, Bytes{}, *plistToBytes(PlistArray{70}, PlistFormat::Binary)}) {
+        files.putFile(kPreferencesFile, content);
+        EXPECT_FALSE(DaemonFileManager::readPreferencesDictionary());
     }
-    files.putUnreadable(preferencesFileOf("anna"));
+    files.putUnreadable(kPreferencesFile);
     EXPECT_FALSE(DaemonFileManager::readPreferencesDictionary());
-}
-
-TEST_F(DaemonFileManagerTest, AUserSwitchTakesEffectOnTheNextCall) {
-    files.putPlist(documentsOf("anna") + "/BatteryLimit.plist", PlistDictionary{{"ChargingLimit", 80}});
-    files.putPlist(documentsOf("ben") + "/BatteryLimit.plist", PlistDictionary{{"ChargingLimit", 60}},
-                   PlistFormat::Binary);
-    files.putPlist(preferencesFileOf("ben"), PlistDictionary{{"ChargingLimit", 65}});
-
-    EXPECT_EQ(DaemonFileManager::readDictionaryFileName("BatteryLimit.plist"),
-              (PlistDictionary{{"ChargingLimit", 80}}));
-    EXPECT_FALSE(DaemonFileManager::readPreferencesDictionary());
-    console.user = "ben";
-    EXPECT_EQ(DaemonFileManager::readDictionaryFileName("BatteryLimit.plist"),
-              (PlistDictionary{{"ChargingLimit", 60}}));
-    EXPECT_EQ(DaemonFileManager::readPreferencesDictionary(), (PlistDictionary{{"ChargingLimit", 65}}));
-    console.user = "anna";
-    EXPECT_EQ(DaemonFileManager::readDictionaryFileName("BatteryLimit.plist"),
-              (PlistDictionary{{"ChargingLimit", 80}}));
 }
 
 TEST_F(DaemonFileManagerTest, NamesThatAreNotOnePlainComponentReachNothing) {
     // Files a name leaving the Documents folder could otherwise reach.
-    const std::string data = "/Users/anna/Library/Containers/" + kBundleId + "/Data";
-    files.putPlist(data + "/BatteryLimit.plist", PlistDictionary{{"ChargingLimit", 5}});
+    files.putPlist(documentsOf("anna") + "/../BatteryLimit.plist", PlistDictionary{{"ChargingLimit", 5}});
     files.putPlist(documentsOf("anna") + "/sub/BatteryLimit.plist", PlistDictionary{{"ChargingLimit", 5}});
     files.putPlist("/etc/BatteryLimit.plist", PlistDictionary{{"ChargingLimit", 5}});
-
     const std::string names[] = {
         "", ".", "..", "../BatteryLimit.plist", "sub/BatteryLimit.plist", "/etc/BatteryLimit.plist",
         "BatteryLimit.plist/", std::string("BatteryLimit.plist\0/../x", 24),
@@ -208,21 +102,6 @@ TEST_F(DaemonFileManagerTest, NamesThatAreNotOnePlainComponentReachNothing) {
     }
     EXPECT_EQ(files.readCount(), 0u);
     EXPECT_TRUE(files.removed().empty());
-}
-
-TEST_F(DaemonFileManagerTest, DeletingRemovesAFileOrAFolderWithItsContents) {
-    const std::string folder = documentsOf("anna");
-    files.putFile(folder + "/old.txt", {'x'});
-    files.putFile(folder + "/cache/a", {'a'});
-    files.putFile(folder + "/cache/deeper/b", {'b'});
-    files.putFile(folder + "/cache.keep", {'k'});
-
-    DaemonFileManager::deleteFileName("old.txt");
-    DaemonFileManager::deleteFileName("cache");
-    DaemonFileManager::deleteFileName("missing");
-    EXPECT_EQ(files.removed(), (std::vector<std::string>{folder + "/old.txt", folder + "/cache"}));
-    EXPECT_FALSE(files.fileExists(folder + "/cache/deeper/b"));
-    EXPECT_TRUE(files.fileExists(folder + "/cache.keep"));
 }
 
 }  // namespace

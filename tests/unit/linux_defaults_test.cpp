@@ -1,176 +1,119 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/linux/linux_defaults.h"
 #include "platform/linux/plist_codec.h"
+#include "tests/unit/temp_folder.h"
 
 namespace wattkeeper::testing {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kSuite = "group.org.example.shared";
-constexpr const char* kSuiteFile =
-    "Users/anna/Library/Group Containers/group.org.example.shared/Library/Preferences/group.org.example.shared.plist";
+const std::string kSuite = "group.org.example.shared";
 
-fs::path makeTempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "wk-defaults-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
-std::string contentOf(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
-
-std::optional<PlistDictionary> dictionaryAt(const fs::path& path) {
-    const std::string text = contentOf(path);
-    const auto value = plistFromBytes(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-    if (!value || !value->asDictionary()) return std::nullopt;
-    return *value->asDictionary();
+std::string suiteFileOf(const std::string& user) {
+    return "/Users/" + user + "/Library/Group Containers/" + kSuite + "/Library/Preferences/" + kSuite + ".plist";
 }
 
 class LinuxDefaultsTest : public ::testing::Test {
 protected:
-    ~LinuxDefaultsTest() override {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-        fs::remove_all(outside, ignored);
-    }
-
-    void write(const fs::path& path, const std::string& content) const {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << content;
-    }
-    bool setFlag(LinuxDefaults& defaults) const {
-        auto suite = defaults.openSuite(kSuite);
+    bool setFlag(const std::optional<std::string>& user = "anna", const std::string& suiteName = kSuite) const {
+        LinuxDefaults defaults(root.path.string(), [user] { return user; });
+        auto suite = defaults.openSuite(suiteName);
         suite->setBool("LoginItemFristLaunch", true);
         return suite->synchronize();
     }
+    std::optional<PlistDictionary> stored() const {
+        const std::string text = root.read(file);
+        const auto value = plistFromBytes(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        return value && value->asDictionary() ? std::optional(*value->asDictionary()) : std::nullopt;
+    }
 
-    fs::path root = makeTempFolder();
-    fs::path outside = makeTempFolder();
-    fs::path file = root / kSuiteFile;
+    TempFolder root;
+    TempFolder outside;
+    const std::string file = suiteFileOf("anna");
 };
 
-TEST_F(LinuxDefaultsTest, ASynchronizedFlagIsAnXmlFileAPersonCanRead) {
-    LinuxDefaults defaults(root.string(), std::string("anna"));
+TEST_F(LinuxDefaultsTest, ASynchronizedFlagIsAnXmlFileAPersonCanReadWrittenWhole) {
     const mode_t oldMask = ::umask(077);
-    const bool written = setFlag(defaults);
+    const bool written = setFlag();
     ::umask(oldMask);
     ASSERT_TRUE(written);
-
-    const std::string text = contentOf(file);
-    EXPECT_NE(text.find("<?xml"), std::string::npos);
-    EXPECT_NE(text.find("<key>LoginItemFristLaunch</key>"), std::string::npos);
-    EXPECT_NE(text.find("<true/>"), std::string::npos);
-    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+    const std::string text = root.read(file);
+    EXPECT_NE(text.find("<key>LoginItemFristLaunch</key>"), std::string::npos) << text;
+    EXPECT_NE(text.find("<true/>"), std::string::npos) << text;
+    const fs::path host = root.path / fs::path(file).relative_path();
+    EXPECT_EQ(fs::status(host).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
     // Only the file itself is left in its folder: no half-written temporary beside it.
-    EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(host.parent_path()), fs::directory_iterator()), 1);
 }
 
-TEST_F(LinuxDefaultsTest, KeysOfTheFileThatTheSuiteDidNotSetAreKept) {
-    write(file, R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-<key>LoginItemFristLaunch</key><false/>
-<key>Other</key><string>kept</string>
-</dict></plist>)");
-    LinuxDefaults defaults(root.string(), std::string("anna"));
-    ASSERT_TRUE(setFlag(defaults));
-    EXPECT_EQ(dictionaryAt(file), (PlistDictionary{{"LoginItemFristLaunch", true}, {"Other", "kept"}}));
-}
-
-TEST_F(LinuxDefaultsTest, AFileThatIsNoDictionaryIsReplaced) {
+TEST_F(LinuxDefaultsTest, KeysTheSuiteDidNotSetAreKeptAndAFileThatIsNoDictionaryIsReplaced) {
+    root.write(file, "<plist version=\"1.0\"><dict><key>LoginItemFristLaunch</key><false/>"
+                     "<key>Other</key><string>kept</string></dict></plist>");
+    ASSERT_TRUE(setFlag());
+    EXPECT_EQ(stored(), (PlistDictionary{{"LoginItemFristLaunch", true}, {"Other", "kept"}}));
     for (const char* content : {"garbage", "<plist version=\"1.0\"><array/></plist>"}) {
-        write(file, content);
-        LinuxDefaults defaults(root.string(), std::string("anna"));
-        ASSERT_TRUE(setFlag(defaults)) << content;
-        EXPECT_EQ(dictionaryAt(file), (PlistDictionary{{"LoginItemFristLaunch", true}})) << content;
+        root.write(file, content);
+        ASSERT_TRUE(setFlag()) << content;
+        EXPECT_EQ(stored(), (PlistDictionary{{"LoginItemFristLaunch", true}})) << content;
     }
 }
 
 TEST_F(LinuxDefaultsTest, SymbolicLinksBelowTheRootAreNeverFollowed) {
-    const fs::path target = outside / "victim.plist";
-    write(target, "untouched");
+    outside.write("victim.plist", "untouched");
+    const fs::path host = root.path / fs::path(file).relative_path();
+    fs::create_directories(host.parent_path());
+    fs::create_symlink(outside.path / "victim.plist", host);  // the file itself
+    EXPECT_FALSE(setFlag());
+    EXPECT_EQ(outside.read("victim.plist"), "untouched");
 
-    // The file itself a link to a file elsewhere.
-    fs::create_directories(file.parent_path());
-    fs::create_symlink(target, file);
-    LinuxDefaults defaults(root.string(), std::string("anna"));
-    EXPECT_FALSE(setFlag(defaults));
-    EXPECT_EQ(contentOf(target), "untouched");
-    EXPECT_TRUE(fs::is_symlink(file));
-
-    // A folder on the way a link to a folder elsewhere.
-    fs::remove_all(root / "Users");
-    fs::create_directories(root / "Users");
-    fs::create_directory_symlink(outside, root / "Users/anna");
-    EXPECT_FALSE(setFlag(defaults));
-    EXPECT_FALSE(fs::exists(outside / "Library"));
+    fs::remove_all(root.path / "Users");
+    fs::create_directories(root.path / "Users");
+    fs::create_directory_symlink(outside.path, root.path / "Users/anna");  // a folder on the way
+    EXPECT_FALSE(setFlag());
+    EXPECT_FALSE(fs::exists(outside.path / "Library"));
 }
 
-TEST_F(LinuxDefaultsTest, NothingIsWrittenWithoutAPlainUserAndSuiteName) {
-    struct Case {
-        const char* name;
-        std::optional<std::string> user;
-        std::string suite;
-    };
-    const Case cases[] = {
-        {"nobody logged in", std::nullopt, kSuite},
-        {"user climbing out", "../anna", kSuite},
-        {"empty user", "", kSuite},
-        {"suite with a slash", "anna", "group/x"},
-        {"suite of dots", "anna", ".."},
-    };
-    for (const auto& c : cases) {
-        LinuxDefaults defaults(root.string(), [&c] { return c.user; });
-        auto suite = defaults.openSuite(c.suite);
-        suite->setBool("LoginItemFristLaunch", true);
-        EXPECT_FALSE(suite->synchronize()) << c.name;
-    }
-    EXPECT_FALSE(fs::exists(root / "Users"));
+TEST_F(LinuxDefaultsTest, NothingIsWrittenWithoutAPlainUserAndSuiteNameOrOutsideTheRoot) {
+    EXPECT_FALSE(setFlag(std::nullopt));
+    EXPECT_FALSE(setFlag("../anna"));
+    EXPECT_FALSE(setFlag(""));
+    EXPECT_FALSE(setFlag("anna", "group/x"));
+    EXPECT_FALSE(setFlag("anna", ".."));
+    EXPECT_FALSE(fs::exists(root.path / "Users"));
+
+    const std::vector<std::uint8_t> bytes{'x'};
+    const std::string r = root.path.string(), never = (outside.path / "never").string();
+    EXPECT_FALSE(replaceFileBelowRoot("", never, bytes));
+    EXPECT_FALSE(replaceFileBelowRoot("/", never, bytes));
+    EXPECT_FALSE(replaceFileBelowRoot(r, "relative/file", bytes));
+    EXPECT_FALSE(replaceFileBelowRoot(r, "/a/../../escape", bytes));
+    EXPECT_FALSE(replaceFileBelowRoot(r, "/", bytes));
+    EXPECT_FALSE(fs::exists(never));
+    fs::create_directories(root.path / "folder");
+    EXPECT_FALSE(replaceFileBelowRoot(r, "/folder", bytes));
+    EXPECT_TRUE(replaceFileBelowRoot(r + "/", "/a/b/file", bytes));
+    EXPECT_EQ(root.read("a/b/file"), "x");
 }
 
 TEST_F(LinuxDefaultsTest, TheConsoleUserIsAskedAtEachSynchronize) {
     std::string user = "anna";
-    LinuxDefaults defaults(root.string(), [&user] { return std::optional<std::string>(user); });
+    LinuxDefaults defaults(root.path.string(), [&user] { return std::optional<std::string>(user); });
     auto suite = defaults.openSuite(kSuite);
     suite->setBool("LoginItemFristLaunch", true);
     user = "bert";
     ASSERT_TRUE(suite->synchronize());
-    EXPECT_FALSE(fs::exists(file));
-    EXPECT_TRUE(fs::exists(root / "Users/bert/Library/Group Containers" / kSuite / "Library/Preferences" /
-                           (std::string(kSuite) + ".plist")));
-}
-
-TEST_F(LinuxDefaultsTest, ReplacingAFileRefusesPathsOutsideTheRoot) {
-    const std::vector<std::uint8_t> bytes{'x'};
-    EXPECT_FALSE(replaceFileBelowRoot("", "/tmp/wk-never", bytes));
-    EXPECT_FALSE(replaceFileBelowRoot("/", "/tmp/wk-never", bytes));
-    EXPECT_FALSE(replaceFileBelowRoot(root.string(), "relative/file", bytes));
-    EXPECT_FALSE(replaceFileBelowRoot(root.string(), "/a/../../escape", bytes));
-    EXPECT_FALSE(replaceFileBelowRoot(root.string(), "/", bytes));
-    EXPECT_FALSE(fs::exists("/tmp/wk-never"));
-
-    fs::create_directories(root / "folder");
-    EXPECT_FALSE(replaceFileBelowRoot(root.string(), "/folder", bytes));
-    EXPECT_TRUE(replaceFileBelowRoot(root.string() + "/", "/a/b/file", bytes));
-    EXPECT_EQ(contentOf(root / "a/b/file"), "x");
+    EXPECT_FALSE(fs::exists(root.path / fs::path(file).relative_path()));
+    EXPECT_TRUE(fs::exists(root.path / fs::path(suiteFileOf("bert")).relative_path()));
 }
 
 }  // namespace

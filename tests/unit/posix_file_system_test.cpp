@@ -5,17 +5,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "platform/linux/plist_codec.h"
 #include "platform/linux/posix_file_system.h"
+#include "tests/unit/temp_folder.h"
 
 namespace wattkeeper::testing {
 namespace {
@@ -25,61 +22,29 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kBound = 1024;
 
-fs::path makeTempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "wk-posix-fs-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
 class PosixFileSystemTest : public ::testing::Test {
 protected:
-    ~PosixFileSystemTest() override {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-        fs::remove_all(outside, ignored);
-    }
-
-    // Writes a file below the root, creating its folders.
-    void write(const std::string& path, const std::string& content) const {
-        const fs::path host = root / path.substr(1);
-        fs::create_directories(host.parent_path());
-        std::ofstream(host, std::ios::binary) << content;
-    }
-    Bytes bytes(const std::string& content) const { return Bytes(content.begin(), content.end()); }
-
-    fs::path root = makeTempFolder();
-    fs::path outside = makeTempFolder();
-    PosixFileSystem files{root.string()};
+    TempFolder root;
+    TempFolder outside;
+    PosixFileSystem files{root.path.string()};
 };
 
-TEST_F(PosixFileSystemTest, AbsolutePathsAreMappedBelowTheRoot) {
-    write("/Users/anna/limit", "80");
+TEST_F(PosixFileSystemTest, AbsolutePathsAreMappedBelowTheRootAndOthersRefused) {
     struct Case {
         std::string root;
         std::string path;
         std::string host;
     };
-    const std::string r = root.string();
+    const std::string r = root.path.string();
     const Case cases[] = {
-        {r, "/Users/anna/x", r + "/Users/anna/x"},
-        {r + "/", "/Users/anna/x", r + "/Users/anna/x"},
-        {r, "//Users/./anna//x", r + "/Users/anna/x"},
-        {r, "/", r},
-        {"", "/Users/anna/x", "/Users/anna/x"},
-        {"/", "/Users/anna/x", "/Users/anna/x"},
-        {"/", "/", "/"},
+        {r, "/Users/anna/x", r + "/Users/anna/x"}, {r + "/", "/Users/anna/x", r + "/Users/anna/x"},
+        {r, "//Users/./anna//x", r + "/Users/anna/x"}, {r, "/", r},
+        {"", "/Users/anna/x", "/Users/anna/x"}, {"/", "/", "/"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(PosixFileSystem(c.root).hostPath(c.path), c.host) << c.root << " + " << c.path;
-    }
-    EXPECT_EQ(files.readFile("/Users/anna/limit", kBound), bytes("80"));
-    EXPECT_TRUE(files.fileExists("/Users/anna"));
-    EXPECT_TRUE(files.fileExists("/"));
-}
+    for (const auto& c : cases) EXPECT_EQ(PosixFileSystem(c.root).hostPath(c.path), c.host) << c.root << " + " << c.path;
 
-TEST_F(PosixFileSystemTest, RelativePathsAndParentStepsAreRefused) {
-    write("/secret", "s");
-    write("/Users/anna/secret", "s");
+    root.write("/secret", "s");
+    root.write("/Users/anna/secret", "s");
     const std::string refused[] = {
         "", "secret", "Users/anna/secret", "/Users/../secret", "/Users/anna/..", "/..", std::string("/secret\0x", 9),
     };
@@ -89,21 +54,21 @@ TEST_F(PosixFileSystemTest, RelativePathsAndParentStepsAreRefused) {
         EXPECT_FALSE(files.fileExists(path)) << path;
         EXPECT_FALSE(files.removeItem(path)) << path;
     }
-    EXPECT_TRUE(fs::exists(root / "secret"));
-    EXPECT_TRUE(fs::exists(root / "Users/anna/secret"));
+    EXPECT_TRUE(fs::exists(root.path / "secret"));
+    EXPECT_TRUE(fs::exists(root.path / "Users/anna/secret"));
 }
 
-TEST_F(PosixFileSystemTest, OnlyRegularFilesWithinTheBoundAreRead) {
-    write("/Docs/exact", std::string(kBound, 'x'));
-    write("/Docs/over", std::string(kBound + 1, 'x'));
-    write("/Docs/empty", "");
-    write("/Docs/real", "80");
-    fs::create_directories(root / "Docs/folder");
-    std::ofstream(outside / "target") << "outside";
-    fs::create_symlink(root / "Docs/real", root / "Docs/link-inside");
-    fs::create_symlink(outside / "target", root / "Docs/link-outside");
-    fs::create_symlink(root / "Docs/missing", root / "Docs/dangling");
-    fs::create_directory_symlink(root / "Docs", root / "linked-folder");
+TEST_F(PosixFileSystemTest, OnlyRegularFilesWithinTheBoundAreReadAndNoLinkIsFollowed) {
+    root.write("/Docs/exact", std::string(kBound, 'x'));
+    root.write("/Docs/over", std::string(kBound + 1, 'x'));
+    root.write("/Docs/empty", "");
+    root.write("/Docs/real", "80");
+    fs::create_directories(root.path / "Docs/folder");
+    outside.write("target", "outside");
+    fs::create_symlink(root.path / "Docs/real", root.path / "Docs/link-inside");
+    fs::create_symlink(outside.path / "target", root.path / "Docs/link-outside");
+    fs::create_symlink(root.path / "Docs/missing", root.path / "Docs/dangling");
+    fs::create_directory_symlink(root.path / "Docs", root.path / "linked-folder");
 
     struct Case {
         std::string path;
@@ -113,6 +78,7 @@ TEST_F(PosixFileSystemTest, OnlyRegularFilesWithinTheBoundAreRead) {
     const Case cases[] = {
         {"/Docs/exact", Bytes(kBound, 'x'), true},
         {"/Docs/empty", Bytes{}, true},
+        {"/Docs/real", Bytes{'8', '0'}, true},
         {"/Docs/over", std::nullopt, true},
         {"/Docs/folder", std::nullopt, true},
         {"/Docs/missing", std::nullopt, false},
@@ -129,8 +95,8 @@ TEST_F(PosixFileSystemTest, OnlyRegularFilesWithinTheBoundAreRead) {
 }
 
 TEST_F(PosixFileSystemTest, AFifoReadsAsNothingAtOnceWithoutAWriter) {
-    fs::create_directories(root / "Docs");
-    const fs::path fifo = root / "Docs/limit";
+    fs::create_directories(root.path / "Docs");
+    const fs::path fifo = root.path / "Docs/limit";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     auto read = std::async(std::launch::async, [&] { return files.readFile("/Docs/limit", kBound); });
     if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
@@ -143,47 +109,24 @@ TEST_F(PosixFileSystemTest, AFifoReadsAsNothingAtOnceWithoutAWriter) {
     EXPECT_TRUE(files.fileExists("/Docs/limit"));
 }
 
-TEST_F(PosixFileSystemTest, RemovingAFolderTakesEverythingBelowIt) {
-    write("/Users/anna/Docs/a", "1");
-    write("/Users/anna/Docs/sub/b", "2");
-    write("/Users/anna/Docs/sub/deeper/c", "3");
-    fs::create_directories(root / "Users/anna/Docs/sub/empty");
-    write("/Users/anna/keep", "4");
+TEST_F(PosixFileSystemTest, RemovingTakesAFolderWithEverythingBelowItAndLinksAsLinks) {
+    root.write("/Users/anna/Docs/sub/deeper/c", "3");
+    fs::create_directories(root.path / "Users/anna/Docs/sub/empty");
+    root.write("/Users/anna/keep", "4");
+    outside.write("precious/file", "keep");
+    fs::create_directory_symlink(outside.path / "precious", root.path / "Users/anna/Docs/folder-link");
+    fs::create_symlink(outside.path / "precious/file", root.path / "Users/anna/Docs/sub/file-link");
+    fs::create_directory_symlink(outside.path / "precious", root.path / "Users/anna/link");
 
     EXPECT_TRUE(files.removeItem("/Users/anna/Docs"));
-    EXPECT_FALSE(fs::exists(root / "Users/anna/Docs"));
-    EXPECT_TRUE(fs::exists(root / "Users/anna/keep"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root.path / "Users/anna/Docs")));
+    EXPECT_TRUE(files.removeItem("/Users/anna/link"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root.path / "Users/anna/link")));
+    EXPECT_EQ(outside.read("precious/file"), "keep");
     EXPECT_TRUE(files.removeItem("/Users/anna/keep"));
-    EXPECT_FALSE(fs::exists(root / "Users/anna/keep"));
     EXPECT_FALSE(files.removeItem("/Users/anna/keep"));
     EXPECT_FALSE(files.removeItem("/"));
-    EXPECT_TRUE(fs::exists(root / "Users/anna"));
-}
-
-TEST_F(PosixFileSystemTest, LinksAreRemovedAsLinksAndTheirTargetsStay) {
-    fs::create_directories(outside / "precious");
-    std::ofstream(outside / "precious/file") << "keep";
-    fs::create_directories(root / "Docs/tree");
-    fs::create_directory_symlink(outside / "precious", root / "Docs/folder-link");
-    fs::create_directory_symlink(outside / "precious", root / "Docs/tree/nested-link");
-    fs::create_symlink(outside / "precious/file", root / "Docs/tree/file-link");
-
-    EXPECT_TRUE(files.removeItem("/Docs/folder-link"));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(root / "Docs/folder-link")));
-    EXPECT_TRUE(files.removeItem("/Docs/tree"));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(root / "Docs/tree")));
-
-    std::ifstream kept(outside / "precious/file");
-    std::string content;
-    kept >> content;
-    EXPECT_EQ(content, "keep");
-}
-
-TEST_F(PosixFileSystemTest, PropertyListsAreDecodedWithTheCodec) {
-    const auto encoded = plistToBytes(PlistDictionary{{"ChargingLimit", 80}}, PlistFormat::Binary);
-    ASSERT_TRUE(encoded);
-    EXPECT_EQ(files.decodePropertyList(*encoded), PlistValue(PlistDictionary{{"ChargingLimit", 80}}));
-    EXPECT_FALSE(files.decodePropertyList(bytes("not a list")));
+    EXPECT_TRUE(fs::exists(root.path / "Users/anna"));
 }
 
 }  // namespace

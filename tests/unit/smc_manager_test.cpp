@@ -10,163 +10,107 @@ namespace wattkeeper::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using Keys = std::vector<int>;
 
 class ManagerTest : public OpenSmcTest {
 protected:
-    int byteOf(const char* key) const { return valueOf(key).at(0); }
-    // Advances in 0.1 s steps and records "CH0B"/"CH0C" after each step.
-    std::vector<std::pair<int, int>> chargingKeysEveryTenthUntil(Duration end) {
-        std::vector<std::pair<int, int>> trace;
-        while (loop.now() < end) {
-            loop.advance(100ms);
-            trace.emplace_back(byteOf("CH0B"), byteOf("CH0C"));
-        }
-        return trace;
+    Keys keys() const { return {valueOf("CH0B")[0], valueOf("CH0C")[0], valueOf("CH0I")[0]}; }
+    void setKeys(std::uint8_t ch0b, std::uint8_t ch0c, std::uint8_t ch0i) {
+        store.setValue("CH0B", {ch0b});
+        store.setValue("CH0C", {ch0c});
+        store.setValue("CH0I", {ch0i});
     }
 
     testkit::VirtualRunLoop loop;
     ZQSMCManager manager{smc, loop, log};
 };
 
-TEST_F(ManagerTest, EnableThenDisableSoonAfterEndsWithChargingAllowed) {
-    store.setValue("CH0I", {1});
+TEST_F(ManagerTest, SwitchesWriteTheirOwnKeysStaggeredAndReadsShowTheKeysAsTheyAre) {
+    setKeys(2, 2, 1);
     manager.enable_charging();
-    EXPECT_EQ(byteOf("CH0I"), 0);  // forced discharge ends at once
-    loop.advance(200ms);
-    manager.disable_charging();
-    EXPECT_EQ(byteOf("CH0B"), 2);
-    // From 0.3 s to 1.2 s: CH0B back to 0 at 0.5 s; CH0C 2 at 0.7 s, 0 at 1.0 s.
-    const std::vector<std::pair<int, int>> expected = {
-        {2, 0}, {2, 0}, {0, 0}, {0, 0}, {0, 2}, {0, 2}, {0, 2}, {0, 0}, {0, 0}, {0, 0}};
-    EXPECT_EQ(chargingKeysEveryTenthUntil(1200ms), expected);
-    EXPECT_EQ(byteOf("CH0I"), 0);
-}
-
-TEST_F(ManagerTest, DisableThenEnableSoonAfterEndsWithEverySwitchAtZero) {
-    store.setValue("CH0I", {1});
-    manager.disable_charging();
-    loop.advance(200ms);
-    manager.enable_charging();
-    loop.advance(2s);
-    EXPECT_EQ(byteOf("CH0B"), 0);
-    EXPECT_EQ(byteOf("CH0C"), 0);
-    EXPECT_EQ(byteOf("CH0I"), 0);
-}
-
-TEST_F(ManagerTest, StatusReadRightAfterASwitchStillShowsTheOldValue) {
-    store.setValue("CH0B", {2});
-    store.setValue("CH0C", {2});
-    manager.enable_charging();
+    EXPECT_EQ(keys(), (Keys{2, 2, 0}));  // forced discharge ends at once
     EXPECT_EQ(manager.get_charging_status(), 2);
-    EXPECT_TRUE(logged("quill获取充电状态 2"));
     loop.advance(500ms);
+    EXPECT_EQ(keys(), (Keys{0, 2, 0}));
     EXPECT_EQ(manager.get_charging_status(), 0);
+    loop.advance(500ms);
+    EXPECT_EQ(keys(), (Keys{0, 0, 0}));
+    EXPECT_EQ(log.lines().at(0), "quill开启充电， 关闭放电");
+    EXPECT_EQ(log.lines().at(1), "quill关闭放电");
 
     manager.enable_discharging();
-    EXPECT_EQ(manager.get_discharging_status(), 1);  // discharging switches at once
-    EXPECT_TRUE(logged("quill获取放电状态 1"));
-}
-
-TEST_F(ManagerTest, EachSwitchTouchesOnlyItsOwnKeys) {
-    store.setValue("CH0B", {2});
-    store.setValue("CH0C", {2});
-    manager.enable_discharging();
-    loop.advance(2s);
-    EXPECT_EQ(byteOf("CH0B"), 2);
-    EXPECT_EQ(byteOf("CH0C"), 2);
-    EXPECT_EQ(byteOf("CH0I"), 1);
+    EXPECT_EQ(manager.get_discharging_status(), 1);
+    EXPECT_TRUE(log.contains("quill开启放电"));
+    EXPECT_TRUE(log.contains("quill获取放电状态 1"));
     manager.disable_charging();
+    EXPECT_EQ(keys(), (Keys{2, 0, 1}));
     loop.advance(2s);
-    EXPECT_EQ(byteOf("CH0I"), 1);
+    EXPECT_EQ(keys(), (Keys{2, 2, 1}));
     manager.disable_discharging();
-    EXPECT_EQ(byteOf("CH0I"), 0);
+    EXPECT_EQ(keys(), (Keys{2, 2, 0}));
 }
 
-TEST_F(ManagerTest, LogLinesComeInTheOrderOfTheSwitching) {
+TEST_F(ManagerTest, TheLaterSwitchWinsOverTheDelayedWritesOfTheEarlierOne) {
+    // Enable, then disable 0.2 s later: the enable's CH0B at 0.5 s and CH0C at 1.0 s still land,
+    // and so does the disable's CH0C at 0.7 s; charging ends allowed, every 0.1 s shown.
+    setKeys(0, 0, 1);
     manager.enable_charging();
-    const auto lines = log.lines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "quill开启充电， 关闭放电");
-    EXPECT_EQ(lines[1], "quill关闭放电");
-    log.clear();
+    loop.advance(200ms);
     manager.disable_charging();
-    EXPECT_EQ(log.lines().at(0), "quill关闭充电");
-    log.clear();
-    manager.enable_discharging();
-    EXPECT_EQ(log.lines().at(0), "quill开启放电");
+    std::vector<Keys> trace;
+    for (int step = 0; step < 10; ++step) {
+        loop.advance(100ms);
+        trace.push_back(keys());
+    }
+    const Keys b{2, 0, 0}, none{0, 0, 0}, c{0, 2, 0};
+    EXPECT_EQ(trace, (std::vector<Keys>{b, b, none, none, c, c, c, none, none, none}));
+
+    setKeys(0, 0, 1);
+    manager.disable_charging();
+    loop.advance(200ms);
+    manager.enable_charging();
+    loop.advance(2s);
+    EXPECT_EQ(keys(), none);
 }
 
-TEST_F(ManagerTest, AKeyOfAnotherTypeReadsAsNine) {
+TEST_F(ManagerTest, UnreadableKeysReadAsNine) {
     store.addKey("CH0B", "ui16", {0, 0});
     EXPECT_EQ(manager.get_charging_status(), 9);
     store.removeKey("CH0I");
     EXPECT_EQ(manager.get_discharging_status(), 9);
 }
 
-TEST_F(ManagerTest, BatteryChargeInfoOnlyLogsTheOptionalReading) {
-    store.setValue("CH0B", {2});
-    manager.getBatteryChargeInfo();
-    EXPECT_TRUE(logged("huoqu Optional(2)"));
-    store.failNextRead("CH0B", kIOReturnError);
-    manager.getBatteryChargeInfo();
-    EXPECT_TRUE(logged("huoqu nil"));
-    manager.setbatteryWithKey("CH0C", 2);
-    EXPECT_EQ(byteOf("CH0C"), 2);
-}
-
-TEST(ManagerBeforeOpen, WritesNothingAndReadsNine) {
-    testkit::RecordingLog log;
-    sim::SmcKeyStore store = sim::SmcKeyStore::macBook();
-    sim::SimSmcDriver driver{store};
-    SMC smc{driver, log};
+TEST_F(SmcTest, AManagerWithoutAConnectionWritesNothingAndSaysWhyItCannotOpenOrClose) {
     testkit::VirtualRunLoop loop;
     {
         ZQSMCManager manager{smc, loop, log};
         EXPECT_FALSE(manager.getcmcStatus());
         EXPECT_EQ(manager.get_charging_status(), 9);
-        EXPECT_EQ(manager.get_discharging_status(), 9);
         manager.enable_charging();
         manager.disable_charging();
         manager.enable_discharging();
-        manager.disable_discharging();
         loop.advance(2s);
         EXPECT_TRUE(store.writes().empty());
-        EXPECT_TRUE(log.contains("Error read fan value: (ipc/send) invalid destination port"));
 
         manager.openCMC();
         EXPECT_TRUE(manager.getcmcStatus());
         manager.closeCMC();
         EXPECT_FALSE(manager.getcmcStatus());
-        log.clear();
-        manager.closeCMC();  // closing again fails and says so
+        manager.closeCMC();
         EXPECT_TRUE(log.contains("error close smc connection: (ipc/send) invalid destination port"));
+        driver.setServicePresent(false);
+        manager.openCMC();
+        EXPECT_TRUE(log.contains("error close smc connection: (os/kern) invalid address"));
+        EXPECT_FALSE(manager.getcmcStatus());
     }
     EXPECT_TRUE(log.contains("细沟"));
 }
 
-TEST(ManagerOpenFailure, IsLoggedWithTheTextOfCodeOne) {
-    testkit::RecordingLog log;
-    sim::SmcKeyStore store = sim::SmcKeyStore::macBook();
-    sim::SimSmcDriver driver{store};
-    driver.setServicePresent(false);
-    SMC smc{driver, log};
+TEST_F(OpenSmcTest, DelayedWritesStillLandAfterTheManagerIsGone) {
     testkit::VirtualRunLoop loop;
-    ZQSMCManager manager{smc, loop, log};
-    manager.openCMC();
-    EXPECT_TRUE(log.contains("error close smc connection: (os/kern) invalid address"));
-    EXPECT_FALSE(manager.getcmcStatus());
-}
-
-TEST(ManagerLifetime, DelayedWritesStillLandAfterTheManagerIsGone) {
-    testkit::RecordingLog log;
-    sim::SmcKeyStore store = sim::SmcKeyStore::macBook();
-    sim::SimSmcDriver driver{store};
-    SMC smc{driver, log};
-    testkit::VirtualRunLoop loop;
-    ASSERT_EQ(smc.open(), 0);
-    { ZQSMCManager{smc, loop, log}.disable_charging(); }
+    ZQSMCManager{smc, loop, log}.disable_charging();
     loop.advance(1s);
-    EXPECT_EQ(store.key("CH0C")->value, std::vector<std::uint8_t>{2});
+    EXPECT_EQ(valueOf("CH0C"), std::vector<std::uint8_t>{2});
 }
 
 }  // namespace
