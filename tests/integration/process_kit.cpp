@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -115,6 +117,18 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 void endProcess(pid_t pid) {
     if (pid <= 0 || ::kill(pid, SIGTERM) != 0) return;
     if (!waitUntil([pid] { return ::kill(pid, 0) != 0; }, 5s)) ::kill(pid, SIGKILL);
+}
+
+bool runUntilStopped(linux_backend::AsioRunLoop& loop, Duration deadline) {
+    auto state = std::make_shared<std::atomic<int>>(0);  // 0 running, 1 timed out, 2 over
+    loop.after(deadline, [state, &loop] {
+        int running = 0;
+        if (state->compare_exchange_strong(running, 1)) loop.stop();
+    });
+    loop.run();
+    int running = 0;
+    state->compare_exchange_strong(running, 2);
+    return state->load() == 2;
 }
 
 }  // namespace wattkeeper::testing
