@@ -1,5 +1,5 @@
-// The daemon's command lines in their sandbox on the virtual Mac's root folder: what they reach,
-// what they see, and the opener a restart starts the new instance with.
+// The daemon's command lines in their sandbox on the virtual Mac's root folder: what they reach
+// and what they see. The opener a restart goes through runs in the daemon's restart end to end.
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,6 @@
 #include <fstream>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "daemon/files/shell_excute_manager.h"
@@ -117,44 +116,6 @@ TEST_F(ConfinedProcessesTest, NoSandboxIsMadeWithoutItsFolders) {
     EXPECT_EQ(noTools.runShell("true"), std::nullopt);
     EXPECT_EQ(hostRoot.runShell("true"), std::nullopt);
     EXPECT_FALSE(fs::exists(root / "missing"));
-}
-
-TEST_F(ConfinedProcessesTest, TheOpenerStartsABundlesProgramInASessionOfItsOwn) {
-    // A tiny bundle whose program reports its process and session ids, then ends.
-    const fs::path bundle = root / "Tiny.app";
-    const fs::path report = root / "report";
-    fs::create_directories(bundle / "Contents/MacOS");
-    std::ofstream(bundle / "Contents/Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0">
-<dict>
-	<key>CFBundleExecutable</key>
-	<string>Tiny</string>
-</dict>
-</plist>
-)";
-    const fs::path program = bundle / "Contents/MacOS/Tiny";
-    std::ofstream(program) << "#!/bin/sh\necho to-log\necho \"$$ $(ps -o sid= -p $$ | tr -d ' ')\" > '"
-                           << report.string() << ".tmp' && mv '" << report.string() << ".tmp' '" << report.string()
-                           << "'\n";
-    fs::permissions(program, fs::perms::owner_all);
-    const fs::path log = root / "daemon.log";
-    const fs::path pidFile = root / "pid";
-    ::setenv("WATTKEEPER_DAEMON_LOG", log.c_str(), 1);
-    ::setenv("WATTKEEPER_OPEN_PIDFILE", pidFile.c_str(), 1);
-
-    const bool started = processes.spawnDetached("/usr/bin/open", {"-n", bundle.string()});
-    const bool reported = waitUntil([&] { return !readFile(report).empty() && !readFile(pidFile).empty(); });
-    ::unsetenv("WATTKEEPER_DAEMON_LOG");
-    ::unsetenv("WATTKEEPER_OPEN_PIDFILE");
-
-    ASSERT_TRUE(started);
-    ASSERT_TRUE(reported);
-    std::istringstream ids(readFile(report));
-    std::string pid, session;
-    ids >> pid >> session;
-    EXPECT_EQ(pid, session) << "the program leads a session of its own";
-    EXPECT_EQ(readFile(pidFile), pid + "\n");
-    EXPECT_TRUE(waitUntil([&] { return readFile(log) == "to-log\n"; })) << readFile(log);
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ namespace names = protocol;
 
 class EndToEnd : public DaemonFixture {};
 
-TEST_F(EndToEnd, EveryRequestIsAnsweredAcrossTheBus) {
+// Each kind of reply once across the bus; which request gets which reply is the unit tests'.
+TEST_F(EndToEnd, EachKindOfReplyArrivesAcrossTheBus) {
     struct Case {
         std::string_view request;
         std::vector<std::string_view> replyNames;
@@ -37,13 +38,6 @@ TEST_F(EndToEnd, EveryRequestIsAnsweredAcrossTheBus) {
         {names::kQueryDeamonLoadStatus, {names::kReplyDeamonLoadStatus}, {{"status", 1}, {"version", "0.1.0"}}},
         {names::kHeart, {names::kHeart}, {{"smcStatus", 1}, {"smcTimerActive", 1}}},
         {names::kDisableCharging, {names::kReplyQuerySMCChargingStatus}, {}},
-        {names::kEnableCharging, {names::kReplyQuerySMCChargingStatus}, {}},
-        {names::kEnableDischarging, {names::kReplyQuerySMCChargingStatus}, {}},
-        {names::kDisableDischarging, {names::kReplyQuerySMCChargingStatus}, {}},
-        {names::kOpenSMC, {}, {}},
-        {names::kLimitChange, {}, {}},
-        {names::kSleep, {}, {}},
-        {names::kWake, {}, {}},
         {"ZQAmperly_TellDeamon_NoSuchRequest", {}, {}},
         {names::kCloseSMC, {}, {}},
     };

@@ -98,34 +98,6 @@ std::optional<std::int64_t> payloadInteger(const DaemonClient::Reply& reply, std
     return *value->asInteger();
 }
 
-// --- Processes ---
-
-std::optional<double> cpuSeconds(pid_t pid) {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    // The command name may hold spaces; the fields after it are plain.
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    unsigned long long user = 0;
-    unsigned long long system = 0;
-    // After the name: state is field 3; utime and stime are fields 14 and 15.
-    for (int index = 3; index <= 15 && fields >> field; ++index) {
-        if (index == 14) user = std::stoull(field);
-        if (index == 15) system = std::stoull(field);
-    }
-    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-std::optional<long> residentKiB(pid_t pid) {
-    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return std::nullopt;
-}
-
 // --- DaemonFixture ---
 
 DaemonFixture::DaemonFixture()

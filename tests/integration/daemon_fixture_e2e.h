@@ -74,11 +74,6 @@ private:
 // An integer entry of a reply's payload; nothing when it is missing or not a number.
 std::optional<std::int64_t> payloadInteger(const DaemonClient::Reply& reply, std::string_view key);
 
-// CPU time (user and system) a process has used so far; nothing once it is gone.
-std::optional<double> cpuSeconds(pid_t pid);
-// A process's resident memory in KiB; nothing once it is gone.
-std::optional<long> residentKiB(pid_t pid);
-
 // A virtual Mac (user anna, on the adapter, at 50 %) and the daemon installed in its root folder,
 // on a bus of the test's own, with a DaemonClient. Each test starts and ends everything itself;
 // at the end, neither program may have printed a sanitizer's report.

@@ -3,14 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <limits>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -42,8 +41,7 @@ struct Delivery {
     NotificationCenter* center = nullptr;
     std::string name;
     std::optional<PlistDictionary> userInfo;
-    const void* object = nullptr;
-    bool onMainThread = false;
+    bool onMainThreadWithoutObject = false;
 };
 
 // Records every delivery to the observers it registers; each registration carries a tag.
@@ -65,12 +63,6 @@ public:
         return stopped && deliveries.size() >= count;
     }
 
-    std::vector<std::string> names() const {
-        std::vector<std::string> out;
-        for (const auto& d : deliveries) out.push_back(d.name);
-        return out;
-    }
-
     std::vector<Delivery> deliveries;
     std::function<void(const Delivery&)> onDelivery;
 
@@ -88,8 +80,7 @@ private:
                           &center,
                           std::string(name),
                           userInfo ? std::optional<PlistDictionary>(*userInfo) : std::nullopt,
-                          object,
-                          std::this_thread::get_id() == self.mainThread_};
+                          std::this_thread::get_id() == self.mainThread_ && object == nullptr};
         self.deliveries.push_back(delivery);
         if (self.onDelivery) self.onDelivery(delivery);
         if (self.target_ != 0 && self.deliveries.size() >= self.target_) self.loop_.stop();
@@ -133,11 +124,9 @@ TEST_F(DbusCentersTest, APostReachesTheObserversOfItsNameInThePostingProcessOnTh
         for (const auto& d : inbox.deliveries) {
             tags.push_back(d.tag);
             EXPECT_EQ(d.center, &center(kind));
-            EXPECT_EQ(d.object, nullptr);
-            EXPECT_TRUE(d.onMainThread);
+            EXPECT_TRUE(d.onMainThreadWithoutObject);
         }
         EXPECT_EQ(tags, (std::vector<int>{1, 3, 2}));
-        EXPECT_EQ(inbox.names(), (std::vector<std::string>{a, a, b}));
     }
 }
 
@@ -304,7 +293,7 @@ TEST_F(DbusCentersTest, MalformedSignalsAndNamesThatCannotTravelAreDroppedAndLat
         ASSERT_EQ(runOnBus(privateBus, {"/usr/bin/dbus-send", "--type=signal", path, post, "string:Good"}), 0);
     }
     ASSERT_TRUE(inbox.serveUntil(2));
-    EXPECT_EQ(inbox.names(), (std::vector<std::string>{"Good", "Good"}));
+    for (const auto& d : inbox.deliveries) EXPECT_EQ(d.name, "Good");
 }
 
 TEST_F(DbusCentersTest, AnObserverMayRegisterAndPostWhileItIsBeingCalled) {

@@ -9,6 +9,8 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <tuple>
 
 #include "protocol/names.h"
 #include "tests/integration/daemon_fixture_e2e.h"
@@ -72,21 +74,20 @@ const Fault kFaults[] = {
 
 class SmcFaults : public DaemonFixture, public ::testing::WithParamInterface<Fault> {
 protected:
-    // Asks the three status requests and checks what they report.
+    // Asks the status requests and checks what they report.
     void expectStatus(std::int64_t smcStatus, std::int64_t chargingStatus, std::int64_t dischargingStatus) {
-        const auto heart = answer(names::kHeart);
-        ASSERT_TRUE(heart) << "no heartbeat reply";
-        EXPECT_EQ(payloadInteger(*heart, names::kKeySmcStatus), smcStatus) << "heartbeat";
-        EXPECT_EQ(payloadInteger(*heart, names::kKeySmcTimerActive), 1) << "heartbeat";
-        const auto openClose = answer(names::kQuerySMCOpenCloseStatus);
-        ASSERT_TRUE(openClose) << "no open/close status reply";
-        EXPECT_EQ(openClose->name, names::kReplyQuerySMCOpenCloseStatus);
-        EXPECT_EQ(payloadInteger(*openClose, names::kKeySmcStatus), smcStatus) << "open/close status";
-        const auto charging = answer(names::kQuerySMCChargingStatus);
-        ASSERT_TRUE(charging) << "no charging status reply";
-        EXPECT_EQ(charging->name, names::kReplyQuerySMCChargingStatus);
-        EXPECT_EQ(payloadInteger(*charging, names::kKeyChargingStatus), chargingStatus) << "charging status";
-        EXPECT_EQ(payloadInteger(*charging, names::kKeyDischargingStatus), dischargingStatus) << "charging status";
+        const std::tuple<std::string_view, std::string_view, std::int64_t> reads[] = {
+            {names::kHeart, names::kKeySmcStatus, smcStatus},
+            {names::kHeart, names::kKeySmcTimerActive, 1},
+            {names::kQuerySMCOpenCloseStatus, names::kKeySmcStatus, smcStatus},
+            {names::kQuerySMCChargingStatus, names::kKeyChargingStatus, chargingStatus},
+            {names::kQuerySMCChargingStatus, names::kKeyDischargingStatus, dischargingStatus},
+        };
+        for (const auto& [request, key, expected] : reads) {
+            const auto reply = answer(request);
+            ASSERT_TRUE(reply) << "no single reply to " << request;
+            EXPECT_EQ(payloadInteger(*reply, key), expected) << request << ": " << key;
+        }
     }
 };
 

@@ -17,22 +17,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A virtual Mac (user anna) with the main application's bundle, the login item inside it.
-class LoginItemProcess : public ::testing::Test {
-protected:
-    RunResult vm(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), builtProgram("virtual-mac"));
-        return run(arguments, bus.environment());
-    }
-
-    PrivateBus bus;
-    TempDir work;
+TEST(LoginItemProcess, WithTheMainApplicationNotRunningItFlagsOpensHiddenAndQuitsAfterTenSeconds) {
+    const PrivateBus bus;
+    const TempDir work;
     const fs::path root = work.path() / "root";
     const fs::path mainApplication = root / "Applications/Wattkeeper Control.app";
     const fs::path loginItem = mainApplication / "Contents/Library/LoginItems/Wattstarter.app";
-};
-
-TEST_F(LoginItemProcess, WithTheMainApplicationNotRunningItFlagsOpensHiddenAndQuitsAfterTenSeconds) {
+    const auto vm = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), builtProgram("virtual-mac"));
+        return run(arguments, bus.environment());
+    };
     fs::create_directories(root);
     Child virtualMac({builtProgram("virtual-mac"), "serve", "--root", root, "--user", "anna"}, bus.environment(),
                      work.path() / "virtual-mac.log");

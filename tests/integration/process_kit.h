@@ -71,6 +71,13 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // Ends a process that is not our child (started detached by another program), by its id.
 void endProcess(pid_t pid);
 
+// The fields of /proc/<pid>/stat after the command name, the state first; none once it is gone.
+std::vector<std::string> statFields(pid_t pid);
+// CPU time (user and system) a process has used so far; nothing once it is gone.
+std::optional<double> cpuSeconds(pid_t pid);
+// A process's resident memory in KiB; nothing once it is gone.
+std::optional<long> residentKiB(pid_t pid);
+
 // Things that arrive on other threads, kept in order of arrival and waited for with a deadline.
 template <class T>
 class Arrivals {

@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "daemon/files/shell_excute_manager.h"
@@ -31,18 +29,11 @@ Ports withProcesses(Processes& processes) {
 // Children of this process that have ended but were never waited for.
 int zombieChildren() {
     int zombies = 0;
-    const std::string self = std::to_string(::getpid());
     for (const auto& entry : fs::directory_iterator("/proc")) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line)) continue;
-        // "pid (name) state ppid ...": the name may hold blanks, so read after its last ')'.
-        const auto close = line.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(line.substr(close + 1));
-        std::string state, parent;
-        rest >> state >> parent;
-        if (state == "Z" && parent == self) ++zombies;
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const auto fields = statFields(std::stoi(name));
+        zombies += fields.size() > 1 && fields[0] == "Z" && fields[1] == std::to_string(::getpid()) ? 1 : 0;
     }
     return zombies;
 }
