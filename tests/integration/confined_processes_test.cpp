@@ -1,60 +1,32 @@
+// The daemon's command lines in their sandbox on the virtual Mac's root folder: what they reach
+// and what they see. The opener a restart goes through runs in the daemon's restart end to end.
+
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <set>
-#include <sstream>
-#include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "daemon/files/shell_excute_manager.h"
 #include "platform/linux/confined_processes.h"
 #include "platform/ports.h"
 #include "protocol/config.h"
+#include "tests/integration/process_kit.h"
 #include "tests/kit/scoped_ports.h"
 
 namespace wattkeeper::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 const std::string kLabel(protocol::HelperLabel);
 const std::string kJobFile = "/Library/LaunchDaemons/" + kLabel + ".plist";
-
-fs::path makeTempFolder(const char* name) {
-    std::string pattern = (fs::temp_directory_path() / (std::string(name) + "-XXXXXX")).string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
-fs::path toolsFolder() {
-    return fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" / "virtual-mac" / "bin";
-}
-
-std::string contentOf(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
-
-// Waits, boundedly, for a file another process writes.
-bool waitForFile(const fs::path& path, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (fs::exists(path) && !contentOf(path).empty()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
-}
+const fs::path kTools = fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools/virtual-mac/bin";
 
 Ports withProcesses(Processes& processes) {
     Ports ports;
@@ -64,11 +36,6 @@ Ports withProcesses(Processes& processes) {
 
 class ConfinedProcessesTest : public ::testing::Test {
 protected:
-    ~ConfinedProcessesTest() override {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
-
     void write(const std::string& path, const std::string& content) const {
         const fs::path host = root / path.substr(1);
         fs::create_directories(host.parent_path());
@@ -76,8 +43,9 @@ protected:
     }
     bool inRoot(const std::string& path) const { return fs::exists(root / path.substr(1)); }
 
-    fs::path root = makeTempFolder("wk-confined-root");
-    ConfinedProcesses processes{root.string(), toolsFolder().string()};
+    TempDir folder;
+    const fs::path root = folder.path();
+    ConfinedProcesses processes{root.string(), kTools.string()};
     testkit::ScopedProcessPorts scope{withProcesses(processes)};
 };
 
@@ -88,7 +56,8 @@ std::set<fs::path> treeOf(const fs::path& folder) {
 
 TEST_F(ConfinedProcessesTest, TheUninstallCommandLinesRunLetterForLetterAndReachOnlyTheRoot) {
     const std::string bundle = "/Library/Application Support/Halvorn/Battery/Wattkeeper.app";
-    const fs::path outside = makeTempFolder("wk-confined-outside");
+    const TempDir outsideFolder;
+    const fs::path& outside = outsideFolder.path();
     fs::create_directories(outside / "Halvorn/Battery/Wattkeeper.app/canary");
     std::ofstream(outside / (kLabel + ".plist")) << "<plist/>";
     const auto before = treeOf(outside);
@@ -123,24 +92,6 @@ TEST_F(ConfinedProcessesTest, TheUninstallCommandLinesRunLetterForLetterAndReach
             EXPECT_FALSE(inRoot(kJobFile));
         }
     }
-    fs::remove_all(outside);
-}
-
-TEST_F(ConfinedProcessesTest, LaunchctlListsJobFilesUntilTheyAreUnloaded) {
-    write(kJobFile, "<plist/>");
-    write("/Library/LaunchDaemons/org.example.other.plist", "<plist/>");
-
-    auto list = [] { return ZQShellExcuteManager::excuteCmd("launchctl list"); };
-    EXPECT_EQ(list(), "PID\tStatus\tLabel\n-\t0\torg.example.other\n-\t0\t" + kLabel + "\n");
-
-    EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd("launchctl unload " + kJobFile), 0);
-    EXPECT_EQ(list(), "PID\tStatus\tLabel\n-\t0\torg.example.other\n");
-    // The job file stays; only its loaded state changed.
-    EXPECT_TRUE(inRoot(kJobFile));
-
-    EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd("launchctl load -w " + kJobFile), 0);
-    EXPECT_NE(list()->find(kLabel), std::string::npos);
-    EXPECT_NE(ZQShellExcuteManager::excuteRMCmd("launchctl bootout system 2>/dev/null"), 0);
 }
 
 TEST_F(ConfinedProcessesTest, TheSandboxRunsBashWithItsOwnSmallEnvironment) {
@@ -158,64 +109,13 @@ TEST_F(ConfinedProcessesTest, TheSandboxRunsBashWithItsOwnSmallEnvironment) {
 }
 
 TEST_F(ConfinedProcessesTest, NoSandboxIsMadeWithoutItsFolders) {
-    ConfinedProcesses noRoot((root / "missing").string(), toolsFolder().string());
+    ConfinedProcesses noRoot((root / "missing").string(), kTools.string());
     ConfinedProcesses noTools(root.string(), (root / "missing").string());
-    ConfinedProcesses hostRoot("/", toolsFolder().string());
+    ConfinedProcesses hostRoot("/", kTools.string());
     EXPECT_EQ(noRoot.runShell("true"), std::nullopt);
     EXPECT_EQ(noTools.runShell("true"), std::nullopt);
     EXPECT_EQ(hostRoot.runShell("true"), std::nullopt);
     EXPECT_FALSE(fs::exists(root / "missing"));
-}
-
-TEST_F(ConfinedProcessesTest, TheOpenerStartsABundlesProgramInASessionOfItsOwn) {
-    // A tiny bundle whose program reports its process and session ids, then ends.
-    const fs::path bundle = root / "Tiny.app";
-    const fs::path report = root / "report";
-    fs::create_directories(bundle / "Contents/MacOS");
-    std::ofstream(bundle / "Contents/Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0">
-<dict>
-	<key>CFBundleExecutable</key>
-	<string>Tiny</string>
-</dict>
-</plist>
-)";
-    const fs::path program = bundle / "Contents/MacOS/Tiny";
-    std::ofstream(program) << "#!/bin/sh\necho to-log\necho \"$$ $(ps -o sid= -p $$ | tr -d ' ')\" > '"
-                           << report.string() << ".tmp' && mv '" << report.string() << ".tmp' '" << report.string()
-                           << "'\n";
-    fs::permissions(program, fs::perms::owner_all);
-    const fs::path log = root / "daemon.log";
-    const fs::path pidFile = root / "pid";
-    ::setenv("WATTKEEPER_DAEMON_LOG", log.c_str(), 1);
-    ::setenv("WATTKEEPER_OPEN_PIDFILE", pidFile.c_str(), 1);
-
-    const bool started = processes.spawnDetached("/usr/bin/open", {"-n", bundle.string()});
-    const bool reported = waitForFile(report);
-    ::unsetenv("WATTKEEPER_DAEMON_LOG");
-    ::unsetenv("WATTKEEPER_OPEN_PIDFILE");
-
-    ASSERT_TRUE(started);
-    ASSERT_TRUE(reported);
-    std::istringstream ids(contentOf(report));
-    std::string pid, session;
-    ids >> pid >> session;
-    EXPECT_EQ(pid, session) << "the program leads a session of its own";
-    ASSERT_TRUE(waitForFile(pidFile));
-    EXPECT_EQ(contentOf(pidFile), pid + "\n");
-    EXPECT_TRUE(waitForFile(log));
-    EXPECT_EQ(contentOf(log), "to-log\n");
-}
-
-TEST_F(ConfinedProcessesTest, TheOpenerFailsForWhatIsNoApplication) {
-    const fs::path opener = toolsFolder() / "open";
-    fs::create_directories(root / "Empty.app/Contents/MacOS");
-    for (const std::string& arguments : {std::string(""), " -n " + (root / "Missing.app").string(),
-                                         " -n " + (root / "Empty.app").string(), std::string(" -x whatever")}) {
-        const auto result = PosixProcesses().runShell(opener.string() + arguments + " 2>/dev/null");
-        ASSERT_TRUE(result.has_value());
-        EXPECT_EQ(result->status, 1) << arguments;
-    }
 }
 
 }  // namespace

@@ -17,37 +17,6 @@ namespace fs = std::filesystem;
 namespace names = protocol;
 using Clock = std::chrono::steady_clock;
 
-std::vector<Seen> parseMonitor(const std::string& text) {
-    std::vector<Seen> seen;
-    std::istringstream lines(text);
-    std::string line;
-    std::string pendingKey;
-    static const std::regex header(R"re(^signal .*interface=(org\.wattkeeper\.\w+); member=Post)re");
-    static const std::regex quoted(R"re(^\s*string "(.*)"$)re");
-    static const std::regex variant(R"re(^\s*variant\s+(.*)$)re");
-    bool expectName = false;
-    while (std::getline(lines, line)) {
-        std::smatch m;
-        if (std::regex_search(line, m, header)) {
-            seen.push_back({m[1], "", {}});
-            expectName = true;
-        } else if (!seen.empty() && std::regex_match(line, m, quoted)) {
-            if (expectName) {
-                seen.back().name = m[1];
-                expectName = false;
-            } else {
-                pendingKey = m[1];
-            }
-        } else if (!seen.empty() && std::regex_match(line, m, variant) && !pendingKey.empty()) {
-            seen.back().entries[pendingKey] = m[1];
-            pendingKey.clear();
-        } else if (line.rfind("signal ", 0) == 0 || line.rfind("method ", 0) == 0) {
-            expectName = false;
-        }
-    }
-    return seen;
-}
-
 // --- DaemonClient ---
 
 DaemonClient::DaemonClient(const std::string& busAddress) : bus_(std::make_unique<linux_backend::Bus>(busAddress)) {
@@ -71,10 +40,7 @@ DaemonClient::~DaemonClient() {
 
 void DaemonClient::received(NotificationCenter& /*center*/, void* observer, std::string_view name,
                             const void* /*object*/, const PlistDictionary* userInfo) {
-    auto* self = static_cast<DaemonClient*>(observer);
-    std::lock_guard lock(self->mutex_);
-    self->replies_.push_back(Reply{std::string(name), userInfo ? *userInfo : PlistDictionary{}});
-    self->arrived_.notify_all();
+    static_cast<DaemonClient*>(observer)->replies_.add(Reply{std::string(name), userInfo ? *userInfo : PlistDictionary{}});
 }
 
 void DaemonClient::post(std::string_view request) {
@@ -82,99 +48,54 @@ void DaemonClient::post(std::string_view request) {
     darwin_->postNotification(request, nullptr, nullptr, true);
 }
 
-std::vector<DaemonClient::Reply> DaemonClient::replies() const {
-    std::lock_guard lock(mutex_);
-    return replies_;
-}
-
-std::size_t DaemonClient::replyCount() const {
-    std::lock_guard lock(mutex_);
-    return replies_.size();
-}
-
 std::size_t DaemonClient::count(std::string_view name) const {
-    std::lock_guard lock(mutex_);
-    return countLocked(name);
-}
-
-std::size_t DaemonClient::countLocked(std::string_view name) const {
-    return static_cast<std::size_t>(
-        std::count_if(replies_.begin(), replies_.end(), [name](const Reply& r) { return r.name == name; }));
+    const auto all = replies();
+    return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [name](const Reply& r) { return r.name == name; }));
 }
 
 bool DaemonClient::waitForReplies(std::size_t total, std::chrono::milliseconds quiet) {
-    std::unique_lock lock(mutex_);
-    while (replies_.size() < total) {
-        const std::size_t seen = replies_.size();
-        if (!arrived_.wait_for(lock, quiet, [&] { return replies_.size() != seen; })) return false;
+    for (std::size_t seen = replies_.size(); seen < total; seen = replies_.size()) {
+        if (!replies_.waitFor(seen + 1, quiet)) return false;
     }
     return true;
 }
 
 std::optional<std::vector<DaemonClient::Reply>> DaemonClient::ask(std::string_view request,
                                                                   std::chrono::milliseconds deadline) {
-    std::unique_lock lock(mutex_);
+    const auto hearts = [](const std::vector<Reply>& all, std::size_t from) {
+        return static_cast<std::size_t>(std::count_if(all.begin() + static_cast<std::ptrdiff_t>(from), all.end(),
+                                                      [](const Reply& r) { return r.name == names::kHeart; }));
+    };
     // Heartbeats posted earlier (to drive evaluations) would pass for this one's marker: let
     // their replies come first. One that never comes (a daemon that was down) is not waited for.
-    arrived_.wait_for(lock, deadline, [&] { return countLocked(names::kHeart) >= heartsPosted_.load(); });
+    replies_.waitUntil([&](const std::vector<Reply>& all) { return hearts(all, 0) >= heartsPosted_; }, deadline);
     const std::size_t before = replies_.size();
-    lock.unlock();
     post(request);
     post(names::kHeart);
     // A heartbeat request is answered by a heartbeat itself: then the marker is the second.
-    const std::size_t hearts = request == names::kHeart ? 2 : 1;
-    lock.lock();
-    std::size_t end = before;
-    const bool marked = arrived_.wait_for(lock, deadline, [&] {
-        std::size_t seen = 0;
-        for (std::size_t i = before; i < replies_.size(); ++i) {
-            if (replies_[i].name == names::kHeart && ++seen == hearts) {
-                end = i;
-                return true;
+    const std::size_t marker = request == names::kHeart ? 2 : 1;
+    std::vector<Reply> between;
+    const bool marked = replies_.waitUntil(
+        [&](const std::vector<Reply>& all) {
+            between.clear();
+            for (std::size_t i = before, seen = 0; i < all.size(); ++i) {
+                if (all[i].name == names::kHeart && ++seen == marker) return true;
+                between.push_back(all[i]);
             }
-        }
-        return false;
-    });
+            return false;
+        },
+        deadline);
     if (!marked) return std::nullopt;
     // The daemon answers in order: a heartbeat posted before the marker and still unanswered
     // was lost (posted before the daemon was up) and is not waited for again.
-    heartsPosted_ = countLocked(names::kHeart);
-    return std::vector<Reply>(replies_.begin() + static_cast<std::ptrdiff_t>(before),
-                              replies_.begin() + static_cast<std::ptrdiff_t>(end));
+    heartsPosted_ = count(names::kHeart);
+    return between;
 }
 
 std::optional<std::int64_t> payloadInteger(const DaemonClient::Reply& reply, std::string_view key) {
     const PlistValue* value = reply.payload.find(key);
     if (!value || !value->asInteger()) return std::nullopt;
     return *value->asInteger();
-}
-
-// --- Processes ---
-
-std::optional<double> cpuSeconds(pid_t pid) {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    // The command name may hold spaces; the fields after it are plain.
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    unsigned long long user = 0;
-    unsigned long long system = 0;
-    // After the name: state is field 3; utime and stime are fields 14 and 15.
-    for (int index = 3; index <= 15 && fields >> field; ++index) {
-        if (index == 14) user = std::stoull(field);
-        if (index == 15) system = std::stoull(field);
-    }
-    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-std::optional<long> residentKiB(pid_t pid) {
-    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return std::nullopt;
 }
 
 // --- DaemonFixture ---
@@ -184,15 +105,14 @@ DaemonFixture::DaemonFixture()
 
 void DaemonFixture::SetUp() {
     fs::create_directories(root);
-    startVirtualMac(setup.charge);
+    startVirtualMac(50);
     if (HasFatalFailure()) return;
-    installDaemon();
-    if (setup.monitor) {
-        monitor.emplace(std::vector<std::string>{"/usr/bin/dbus-monitor", "--address", bus->address(),
-                                                 "type='signal',path='/org/wattkeeper/Notifications'"},
-                        environment(), monitorLog);
-    }
-    if (setup.client) client.emplace(bus->address());
+    fs::create_directories(bundle.parent_path());
+    fs::create_directories(jobFile.parent_path());
+    fs::copy(builtProgram("bundles/Wattkeeper.app"), bundle, fs::copy_options::recursive);
+    std::ofstream(jobFile) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                              "<key>Label</key><string>" << protocol::HelperLabel << "</string></dict></plist>\n";
+    client.emplace(bus->address());
     startDaemon();
 }
 
@@ -200,13 +120,8 @@ void DaemonFixture::TearDown() {
     daemon.reset();
     if (const std::string pid = readFile(pidFile); !pid.empty()) endProcess(std::stoi(pid));
     client.reset();
-    monitor.reset();
     virtualMac.reset();
-}
-
-void DaemonFixture::expectCleanEnd() {
-    daemon.reset();
-    virtualMac.reset();
+    // A sanitizer build writes its reports to the programs' output; a leak shows only at the end.
     for (const fs::path& log : {daemonLog, work.path() / "virtual-mac.log"}) {
         const std::string text = readFile(log);
         for (const char* report : {"Sanitizer", "runtime error:"}) {
@@ -233,29 +148,14 @@ void DaemonFixture::killVirtualMac() {
     virtualMac.reset();
 }
 
-void DaemonFixture::installDaemon() {
-    fs::create_directories(bundle.parent_path());
-    fs::create_directories(jobFile.parent_path());
-    fs::copy(builtProgram("bundles/Wattkeeper.app"), bundle, fs::copy_options::recursive);
-    std::ofstream(jobFile) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                              "<key>Label</key><string>" << protocol::HelperLabel << "</string></dict></plist>\n";
-}
-
 void DaemonFixture::startDaemon() {
     daemon.emplace(std::vector<std::string>{(bundle / "Contents/MacOS/Wattkeeper").string()}, environment(),
                    daemonLog);
-    if (client) {
-        ASSERT_TRUE(waitUntil(
-            [&] {
-                const auto seen = client->ask(names::kQueryDeamonLoadStatus, 1s);
-                return seen && seen->size() == 1;
-            },
-            15s))
-            << readFile(daemonLog);
-    } else {
-        ASSERT_TRUE(waitUntil([&] { return repliesTo(names::kQueryDeamonLoadStatus).size() == 1; }, 15s))
-            << readFile(daemonLog);
-    }
+    // The first requests may come before the daemon observes them; longer under the sanitizers.
+    ASSERT_TRUE(waitUntil([&] {
+        const auto seen = client->ask(names::kQueryDeamonLoadStatus, 1s);
+        return seen && seen->size() == 1;
+    }, 30s)) << readFile(daemonLog);
 }
 
 std::vector<std::string> DaemonFixture::environment() const {
@@ -275,44 +175,10 @@ RunResult DaemonFixture::ctl(std::vector<std::string> arguments) {
     return run(arguments, environment(), 20s);
 }
 
-void DaemonFixture::post(std::string_view name) {
-    const auto sent = run({"/usr/bin/dbus-send", "--bus=" + bus->address(), "--type=signal",
-                           "/org/wattkeeper/Notifications", "org.wattkeeper.DarwinNotify.Post",
-                           "string:" + std::string(name)},
-                          environment());
-    ASSERT_EQ(sent.status, 0) << sent.output;
-}
-
-std::vector<Seen> DaemonFixture::replies() {
-    std::vector<Seen> out;
-    for (auto& s : parseMonitor(readFile(monitorLog))) {
-        if (s.interface == "org.wattkeeper.DistributedNotify") out.push_back(std::move(s));
-    }
-    return out;
-}
-
-std::vector<Seen> DaemonFixture::repliesTo(std::string_view request) {
-    const std::size_t before = replies().size();
-    post(request);
-    post(names::kHeart);
-    const std::size_t hearts = request == names::kHeart ? 2 : 1;
-    std::vector<Seen> all;
-    const bool marked = waitUntil(
-        [&] {
-            all = replies();
-            return static_cast<std::size_t>(std::count_if(all.begin() + static_cast<std::ptrdiff_t>(before), all.end(),
-                                                          [](const Seen& s) { return s.name == names::kHeart; })) >=
-                   hearts;
-        },
-        5s);
-    if (!marked) return {};
-    std::vector<Seen> between;
-    std::size_t heartsSeen = 0;
-    for (std::size_t i = before; i < all.size(); ++i) {
-        if (all[i].name == names::kHeart && ++heartsSeen == hearts) break;
-        between.push_back(all[i]);
-    }
-    return between;
+std::optional<DaemonClient::Reply> DaemonFixture::answer(std::string_view request) {
+    const auto seen = client->ask(request);
+    if (!seen || seen->size() != 1) return std::nullopt;
+    return seen->front();
 }
 
 std::string DaemonFixture::keys() {
@@ -327,52 +193,23 @@ std::string DaemonFixture::keys() {
     return out;
 }
 
-bool DaemonFixture::keysBecome(const std::string& expected) {
-    return waitUntil([&] { return keys() == expected; }, 25s);
-}
-
-bool DaemonFixture::keysSettleTo(const std::string& expected, std::chrono::milliseconds deadline) {
-    // The switches land up to 1.5 s after the evaluation that decided them.
-    auto lastHeart = Clock::now() - 1h;
-    return waitUntil(
-        [&] {
-            if (Clock::now() - lastHeart >= 500ms) {
-                if (client) {
-                    client->post(names::kHeart);
-                } else {
-                    post(names::kHeart);
-                }
-                lastHeart = Clock::now();
-            }
-            return keys() == expected;
-        },
-        deadline);
-}
-
-bool DaemonFixture::keysRestAt(const std::string& expected, std::chrono::milliseconds deadline) {
-    // An evaluation's last switch lands 1.5 s after it; a heartbeat is answered after its
+bool DaemonFixture::keysBecome(const std::string& expected, Nudge nudge) {
+    // An evaluation's last switch lands 1.5 s after it; a heartbeat is answered once its
     // evaluation has run.
-    constexpr auto kLanding = 2s;
-    const auto end = Clock::now() + deadline;
-    auto lastHeart = Clock::now();
-    auto heart = [&] {
-        if (client) {
-            client->post(names::kHeart);
-        } else {
-            post(names::kHeart);
-        }
+    const auto rest = nudge == Nudge::ThenRest ? 2s : 0s;
+    auto lastHeart = Clock::now() - 1h;
+    const auto heart = [&] {
+        client->post(names::kHeart);
         lastHeart = Clock::now();
     };
-    heart();
-    while (Clock::now() < end) {
-        if (keys() != expected) {
-            if (Clock::now() - lastHeart >= 500ms) heart();
-        } else if (Clock::now() - lastHeart >= kLanding) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    if (nudge == Nudge::ThenRest) heart();
+    return waitUntil(
+        [&] {
+            const bool match = keys() == expected;
+            if (!match && nudge != Nudge::None && Clock::now() - lastHeart >= 500ms) heart();
+            return match && Clock::now() - lastHeart >= rest;
+        },
+        25s);
 }
 
 fs::path DaemonFixture::limitFile(const std::string& user) const {

@@ -1,7 +1,7 @@
 #pragma once
 // The daemon as a process of its own on a private bus, installed in a virtual Mac's root folder:
-// what the end-to-end and fault tests share. Requests go out through dbus-send or through a
-// client inside the test process; replies are watched through dbus-monitor or that client.
+// what the end-to-end and fault tests share. Requests go out and replies come back through a
+// client inside the test process, on the Linux centers.
 
 #include <gtest/gtest.h>
 
@@ -9,12 +9,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,16 +30,6 @@
 
 namespace wattkeeper::testing {
 
-// One signal as dbus-monitor prints it: the interface, the name and the dictionary's entries
-// (values as dbus-monitor writes them, e.g. "int32 1" or "string \"0.1.0\"").
-struct Seen {
-    std::string interface;
-    std::string name;
-    std::map<std::string, std::string> entries;
-};
-
-std::vector<Seen> parseMonitor(const std::string& text);
-
 // The main application's side of the protocol inside the test process: posts requests on the
 // Darwin center and keeps every reply the distributed center brings, in order of arrival.
 class DaemonClient {
@@ -59,8 +46,7 @@ public:
 
     // A request, as fast as the bus takes it.
     void post(std::string_view request);
-    std::vector<Reply> replies() const;
-    std::size_t replyCount() const;
+    std::vector<Reply> replies() const { return replies_.items(); }
     // Replies of this name so far.
     std::size_t count(std::string_view name) const;
     // Waits until `total` replies have arrived in all, for as long as they keep coming: false
@@ -69,14 +55,9 @@ public:
     // Posts the request, then a heartbeat as a marker, and returns what came in between: the
     // daemon answers in order, so anything the request causes comes first. Nothing when the
     // marker did not come within the deadline.
-    std::optional<std::vector<Reply>> ask(std::string_view request,
-                                          std::chrono::milliseconds deadline = std::chrono::seconds(5));
-
-    sdbus::IConnection& connection() { return bus_->connection(); }
+    std::optional<std::vector<Reply>> ask(std::string_view request, std::chrono::milliseconds deadline = 5s);
 
 private:
-    // With mutex_ held.
-    std::size_t countLocked(std::string_view name) const;
     static void received(NotificationCenter& center, void* observer, std::string_view name, const void* object,
                          const PlistDictionary* userInfo);
 
@@ -85,9 +66,7 @@ private:
     std::unique_ptr<linux_backend::DbusNotificationCenter> darwin_;
     std::unique_ptr<linux_backend::DbusNotificationCenter> distributed_;
     std::thread thread_;
-    mutable std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<Reply> replies_;
+    Arrivals<Reply> replies_;
     // Heartbeats posted and not known to be lost.
     std::atomic<std::size_t> heartsPosted_{0};
 };
@@ -95,13 +74,9 @@ private:
 // An integer entry of a reply's payload; nothing when it is missing or not a number.
 std::optional<std::int64_t> payloadInteger(const DaemonClient::Reply& reply, std::string_view key);
 
-// CPU time (user and system) a process has used so far; nothing once it is gone.
-std::optional<double> cpuSeconds(pid_t pid);
-// A process's resident memory in KiB; nothing once it is gone.
-std::optional<long> residentKiB(pid_t pid);
-
-// A virtual Mac (user anna, on the adapter) and the daemon installed in its root folder, on a bus
-// of the test's own. Each test starts and ends everything itself.
+// A virtual Mac (user anna, on the adapter, at 50 %) and the daemon installed in its root folder,
+// on a bus of the test's own, with a DaemonClient. Each test starts and ends everything itself;
+// at the end, neither program may have printed a sanitizer's report.
 class DaemonFixture : public ::testing::Test {
 public:
     // A Control member of the virtual Mac, called from the test process; throws sdbus::Error
@@ -119,50 +94,36 @@ public:
 protected:
     DaemonFixture();
 
-    // What SetUp starts; a derived fixture sets it in its constructor.
-    struct Setup {
-        double charge = 50;
-        // dbus-monitor watching the notifications; repliesTo() reads its output.
-        bool monitor = true;
-        // A DaemonClient in `client`.
-        bool client = false;
-    };
-
     void SetUp() override;
     void TearDown() override;
 
     void startVirtualMac(double charge);
     // SIGKILL, as a crash would end it: no name released in order, no connection closed.
     void killVirtualMac();
-    void installDaemon();
     // Starts the daemon and waits until it answers a load-status request.
     void startDaemon();
     std::vector<std::string> environment() const;
-    // Ends the daemon and the virtual Mac and checks that neither printed a sanitizer's report
-    // (a sanitizer build writes them to the programs' output; a leak shows only at the end).
-    void expectCleanEnd();
 
     RunResult vm(std::vector<std::string> arguments);
     RunResult ctl(std::vector<std::string> arguments);
-    // A request through dbus-send.
-    void post(std::string_view name);
-    // What dbus-monitor has seen the daemon post on the distributed center.
-    std::vector<Seen> replies();
-    // As DaemonClient::ask, through dbus-send and dbus-monitor; empty when the marker did not
-    // come.
-    std::vector<Seen> repliesTo(std::string_view request);
+    // The one reply a request gets; nothing when it gets none or several.
+    std::optional<DaemonClient::Reply> answer(std::string_view request);
 
     // The three charge keys as the virtual Mac shows them, e.g. "2 2 1".
     std::string keys();
-    // Waits, asking nothing, for the daemon to act on its own: on a power-source change, the lid,
-    // sleep and wake, or at the latest at its 20 s timer.
-    bool keysBecome(const std::string& expected);
-    // Keeps asking for heartbeats (each one an evaluation) until the keys read `expected`.
-    bool keysSettleTo(const std::string& expected, std::chrono::milliseconds deadline = std::chrono::seconds(15));
-    // As keysSettleTo, and then the keys stay so, with no request in between, for as long as an
-    // evaluation's delayed switches may take to land: nothing an earlier evaluation scheduled is
-    // still on its way.
-    bool keysRestAt(const std::string& expected, std::chrono::milliseconds deadline = std::chrono::seconds(20));
+    enum class Nudge {
+        // None: the daemon acts on its own, on a power-source change, the lid, sleep and wake, or
+        // at the latest at its 20 s timer.
+        None,
+        // A heartbeat (each one an evaluation) every half second until the keys match.
+        Heartbeats,
+        // As Heartbeats, and then the keys stay so, with no request in between, for as long as an
+        // evaluation's delayed switches may take to land: nothing scheduled earlier is still on
+        // its way.
+        ThenRest,
+    };
+    // Waits until the keys read `expected`.
+    bool keysBecome(const std::string& expected, Nudge nudge = Nudge::None);
 
     // The console user's limit file and preferences file in the main application's container.
     std::filesystem::path limitFile(const std::string& user = "anna") const;
@@ -172,35 +133,17 @@ protected:
     // Writes `text` to `path` through a temporary file and a rename, as the main application does.
     static void replaceFile(const std::filesystem::path& path, const std::string& text);
 
-    Setup setup;
     // Made before and destroyed after every process that uses it.
     std::optional<PrivateBus> bus{std::in_place};
     TempDir work;
     const std::filesystem::path root = work.path() / "root";
     const std::filesystem::path bundle = root / "Library/Application Support/Halvorn/Battery/Wattkeeper.app";
     const std::filesystem::path jobFile;
-    const std::filesystem::path monitorLog = work.path() / "monitor.log";
     const std::filesystem::path daemonLog = work.path() / "daemon.log";
     const std::filesystem::path pidFile = work.path() / "restarted.pid";
     std::optional<Child> virtualMac;
-    std::optional<Child> monitor;
     std::optional<Child> daemon;
     std::optional<DaemonClient> client;
-};
-
-// Requests through the in-process client, no dbus-monitor; at the end, neither process may have
-// printed a sanitizer's report.
-class ClientDaemonFixture : public DaemonFixture {
-protected:
-    ClientDaemonFixture() {
-        setup.monitor = false;
-        setup.client = true;
-    }
-
-    void TearDown() override {
-        expectCleanEnd();
-        DaemonFixture::TearDown();
-    }
 };
 
 }  // namespace wattkeeper::testing

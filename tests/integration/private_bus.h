@@ -3,8 +3,11 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/integration/process_kit.h"
 
 namespace wattkeeper::testing {
 
@@ -14,19 +17,15 @@ namespace wattkeeper::testing {
 // few seconds.
 //
 // Destroy every connection to the bus and stop every process using it before the PrivateBus:
-// declare it first in a fixture. The daemon is killed with the thread that made the PrivateBus
-// (PR_SET_PDEATHSIG), so that a crashed or killed test leaves no bus behind: make it on the
-// test's own thread.
+// declare it first in a fixture. The daemon is killed with the thread that made the PrivateBus,
+// so that a crashed or killed test leaves no bus behind: make it on the test's own thread.
 class PrivateBus {
 public:
     PrivateBus();
-    ~PrivateBus();
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
 
     // The bus's D-Bus address, for Bus(address), dbus-send --bus= and dbus-monitor --address.
-    const std::string& address() const;
-    pid_t pid() const { return pid_; }
+    const std::string& address() const { return address_; }
+    pid_t pid() const { return daemon_->pid(); }
 
     // This process's environment as "NAME=value" entries for a child, with
     // WATTKEEPER_BUS_ADDRESS set to this bus. DBUS_SESSION_BUS_ADDRESS and
@@ -35,9 +34,9 @@ public:
     std::vector<std::string> environment() const;
 
 private:
-    std::string folder_;
+    TempDir folder_;
+    std::optional<Child> daemon_;
     std::string address_;
-    pid_t pid_ = -1;
 };
 
 }  // namespace wattkeeper::testing

@@ -8,7 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -115,6 +119,41 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 void endProcess(pid_t pid) {
     if (pid <= 0 || ::kill(pid, SIGTERM) != 0) return;
     if (!waitUntil([pid] { return ::kill(pid, 0) != 0; }, 5s)) ::kill(pid, SIGKILL);
+}
+
+std::vector<std::string> statFields(pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    // The command name may hold blanks; the fields after its closing parenthesis are plain.
+    std::istringstream rest(stat.substr(std::min(stat.size(), stat.rfind(')') + 1)));
+    return {std::istream_iterator<std::string>(rest), std::istream_iterator<std::string>()};
+}
+
+std::optional<double> cpuSeconds(pid_t pid) {
+    const auto fields = statFields(pid);
+    if (fields.size() < 13) return std::nullopt;
+    // utime and stime, the 14th and 15th fields of the whole line.
+    return static_cast<double>(std::stoull(fields[11]) + std::stoull(fields[12])) /
+           static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::optional<long> residentKiB(pid_t pid) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return std::nullopt;
+}
+
+bool runUntilStopped(linux_backend::AsioRunLoop& loop, Duration deadline) {
+    auto state = std::make_shared<std::atomic<int>>(0);  // 0 running, 1 timed out, 2 over
+    loop.after(deadline, [state, &loop] {
+        int running = 0;
+        if (state->compare_exchange_strong(running, 1)) loop.stop();
+    });
+    loop.run();
+    int running = 0;
+    state->compare_exchange_strong(running, 2);
+    return state->load() == 2;
 }
 
 }  // namespace wattkeeper::testing

@@ -1,18 +1,18 @@
+// Command lines on the host through the shell, as the daemon's shell manager runs them, and
+// programs started detached.
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "daemon/files/shell_excute_manager.h"
 #include "platform/linux/posix_processes.h"
 #include "platform/ports.h"
+#include "tests/integration/process_kit.h"
 #include "tests/kit/scoped_ports.h"
 
 namespace wattkeeper::testing {
@@ -29,18 +29,11 @@ Ports withProcesses(Processes& processes) {
 // Children of this process that have ended but were never waited for.
 int zombieChildren() {
     int zombies = 0;
-    const std::string self = std::to_string(::getpid());
     for (const auto& entry : fs::directory_iterator("/proc")) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line)) continue;
-        // "pid (name) state ppid ...": the name may hold blanks, so read after its last ')'.
-        const auto close = line.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(line.substr(close + 1));
-        std::string state, parent;
-        rest >> state >> parent;
-        if (state == "Z" && parent == self) ++zombies;
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const auto fields = statFields(std::stoi(name));
+        zombies += fields.size() > 1 && fields[0] == "Z" && fields[1] == std::to_string(::getpid()) ? 1 : 0;
     }
     return zombies;
 }
@@ -66,16 +59,13 @@ TEST_F(ShellTest, OutputIsReturnedWhateverTheExitStatus) {
         {"printf '\\357\\274\\210ok\\n'", "\xEF\xBC\x88ok\n", 0},
         {"printf '\\377\\376'", std::nullopt, 0},
         {"kill -TERM $$", "", 128 + 15},
+        // One argument, the shell's own name in $0.
+        {"echo \"$0\" \"$#\"; echo 'Application'' ''Support'", "/bin/bash 0\nApplication Support\n", 0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ZQShellExcuteManager::excuteCmd(c.command), c.output) << c.command;
         EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd(c.command), c.status) << c.command;
     }
-}
-
-TEST_F(ShellTest, ACommandLineReachesTheShellAsOneArgument) {
-    EXPECT_EQ(ZQShellExcuteManager::excuteCmd("echo \"$0\" \"$#\"; echo 'Application'' ''Support'"),
-              "/bin/bash 0\nApplication Support\n");
 }
 
 TEST_F(ShellTest, AShellThatCannotStartGivesNothingAnd100) {
@@ -93,34 +83,17 @@ TEST_F(ShellTest, LargeOutputIsReadWholeBeforeTheWait) {
     EXPECT_EQ(output->find_first_not_of('x'), std::string::npos);
 }
 
-TEST_F(ShellTest, ADetachedStartOfAMissingProgramFails) {
+TEST_F(ShellTest, ADetachedProgramRunsWithoutBeingWaitedForAndAMissingOneFails) {
     EXPECT_FALSE(processes.spawnDetached("/nonexistent/open", {"-n", "/Applications/None.app"}));
     EXPECT_FALSE(processes.spawnDetached("", {}));
-}
 
-TEST_F(ShellTest, ADetachedProgramRunsWithoutBeingWaitedFor) {
-    std::string pattern = (fs::temp_directory_path() / "wk-shell-XXXXXX").string();
-    ASSERT_TRUE(::mkdtemp(pattern.data()));
-    const fs::path folder = pattern;
-    const fs::path done = folder / "done";
-
+    const TempDir folder;
+    const fs::path done = folder.path() / "done";
     ASSERT_TRUE(processes.spawnDetached("/bin/sh", {"-c", "printf started > '" + done.string() + ".tmp' && mv '" +
                                                               done.string() + ".tmp' '" + done.string() + "'"}));
-    // A real process: poll for its file in small steps, up to a deadline.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!fs::exists(done) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::string content;
-    std::ifstream(done) >> content;
-    EXPECT_EQ(content, "started");
-    fs::remove_all(folder);
-
+    EXPECT_TRUE(waitUntil([&] { return readFile(done) == "started"; }));
     // Nobody here waits for it, yet it must not linger as a zombie once it has ended.
-    while (zombieChildren() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_EQ(zombieChildren(), 0);
+    EXPECT_TRUE(waitUntil([] { return zombieChildren() == 0; }));
 }
 
 }  // namespace
