@@ -35,7 +35,7 @@ constexpr std::string_view kKeys[] = {"CH0B", "CH0C", "CH0I", "#KEY", "FS! ", "F
 constexpr std::string_view kTypes[] = {"ui8 ", "ui16", "ui32", "sp1e", "sp3c", "sp5b", "sp5a", "sp669",
                                        "sp78", "sp87", "sp96", "spb4", "spf0", "flt ", "fpe2", "fp2e",
                                        "{fds", "hex_", "flag", "ch8*", "si8 ", "si16"};
-constexpr KernReturn kCodes[] = {kIOReturnError, kIOReturnBadArgument, kIOReturnNotFound, kMachSendInvalidDest,
+constexpr KernReturn kCodes[] = {kDriverError, kDriverBadArgument, kDriverNotFound, kMachSendInvalidDest,
                                  static_cast<KernReturn>(0xe00002c7), static_cast<KernReturn>(0xe00002d8)};
 
 class ReplyingDriver : public SmcDriver {

@@ -16,9 +16,11 @@ using IoConnect = std::uint32_t;   // io_connect_t
 
 inline constexpr KernReturn kKernSuccess = 0;
 inline constexpr KernReturn kMachSendInvalidDest = 0x10000003;
-inline constexpr KernReturn kIOReturnError = static_cast<KernReturn>(0xe00002bc);
-inline constexpr KernReturn kIOReturnBadArgument = static_cast<KernReturn>(0xe00002c2);
-inline constexpr KernReturn kIOReturnNotFound = static_cast<KernReturn>(0xe00002f0);
+inline constexpr KernReturn kDriverError = static_cast<KernReturn>(0xe00002bc);
+inline constexpr KernReturn kDriverBadArgument = static_cast<KernReturn>(0xe00002c2);
+inline constexpr KernReturn kDriverNotFound = static_cast<KernReturn>(0xe00002f0);
+inline constexpr KernReturn kDriverNoDevice = static_cast<KernReturn>(0xe00002c0);
+inline constexpr KernReturn kDriverNotPermitted = static_cast<KernReturn>(0xe00002e2);
 
 // The kernel's text for a return code, as mach_error_string gives it.
 std::string machErrorText(KernReturn code);

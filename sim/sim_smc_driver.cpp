@@ -11,7 +11,6 @@ constexpr std::string_view kServiceClass = "AppleSMC";
 // The controller's user client knows only this connection type.
 constexpr std::uint32_t kConnectionType = 0;
 constexpr KernReturn kKernInvalidName = 15;
-constexpr KernReturn kIOReturnNoDevice = static_cast<KernReturn>(0xe00002c0);
 
 }  // namespace
 
@@ -48,7 +47,7 @@ std::optional<MatchingDictionary> SimSmcDriver::serviceMatching(std::string_view
 
 KernReturn SimSmcDriver::getMatchingServices(const MatchingDictionary& matching, IoObject* iterator) {
     std::lock_guard lock(mutex_);
-    if (iterator == nullptr) return kIOReturnBadArgument;
+    if (iterator == nullptr) return kDriverBadArgument;
     if (matchingFailure_ != kKernSuccess) return matchingFailure_;
     const IoObject handle = nextObject_++;
     iterators_[handle] = servicePresent_ && matching.className == kServiceClass;
@@ -74,9 +73,9 @@ KernReturn SimSmcDriver::objectRelease(IoObject object) {
 
 KernReturn SimSmcDriver::serviceOpen(IoObject service, std::uint32_t type, IoConnect* connect) {
     std::lock_guard lock(mutex_);
-    if (connect == nullptr || type != kConnectionType) return kIOReturnBadArgument;
+    if (connect == nullptr || type != kConnectionType) return kDriverBadArgument;
     if (service != kServiceHandle) return kMachSendInvalidDest;
-    if (!servicePresent_) return kIOReturnNoDevice;
+    if (!servicePresent_) return kDriverNoDevice;
     if (openFailure_ != kKernSuccess) return openFailure_;
     const IoConnect handle = nextObject_++;
     openConnections_.insert(handle);

@@ -214,7 +214,7 @@ KernReturn SmcKeyStore::callStructMethod(std::uint32_t selector, const void* inp
                                          void* output, std::size_t* outputSize) {
     if (selector != kStructMethodSelector || input == nullptr || inputSize != kRecordSize || output == nullptr ||
         outputSize == nullptr || *outputSize != kRecordSize) {
-        return kIOReturnBadArgument;
+        return kDriverBadArgument;
     }
     Record request;
     std::memcpy(request.data(), input, kRecordSize);

@@ -134,7 +134,7 @@ bool SMC::acceptKey(std::string_view key) {
 }
 
 KernReturn SMC::read(SMCVal_t& value) {
-    if (!acceptKey(value.key)) return kIOReturnBadArgument;
+    if (!acceptKey(value.key)) return kDriverBadArgument;
     SMCKeyData_t input = zeroedKeyData();
     SMCKeyData_t output = zeroedKeyData();
     input.key = keyToCode(value.key);
@@ -156,7 +156,7 @@ KernReturn SMC::read(SMCVal_t& value) {
 }
 
 KernReturn SMC::write(const SMCVal_t& value) {
-    if (!acceptKey(value.key)) return kIOReturnBadArgument;
+    if (!acceptKey(value.key)) return kDriverBadArgument;
     SMCKeyData_t input = zeroedKeyData();
     SMCKeyData_t output = zeroedKeyData();
     input.key = keyToCode(value.key);
@@ -223,7 +223,7 @@ std::vector<std::string> SMC::getAllKeys() {
 KernReturn SMC::writeFPE2(std::string_view key, std::int64_t value) {
     if (value < 0 || value > 16383) {
         logLine("Error fpe2 value out of range (0...16383): " + std::to_string(value));
-        return kIOReturnBadArgument;
+        return kDriverBadArgument;
     }
     SMCVal_t smcValue{std::string(key)};
     smcValue.dataSize = 2;

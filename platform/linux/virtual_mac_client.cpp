@@ -94,7 +94,7 @@ std::optional<MatchingDictionary> VirtualMacSmcDriver::serviceMatching(std::stri
 }
 
 KernReturn VirtualMacSmcDriver::getMatchingServices(const MatchingDictionary& matching, IoObject* iterator) {
-    if (iterator == nullptr) return kIOReturnBadArgument;
+    if (iterator == nullptr) return kDriverBadArgument;
     bool present = false;
     if (matching.className == "AppleSMC") {
         std::int32_t kr = kKernSuccess;
@@ -130,7 +130,7 @@ KernReturn VirtualMacSmcDriver::objectRelease(IoObject object) {
 
 KernReturn VirtualMacSmcDriver::serviceOpen(IoObject service, std::uint32_t type, IoConnect* connect) {
     // The controller's user client knows connection type 0 only.
-    if (connect == nullptr || type != 0) return kIOReturnBadArgument;
+    if (connect == nullptr || type != 0) return kDriverBadArgument;
     if (service != kSmcService) return kMachSendInvalidDest;
     std::int32_t kr = kKernSuccess;
     std::uint32_t handle = 0;
@@ -158,7 +158,7 @@ KernReturn VirtualMacSmcDriver::callStructMethod(IoConnect connect, std::uint32_
                                                  std::size_t inputSize, void* output, std::size_t* outputSize) {
     if ((input == nullptr && inputSize != 0) || output == nullptr || outputSize == nullptr ||
         *outputSize != kRecordSize) {
-        return kIOReturnBadArgument;
+        return kDriverBadArgument;
     }
     std::vector<std::uint8_t> request(inputSize);
     if (inputSize != 0) std::memcpy(request.data(), input, inputSize);
@@ -219,7 +219,7 @@ std::optional<PowerSourceList> VirtualMacPowerSources::copyPowerSources() {
 }
 
 KernReturn VirtualMacPowerSources::addGeneralInterestNotification(InterestCallback callback) {
-    if (!callback) return kIOReturnBadArgument;
+    if (!callback) return kDriverBadArgument;
     std::lock_guard lock(mutex_);
     callbacks_.push_back(std::move(callback));
     return kKernSuccess;

@@ -42,7 +42,7 @@ public:
     KernReturn serviceOpen(IoObject service, std::uint32_t type, IoConnect* connect) override;
     KernReturn serviceClose(IoConnect connect) override;
     // The output buffer must be the 80-byte record, as the controller's user client demands;
-    // any other shape is refused here with kIOReturnBadArgument before anything is sent.
+    // any other shape is refused here with kDriverBadArgument before anything is sent.
     KernReturn callStructMethod(IoConnect connect, std::uint32_t selector, const void* input, std::size_t inputSize,
                                 void* output, std::size_t* outputSize) override;
     std::string machErrorString(KernReturn code) override;

@@ -3,9 +3,6 @@
 // (kIOMainPortDefault, IOMainPort) and marks the old names deprecated; the new ones do not exist
 // before macOS 12. Both name MACH_PORT_NULL, "the default port", so the old names stay here, in
 // one place, with the deprecation warning silenced.
-//
-// Include IOKit after the port headers of platform/: IOKit defines kIOReturnError and its
-// siblings as macros, which would rewrite the port constants of the same names.
 
 #include <IOKit/IOKitLib.h>
 

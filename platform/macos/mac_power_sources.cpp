@@ -54,7 +54,7 @@ KernReturn MacPowerSources::addGeneralInterestNotification(InterestCallback call
     CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopCommonModes);
     // The matching dictionary is consumed by the lookup.
     const io_service_t service = IOServiceGetMatchingService(ioKitDefaultPort(), IOServiceMatching("IOPMPowerSource"));
-    if (service == IO_OBJECT_NULL) return *(registration_ = kIOReturnNotFound);
+    if (service == IO_OBJECT_NULL) return *(registration_ = kDriverNotFound);
     io_object_t notification = IO_OBJECT_NULL;
     registration_ =
         IOServiceAddInterestNotification(port, service, kIOGeneralInterest, interestCallback, nullptr, &notification);

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <tuple>
 
+#include "platform/smc_driver.h"
 #include "protocol/names.h"
 #include "tests/integration/daemon_fixture_e2e.h"
 
@@ -20,8 +21,7 @@ namespace {
 
 namespace names = protocol;
 
-constexpr auto kIOReturnError = static_cast<std::int32_t>(0xe00002bc);
-constexpr auto kIOReturnNotPermitted = static_cast<std::int32_t>(0xe00002e2);
+constexpr auto kDriverError = static_cast<std::int32_t>(0xe00002bc);
 
 // Limit 40 with the battery at 50 and then at 30: forced discharge, then charging.
 const std::string kAboveLimitKeys = "2 2 1";
@@ -49,13 +49,13 @@ auto failKey(const char* key, const char* operation, std::int32_t result) {
 
 const Fault kFaults[] = {
     // The connection counts as unusable, so the evaluation leaves every key alone.
-    {"ReadsOfCH0BRefusedByTheKernel", failKey("CH0B", "read", kIOReturnError), failKey("CH0B", "read", 0), 0, 0, 1,
+    {"ReadsOfCH0BRefusedByTheKernel", failKey("CH0B", "read", kDriverError), failKey("CH0B", "read", 0), 0, 0, 1,
      kAboveLimitKeys},
     // Forced discharge is on but reads as off; CH0I cannot be written without reading it.
-    {"ReadsOfCH0IRefusedByTheKernel", failKey("CH0I", "read", kIOReturnError), failKey("CH0I", "read", 0), 1, 1, 0,
+    {"ReadsOfCH0IRefusedByTheKernel", failKey("CH0I", "read", kDriverError), failKey("CH0I", "read", 0), 1, 1, 0,
      "0 0 1"},
     // The reads tell the truth: charging still inhibited, forced discharge ended.
-    {"WritesOfCH0BRefusedByTheKernel", failKey("CH0B", "write", kIOReturnNotPermitted), failKey("CH0B", "write", 0),
+    {"WritesOfCH0BRefusedByTheKernel", failKey("CH0B", "write", kDriverNotPermitted), failKey("CH0B", "write", 0),
      1, 0, 0, "2 0 0"},
     // The kernel accepts the call and the controller's own result is not looked at: the
     // connection counts as usable, and the charging read, of no known type, as failed. The key

@@ -7,9 +7,9 @@
 // call compiles: CF_ENUM types are enumerations with a fixed underlying type, CF_OPTIONS types
 // plain integers, dispatch objects C++ structs derived from dispatch_object_s in C++ and
 // Objective-C objects (ARC-managed, dispatch_release refused) in Objective-C++, IOKit's return
-// codes macros, and the names Apple marks deprecated are marked so here. kIOReturnError and
-// kIOReturnBadArgument are unused but defined: the port header smc_driver.h has constants of the
-// same names, which these macros would rewrite, so the backend must include it before IOKit.
+// codes macros, and the names Apple marks deprecated are marked so here. IOKit's return codes
+// are defined as macros as IOKit does, the unused ones included, so that a port constant named
+// like one of them would be rewritten here as on a Mac.
 //
 // The framework headers the sources include (<CoreFoundation/CoreFoundation.h>, ...) are thin
 // files beside this one that include it; this folder comes first on the include path.

@@ -92,7 +92,7 @@ TEST_F(SmcTest, OpenFailuresAreLoggedWithTheFailingStepAndReturnOne) {
     };
     const Case cases[] = {
         {[](sim::SimSmcDriver& d) { d.setServicePresent(false); }, "Error IOIteratorNext(): (os/kern) successful"},
-        {[](sim::SimSmcDriver& d) { d.failGetMatchingServices(kIOReturnNotFound); },
+        {[](sim::SimSmcDriver& d) { d.failGetMatchingServices(kDriverNotFound); },
          "Error IOServiceGetMatchingServices(): (iokit/common) data was not found"},
         {[](sim::SimSmcDriver& d) { d.failServiceOpen(static_cast<KernReturn>(0xe00002c1)); },
          "Error IOServiceOpen(): (iokit/common) privilege violation"},
@@ -140,8 +140,8 @@ TEST_F(OpenSmcTest, ReadFillsSizeTypeAndBytesAndRefusesKeysThatAreNotFourBytes) 
     for (const std::string key : {"", "CH0", "CH0BX", "é12"}) {
         SMCVal_t bad{key};
         bad.dataSize = 1;
-        EXPECT_EQ(smc.read(bad), kIOReturnBadArgument) << key;
-        EXPECT_EQ(smc.write(bad), kIOReturnBadArgument) << key;
+        EXPECT_EQ(smc.read(bad), kDriverBadArgument) << key;
+        EXPECT_EQ(smc.write(bad), kDriverBadArgument) << key;
     }
     EXPECT_TRUE(store.requests().empty());
 }
@@ -161,7 +161,7 @@ TEST_F(OpenSmcTest, GettersDecodeByTypeAndAnswerNothingForWhatTheyCannotRead) {
     EXPECT_EQ(smc.getUInt8Value("FS! "), std::nullopt);  // two bytes
     EXPECT_EQ(smc.getUInt8Value("NONE"), std::nullopt);
     EXPECT_EQ(log.lines(), std::vector<std::string>{"intValue 7"});
-    store.failNextRead("HEXK", kIOReturnError);
+    store.failNextRead("HEXK", kDriverError);
     EXPECT_EQ(smc.getUInt8Value("HEXK"), std::nullopt);
     EXPECT_TRUE(log.contains("Error read fan value: " + kGeneralError));
 }
@@ -178,10 +178,10 @@ TEST_F(OpenSmcTest, OneByteWritesKeepToTheKeysFormAndRefuseWhatCannotFit) {
     const auto writes = store.writes().size();
     smc.setUInt8Value("HEXK", 256);
     smc.setUInt8Value("HEXK", -1);
-    store.failNextRead("HEXK", kIOReturnError);
+    store.failNextRead("HEXK", kDriverError);
     smc.setUInt8Value("HEXK", 1);
     EXPECT_EQ(store.writes().size(), writes);
-    store.failNextWrite("HEXK", kIOReturnError);
+    store.failNextWrite("HEXK", kDriverError);
     smc.setUInt8Value("HEXK", 1);
     EXPECT_TRUE(log.contains("Error write: " + kGeneralError));
     EXPECT_EQ(valueOf("HEXK"), Bytes{2});

@@ -228,7 +228,7 @@ IoObject Server::serviceLocked() {
 std::tuple<std::int32_t, bool> Server::getMatchingServices() {
     std::lock_guard lock(mutex_);
     const auto matching = driver_.serviceMatching("AppleSMC");
-    if (!matching) return {kIOReturnError, false};
+    if (!matching) return {kDriverError, false};
     IoObject iterator = 0;
     const KernReturn kr = driver_.getMatchingServices(*matching, &iterator);
     if (kr != kKernSuccess) return {kr, false};
@@ -275,7 +275,7 @@ std::tuple<std::int32_t, std::vector<std::uint8_t>> Server::call(std::uint32_t c
             const KernReturn kr =
                 driver_.callStructMethod(connect, selector, input.data(), input.size(), output.data(), &outputSize);
             // A call the driver refuses for its shape never touches the caller's buffer.
-            if (kr == kIOReturnBadArgument) {
+            if (kr == kDriverBadArgument) {
                 output.clear();
             } else {
                 output.resize(outputSize);
