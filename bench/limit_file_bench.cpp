@@ -386,8 +386,10 @@ void libplistAlone(benchmark::State& state, const Case& c, bool binary, Fill how
     const auto length = static_cast<std::uint32_t>(file.bytes.size());
     for (auto _ : state) {
         plist_t root = nullptr;
-        if (binary) plist_from_bin(data, length, &root);
-        else plist_from_xml(data, length, &root);
+        if (binary)
+            plist_from_bin(data, length, &root);
+        else
+            plist_from_xml(data, length, &root);
         if (!root) {
             state.SkipWithError("libplist does not parse the file");
             break;
@@ -404,13 +406,14 @@ const bool kRegistered = [] {
             for (const Fill how : {Fill::ReadBound, Fill::LargestAccepted}) {
                 const std::string suffix = std::string(binary ? "binary/" : "xml/") + c.name +
                                            (how == Fill::ReadBound ? "/read_bound" : "/largest_accepted");
-                benchmark::RegisterBenchmark(("BM_LimitFile/" + suffix).c_str(),
-                                             [&c, binary, how](benchmark::State& s) { decode(s, c, binary, how); })
-                    ->Unit(benchmark::kMillisecond);
-                benchmark::RegisterBenchmark(
-                    ("BM_LimitFileLibplist/" + suffix).c_str(),
-                    [&c, binary, how](benchmark::State& s) { libplistAlone(s, c, binary, how); })
-                    ->Unit(benchmark::kMillisecond);
+                benchmark::RegisterBenchmark(("BM_LimitFile/" + suffix).c_str(), [&c, binary,
+                                                                                  how](benchmark::State& s) {
+                    decode(s, c, binary, how);
+                })->Unit(benchmark::kMillisecond);
+                benchmark::RegisterBenchmark(("BM_LimitFileLibplist/" + suffix).c_str(), [&c, binary,
+                                                                                          how](benchmark::State& s) {
+                    libplistAlone(s, c, binary, how);
+                })->Unit(benchmark::kMillisecond);
             }
         }
     }

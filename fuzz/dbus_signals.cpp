@@ -40,14 +40,17 @@ struct Type {
 
     std::string signature() const {
         switch (code) {
-            case 'a': return "a" + members[0].signature();
-            case '{': return "{" + members[0].signature() + members[1].signature() + "}";
+            case 'a':
+                return "a" + members[0].signature();
+            case '{':
+                return "{" + members[0].signature() + members[1].signature() + "}";
             case '(': {
                 std::string s = "(";
                 for (const auto& m : members) s += m.signature();
                 return s + ")";
             }
-            default: return std::string(1, code);
+            default:
+                return std::string(1, code);
         }
     }
 };
@@ -65,9 +68,15 @@ Type anyType(FuzzedDataProvider& in, int depth) {
     if (pick < 12) return Type{kBasic[pick], {}};
     Type type;
     switch (pick) {
-        case 12: type = Type{'v', {}}; break;
-        case 13: type = Type{'a', {anyType(in, depth - 1)}}; break;
-        case 14: type = Type{'a', {Type{'{', {basicType(in), anyType(in, depth - 1)}}}}; break;
+        case 12:
+            type = Type{'v', {}};
+            break;
+        case 13:
+            type = Type{'a', {anyType(in, depth - 1)}};
+            break;
+        case 14:
+            type = Type{'a', {Type{'{', {basicType(in), anyType(in, depth - 1)}}}};
+            break;
         default: {
             type = Type{'(', {}};
             const int count = in.ConsumeIntegralInRange<int>(1, 3);
@@ -94,16 +103,36 @@ void appendValue(sdbus::Message& message, const Type& type, FuzzedDataProvider& 
 
 void appendBasic(sdbus::Message& message, char code, FuzzedDataProvider& in) {
     switch (code) {
-        case 'y': message << in.ConsumeIntegral<std::uint8_t>(); break;
-        case 'b': message << in.ConsumeBool(); break;
-        case 'n': message << in.ConsumeIntegral<std::int16_t>(); break;
-        case 'q': message << in.ConsumeIntegral<std::uint16_t>(); break;
-        case 'i': message << in.ConsumeIntegral<std::int32_t>(); break;
-        case 'u': message << in.ConsumeIntegral<std::uint32_t>(); break;
-        case 'x': message << in.ConsumeIntegral<std::int64_t>(); break;
-        case 't': message << in.ConsumeIntegral<std::uint64_t>(); break;
-        case 'd': message << in.ConsumeFloatingPoint<double>(); break;
-        case 's': message << busText(in); break;
+        case 'y':
+            message << in.ConsumeIntegral<std::uint8_t>();
+            break;
+        case 'b':
+            message << in.ConsumeBool();
+            break;
+        case 'n':
+            message << in.ConsumeIntegral<std::int16_t>();
+            break;
+        case 'q':
+            message << in.ConsumeIntegral<std::uint16_t>();
+            break;
+        case 'i':
+            message << in.ConsumeIntegral<std::int32_t>();
+            break;
+        case 'u':
+            message << in.ConsumeIntegral<std::uint32_t>();
+            break;
+        case 'x':
+            message << in.ConsumeIntegral<std::int64_t>();
+            break;
+        case 't':
+            message << in.ConsumeIntegral<std::uint64_t>();
+            break;
+        case 'd':
+            message << in.ConsumeFloatingPoint<double>();
+            break;
+        case 's':
+            message << busText(in);
+            break;
         case 'o': {
             std::string path = "/";
             for (char c : in.ConsumeRandomLengthString(12)) {
@@ -112,7 +141,9 @@ void appendBasic(sdbus::Message& message, char code, FuzzedDataProvider& in) {
             message << sdbus::ObjectPath(path);
             break;
         }
-        default: message << sdbus::Signature(anyType(in, 2).signature()); break;
+        default:
+            message << sdbus::Signature(anyType(in, 2).signature());
+            break;
     }
 }
 
@@ -150,7 +181,9 @@ void appendValue(sdbus::Message& message, const Type& type, FuzzedDataProvider& 
             message.closeStruct();
             break;
         }
-        default: appendBasic(message, type.code, in); break;
+        default:
+            appendBasic(message, type.code, in);
+            break;
     }
 }
 
@@ -241,7 +274,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (std::getenv("WATTKEEPER_FUZZ_VERBOSE")) {
         std::fprintf(stderr, "shape %d, name \"%s\", values sent as '%c'%s\n", shape, name.c_str(), valueCode,
                      trailing ? ", more after the dictionary" : "");
-        for (const auto& [key, signature] : entries) std::fprintf(stderr, "  \"%s\": %s\n", key.c_str(), signature.c_str());
+        for (const auto& [key, signature] : entries)
+            std::fprintf(stderr, "  \"%s\": %s\n", key.c_str(), signature.c_str());
     }
 
     const auto darwin = decodePostBody(message, Kind::Darwin);

@@ -48,14 +48,22 @@ inline PlistDictionary plistDictionaryFrom(FuzzedDataProvider& in, int depth) {
 inline PlistValue plistValueFrom(FuzzedDataProvider& in, int depth) {
     const int kind = in.ConsumeIntegralInRange<int>(0, depth > 0 ? 8 : 6);
     switch (kind) {
-        case 0: return PlistValue(in.ConsumeRandomLengthString(32));
-        case 1: return PlistValue(in.ConsumeIntegral<std::int64_t>());
-        case 2: return PlistValue(in.ConsumeIntegralInRange<std::int64_t>(-3, 120));
-        case 3: return PlistValue(in.ConsumeFloatingPoint<double>());
-        case 4: return PlistValue(in.ConsumeBool());
-        case 5: return PlistValue(in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 16)));
-        case 6: return PlistValue(PlistDate{in.ConsumeFloatingPoint<double>()});
-        case 7: return PlistValue(plistDictionaryFrom(in, depth));
+        case 0:
+            return PlistValue(in.ConsumeRandomLengthString(32));
+        case 1:
+            return PlistValue(in.ConsumeIntegral<std::int64_t>());
+        case 2:
+            return PlistValue(in.ConsumeIntegralInRange<std::int64_t>(-3, 120));
+        case 3:
+            return PlistValue(in.ConsumeFloatingPoint<double>());
+        case 4:
+            return PlistValue(in.ConsumeBool());
+        case 5:
+            return PlistValue(in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 16)));
+        case 6:
+            return PlistValue(PlistDate{in.ConsumeFloatingPoint<double>()});
+        case 7:
+            return PlistValue(plistDictionaryFrom(in, depth));
         default: {
             PlistArray array;
             const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, 6);

@@ -56,8 +56,10 @@ auto boundedDecode(const char* what, std::size_t size, Decode decode) {
         fastest = std::min(fastest, threadCpuTime() - start);
         if (fastest <= kMaxDecodeCpu) return result;
     }
-    std::fprintf(stderr, "fuzz expectation failed: %s of %zu bytes took %lld ms of CPU time, three times running "
-                 "(bound %lld ms)\n", what, size,
+    std::fprintf(stderr,
+                 "fuzz expectation failed: %s of %zu bytes took %lld ms of CPU time, three times running "
+                 "(bound %lld ms)\n",
+                 what, size,
                  static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(fastest).count()),
                  static_cast<long long>(kMaxDecodeCpu.count()));
     std::abort();
@@ -150,9 +152,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::optional<Bytes> limitFile;
     std::optional<Bytes> preferencesFile;
     switch (mode & 3) {
-        case 0: limitFile = Bytes(rest.begin(), rest.end()); break;
-        case 1: preferencesFile = Bytes(rest.begin(), rest.end()); break;
-        case 2: limitFile = preferencesFile = Bytes(rest.begin(), rest.end()); break;
+        case 0:
+            limitFile = Bytes(rest.begin(), rest.end());
+            break;
+        case 1:
+            preferencesFile = Bytes(rest.begin(), rest.end());
+            break;
+        case 2:
+            limitFile = preferencesFile = Bytes(rest.begin(), rest.end());
+            break;
         default: {
             if (rest.empty()) return 0;
             const std::size_t cut = std::min<std::size_t>(rest[0], rest.size() - 1);

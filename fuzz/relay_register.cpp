@@ -41,22 +41,26 @@ public:
 
 std::string nameFrom(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange<int>(0, 4)) {
-        case 0: return std::string(in.PickValueInArray(protocol::kRequestNames));
-        case 1: return std::string(in.PickValueInArray(protocol::kReplyNames));
-        case 2: return std::string(in.PickValueInArray(protocol::kInAppRequestNames));
+        case 0:
+            return std::string(in.PickValueInArray(protocol::kRequestNames));
+        case 1:
+            return std::string(in.PickValueInArray(protocol::kReplyNames));
+        case 2:
+            return std::string(in.PickValueInArray(protocol::kInAppRequestNames));
         case 3: {
             // A known name with a change a sloppy comparison would let through.
             std::string name(in.PickValueInArray(protocol::kReplyNames));
             if (!name.empty()) name.pop_back();
             return name + in.ConsumeRandomLengthString(2);
         }
-        default: return in.ConsumeRandomLengthString(64);
+        default:
+            return in.ConsumeRandomLengthString(64);
     }
 }
 
-constexpr std::string_view kLocalNames[] = {
-    protocol::kLocalLaunchDaemonEnable, protocol::kLocalLaunchDaemonRemove, protocol::kLocalLaunchDaemonSwitchEnable,
-    protocol::kLocalPrivacyExitAppProcess, protocol::kLocalUninstallRemoveItem};
+constexpr std::string_view kLocalNames[] = {protocol::kLocalLaunchDaemonEnable, protocol::kLocalLaunchDaemonRemove,
+                                            protocol::kLocalLaunchDaemonSwitchEnable,
+                                            protocol::kLocalPrivacyExitAppProcess, protocol::kLocalUninstallRemoveItem};
 
 bool isLocalName(std::string_view name) {
     return std::find(std::begin(kLocalNames), std::end(kLocalNames), name) != std::end(kLocalNames);
@@ -103,7 +107,8 @@ struct Session {
         return [this, id, slot = std::string(slot), nested, nestedEmpty](const PlistDictionary* got) {
             expect(++calls[id] == 1, "a completion runs twice");
             expect(current.has_value(), "a completion runs outside a delivery");
-            expect(loginitem::handlerKeyForReply(current->name) == slot, "a completion runs for a reply of another kind");
+            expect(loginitem::handlerKeyForReply(current->name) == slot,
+                   "a completion runs for a reply of another kind");
             expect(got ? current->payload && *got == *current->payload : !current->payload,
                    "a completion gets another payload than the reply's");
             if (nested) {
@@ -129,7 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in.ConsumeBool()) {
         // A further name for the common slot; a reply name would be observed twice.
         const std::string extra = nameFrom(in);
-        if (std::find(protocol::kReplyNames.begin(), protocol::kReplyNames.end(), extra) == protocol::kReplyNames.end()) {
+        if (std::find(protocol::kReplyNames.begin(), protocol::kReplyNames.end(), extra) ==
+            protocol::kReplyNames.end()) {
             relay.registerDistributedNotificationsWithName(extra);
         }
     }

@@ -35,8 +35,12 @@ constexpr std::string_view kKeys[] = {"CH0B", "CH0C", "CH0I", "#KEY", "FS! ", "F
 constexpr std::string_view kTypes[] = {"ui8 ", "ui16", "ui32", "sp1e", "sp3c", "sp5b", "sp5a", "sp669",
                                        "sp78", "sp87", "sp96", "spb4", "spf0", "flt ", "fpe2", "fp2e",
                                        "{fds", "hex_", "flag", "ch8*", "si8 ", "si16"};
-constexpr KernReturn kCodes[] = {kDriverError, kDriverBadArgument, kDriverNotFound, kMachSendInvalidDest,
-                                 static_cast<KernReturn>(0xe00002c7), static_cast<KernReturn>(0xe00002d8)};
+constexpr KernReturn kCodes[] = {kDriverError,
+                                 kDriverBadArgument,
+                                 kDriverNotFound,
+                                 kMachSendInvalidDest,
+                                 static_cast<KernReturn>(0xe00002c7),
+                                 static_cast<KernReturn>(0xe00002d8)};
 
 class ReplyingDriver : public SmcDriver {
 public:
@@ -162,13 +166,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int step = 0; step < 48 && in.remaining_bytes() > 0; ++step) {
             driver.startOperation();
             switch (in.ConsumeIntegralInRange<int>(0, 27)) {
-                case 0: (void)smc.open(); break;
-                case 1: (void)smc.close(); break;
+                case 0:
+                    (void)smc.open();
+                    break;
+                case 1:
+                    (void)smc.close();
+                    break;
                 case 2: {
                     SMCVal_t value{keyFrom(in)};
                     if (smc.read(value) == kKernSuccess) {
                         expect(value.dataSize <= 32, "a value larger than its 32 bytes");
-                        expect(value.dataType.size() >= 4 && value.dataType.size() <= 8, "a type that is not four characters");
+                        expect(value.dataType.size() >= 4 && value.dataType.size() <= 8,
+                               "a type that is not four characters");
                     }
                     break;
                 }
@@ -180,41 +189,69 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     (void)smc.write(value);
                     break;
                 }
-                case 4: (void)smc.getValue(keyFrom(in)); break;
-                case 5: checkText(smc.getStringValue(keyFrom(in))); break;
+                case 4:
+                    (void)smc.getValue(keyFrom(in));
+                    break;
+                case 5:
+                    checkText(smc.getStringValue(keyFrom(in)));
+                    break;
                 case 6:
                     try {
                         (void)smc.getAllKeys();
                     } catch (const EnumerationCut&) {
                     }
                     break;
-                case 7: (void)smc.writeFPE2(keyFrom(in), in.ConsumeIntegralInRange<std::int64_t>(-2, 17000)); break;
-                case 8: (void)smc.isChargeKeyReadable(); break;
+                case 7:
+                    (void)smc.writeFPE2(keyFrom(in), in.ConsumeIntegralInRange<std::int64_t>(-2, 17000));
+                    break;
+                case 8:
+                    (void)smc.isChargeKeyReadable();
+                    break;
                 case 9: {
                     const auto value = smc.getUInt8Value(keyFrom(in));
                     expect(!value || (*value >= 0 && *value <= 255), "a one-byte value out of range");
                     break;
                 }
-                case 10: smc.setUInt8Value(keyFrom(in), in.ConsumeIntegralInRange<std::int64_t>(-2, 300)); break;
+                case 10:
+                    smc.setUInt8Value(keyFrom(in), in.ConsumeIntegralInRange<std::int64_t>(-2, 300));
+                    break;
                 case 11:
                     smc.setFanMode(in.ConsumeIntegralInRange<int>(-1, 3),
                                    in.ConsumeBool() ? FanMode::forced : FanMode::automatic);
                     break;
-                case 12: smc.setFanSpeed(in.ConsumeIntegralInRange<int>(-1, 3), in.ConsumeIntegral<int>()); break;
-                case 13: smc.resetFans(); break;
+                case 12:
+                    smc.setFanSpeed(in.ConsumeIntegralInRange<int>(-1, 3), in.ConsumeIntegral<int>());
+                    break;
+                case 13:
+                    smc.resetFans();
+                    break;
                 case 14: {
                     const std::string text = smc.errorText(in.ConsumeIntegral<KernReturn>());
                     expect(std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; }),
                            "an error text that is not ASCII");
                     break;
                 }
-                case 15: manager.openCMC(); break;
-                case 16: manager.closeCMC(); break;
-                case 17: (void)manager.getcmcStatus(); break;
-                case 18: manager.enable_discharging(); break;
-                case 19: manager.disable_discharging(); break;
-                case 20: manager.enable_charging(); break;
-                case 21: manager.disable_charging(); break;
+                case 15:
+                    manager.openCMC();
+                    break;
+                case 16:
+                    manager.closeCMC();
+                    break;
+                case 17:
+                    (void)manager.getcmcStatus();
+                    break;
+                case 18:
+                    manager.enable_discharging();
+                    break;
+                case 19:
+                    manager.disable_discharging();
+                    break;
+                case 20:
+                    manager.enable_charging();
+                    break;
+                case 21:
+                    manager.disable_charging();
+                    break;
                 case 22: {
                     const std::int64_t status = manager.get_charging_status();
                     expect(status >= 0 && status <= 255, "a charging status out of range");
@@ -225,8 +262,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     expect(status >= 0 && status <= 255, "a discharging status out of range");
                     break;
                 }
-                case 24: manager.getBatteryChargeInfo(); break;
-                case 25: manager.setbatteryWithKey(keyFrom(in), in.ConsumeIntegralInRange<std::int64_t>(-2, 300)); break;
+                case 24:
+                    manager.getBatteryChargeInfo();
+                    break;
+                case 25:
+                    manager.setbatteryWithKey(keyFrom(in), in.ConsumeIntegralInRange<std::int64_t>(-2, 300));
+                    break;
                 default:
                     // The delayed writes of enable_charging and disable_charging.
                     loop.advance(std::chrono::milliseconds(in.ConsumeIntegralInRange<int>(0, 1500)));

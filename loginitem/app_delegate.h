@@ -27,8 +27,7 @@ inline constexpr std::string_view kFirstLaunchKey = "LoginItemFristLaunch";
 // runs, and quits ten seconds later.
 class AppDelegate {
 public:
-    AppDelegate(Workspace& workspace, Defaults& defaults, Bundles& bundles, RunLoop& runLoop,
-                Application& application);
+    AppDelegate(Workspace& workspace, Defaults& defaults, Bundles& bundles, RunLoop& runLoop, Application& application);
 
     void applicationDidFinishLaunching();
     void applicationWillTerminate();

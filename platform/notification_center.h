@@ -38,14 +38,14 @@ class NotificationCenter {
 public:
     virtual ~NotificationCenter() = default;
     // CFNotificationCenterAddObserver.
-    virtual void addObserver(void* observer, NotificationCallback callback, std::string_view name,
-                             const void* object, SuspensionBehavior behavior) = 0;
+    virtual void addObserver(void* observer, NotificationCallback callback, std::string_view name, const void* object,
+                             SuspensionBehavior behavior) = 0;
     // CFNotificationCenterPostNotification.
     virtual void postNotification(std::string_view name, const void* object, const PlistDictionary* userInfo,
                                   bool deliverImmediately) = 0;
     // CFNotificationCenterPostNotificationWithOptions.
-    virtual void postNotificationWithOptions(std::string_view name, const void* object,
-                                             const PlistDictionary* userInfo, std::uint32_t options) = 0;
+    virtual void postNotificationWithOptions(std::string_view name, const void* object, const PlistDictionary* userInfo,
+                                             std::uint32_t options) = 0;
 };
 
 // The process's default in-process center (NSNotificationCenter).

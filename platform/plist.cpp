@@ -27,8 +27,8 @@ std::uint64_t keyPrefix(std::string_view key) {
 bool needsQuotes(const std::string& s) {
     if (s.empty()) return true;
     return !std::all_of(s.begin(), s.end(), [](unsigned char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
-               c == '.' || c == '$' || c == '/' || c >= 0x80;
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '.' ||
+               c == '$' || c == '/' || c >= 0x80;
     });
 }
 
@@ -106,8 +106,7 @@ void render(const PlistValue& value, int depth, std::string& out) {
 
 }  // namespace
 
-PlistDictionary::PlistDictionary(std::initializer_list<Entry> entries)
-    : PlistDictionary(std::vector<Entry>(entries)) {}
+PlistDictionary::PlistDictionary(std::initializer_list<Entry> entries) : PlistDictionary(std::vector<Entry>(entries)) {}
 
 PlistDictionary::PlistDictionary(std::vector<Entry> entries) : entries_(std::move(entries)) {
     // Lists are usually written with their keys in order: nothing to do then.

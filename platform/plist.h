@@ -84,16 +84,12 @@ public:
     const PlistData* asData() const { return std::get_if<PlistData>(&value_); }
     const PlistDate* asDate() const { return std::get_if<PlistDate>(&value_); }
 
-    bool isNumber() const {
-        return kind() == Kind::Integer || kind() == Kind::Real || kind() == Kind::Boolean;
-    }
+    bool isNumber() const { return kind() == Kind::Integer || kind() == Kind::Real || kind() == Kind::Boolean; }
 
     friend bool operator==(const PlistValue&, const PlistValue&) = default;
 
 private:
-    std::variant<PlistDictionary, PlistArray, std::string, std::int64_t, double, bool, PlistData,
-                 PlistDate>
-        value_;
+    std::variant<PlistDictionary, PlistArray, std::string, std::int64_t, double, bool, PlistData, PlistDate> value_;
 };
 
 inline std::size_t PlistDictionary::size() const { return entries_.size(); }

@@ -133,7 +133,7 @@ inline bool removeTree(int parent, const std::string& name, int depth) {
 // Nothing when the item is not a regular file (a FIFO, device, socket, folder or symbolic
 // link), cannot be opened or read, or is larger than maxBytes. Never blocks on a FIFO.
 inline std::optional<std::vector<std::uint8_t>> readFile(const std::string& root, std::string_view path,
-                                                          std::size_t maxBytes) {
+                                                         std::size_t maxBytes) {
     const auto parts = componentsOf(path);
     if (!parts) return std::nullopt;
     const auto location = locate(root, *parts);

@@ -10,9 +10,9 @@
 
 namespace wattkeeper {
 
-using KernReturn = std::int32_t;   // kern_return_t / IOReturn
-using IoObject = std::uint32_t;    // io_object_t, io_service_t, io_iterator_t
-using IoConnect = std::uint32_t;   // io_connect_t
+using KernReturn = std::int32_t;  // kern_return_t / IOReturn
+using IoObject = std::uint32_t;   // io_object_t, io_service_t, io_iterator_t
+using IoConnect = std::uint32_t;  // io_connect_t
 
 inline constexpr KernReturn kKernSuccess = 0;
 inline constexpr KernReturn kMachSendInvalidDest = 0x10000003;

@@ -19,8 +19,7 @@ inline constexpr std::string_view kGetBatteryInfo = "ZQAmperlyApp_CFNotification
 inline constexpr std::string_view kEnableCharging = "ZQAmperlyApp_CFNotification_Tell_Helper_enableCharging";
 inline constexpr std::string_view kDisableCharging = "ZQAmperlyApp_CFNotification_Tell_Helper_disableCharging";
 inline constexpr std::string_view kEnableDischarging = "ZQAmperlyApp_CFNotification_Tell_Helper_enableDischarging";
-inline constexpr std::string_view kDisableDischarging =
-    "ZQAmperlyApp_CFNotification_Tell_Helper_disableDischarging";
+inline constexpr std::string_view kDisableDischarging = "ZQAmperlyApp_CFNotification_Tell_Helper_disableDischarging";
 inline constexpr std::string_view kQueryDeamonLoadStatus = "ZQAmperly_TellDeamon_QueryDeamonLoadStatusCallBack";
 inline constexpr std::string_view kSleep = "ZQAmperlyApp_CFNotification_Tell_Helper_Sleep";
 inline constexpr std::string_view kWake = "ZQAmperlyApp_CFNotification_Tell_Helper_Wake";
@@ -31,10 +30,22 @@ inline constexpr std::string_view kRestart = "ZQAmperly_TellDeamon_Restart";
 
 // In the order the daemon registers them at start.
 inline constexpr std::array<std::string_view, 16> kRequestNames = {
-    kQuerySMCOpenCloseStatus, kQuerySMCChargingStatus, kOpenSMC,           kCloseSMC,
-    kGetBatteryInfo,          kEnableCharging,         kDisableCharging,   kEnableDischarging,
-    kDisableDischarging,      kQueryDeamonLoadStatus,  kSleep,             kWake,
-    kUninstallHelper,         kLimitChange,            kHeart,             kRestart,
+    kQuerySMCOpenCloseStatus,
+    kQuerySMCChargingStatus,
+    kOpenSMC,
+    kCloseSMC,
+    kGetBatteryInfo,
+    kEnableCharging,
+    kDisableCharging,
+    kEnableDischarging,
+    kDisableDischarging,
+    kQueryDeamonLoadStatus,
+    kSleep,
+    kWake,
+    kUninstallHelper,
+    kLimitChange,
+    kHeart,
+    kRestart,
 };
 
 // Replies and announcements: names with a dictionary, posted by the daemon on the distributed

@@ -268,8 +268,7 @@ bool advanceOnGrid(BatteryModel& model, double seconds, double nominalStep, cons
     bool due = false;
     while (model.seconds() < end - kGridEpsilon) {
         const double now = model.seconds();
-        const double boundary =
-            std::min({end, nextGridPoint(now, nominalStep), nextGridPoint(now, kMinuteSeconds)});
+        const double boundary = std::min({end, nextGridPoint(now, nominalStep), nextGridPoint(now, kMinuteSeconds)});
         due = model.advance(boundary - now) || due;
         if (afterStep) afterStep();
     }

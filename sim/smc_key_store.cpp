@@ -210,8 +210,8 @@ void SmcKeyStore::failNextWrite(const std::string& key, KernReturn code) {
     }
 }
 
-KernReturn SmcKeyStore::callStructMethod(std::uint32_t selector, const void* input, std::size_t inputSize,
-                                         void* output, std::size_t* outputSize) {
+KernReturn SmcKeyStore::callStructMethod(std::uint32_t selector, const void* input, std::size_t inputSize, void* output,
+                                         std::size_t* outputSize) {
     if (selector != kStructMethodSelector || input == nullptr || inputSize != kRecordSize || output == nullptr ||
         outputSize == nullptr || *outputSize != kRecordSize) {
         return kDriverBadArgument;

@@ -47,8 +47,7 @@ public:
     // Adds or replaces a key; "#KEY" follows the count of keys by itself. The key and the type
     // must be four bytes and the value at most 32 bytes (std::invalid_argument otherwise). Adding
     // "#KEY" puts back the count key ("ui32", read-only, the count), whatever is passed.
-    void addKey(const std::string& key, const std::string& type, std::vector<std::uint8_t> value,
-                bool writable = true);
+    void addKey(const std::string& key, const std::string& type, std::vector<std::uint8_t> value, bool writable = true);
     bool removeKey(const std::string& key);
     std::optional<SmcKeyInfo> key(const std::string& key) const;
     // Sets a key's bytes from the hardware side (no writability check); false for an unknown key,

@@ -33,8 +33,9 @@ using namespace wattkeeper::linux_backend;
 // power-source change, so it is read again at once; that evaluates the limit too, which opens a
 // new SMC connection (the old one died with the old process) while charge control is on.
 sdbus::Slot watchVirtualMac(Bus& bus, RunLoop& loop, Log& log) {
-    const std::string rule = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+    const std::string rule = std::string(
+                                 "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                 "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
                              virtual_mac::kServiceName + "'";
     return bus.addMatch(rule, [&loop, &log](sdbus::Message& message) {
         std::string name;

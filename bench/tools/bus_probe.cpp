@@ -109,15 +109,15 @@ int echo() {
     endWithTheBus(bus);
     auto sender = sdbus::createObject(bus.connection(), kEchoPath);
     const auto payload = heartShapedPayload();
-    auto slot = bus.addMatch(std::string("type='signal',path='") + kEchoPath + "',interface='" + kEchoInterface +
-                                 "',member='Ping'",
-                             [&](sdbus::Message& message) {
-                                 std::string name;
-                                 message >> name;
-                                 auto pong = sender->createSignal(kEchoInterface, "Pong");
-                                 pong << name << payload;
-                                 sender->emitSignal(pong);
-                             });
+    auto slot = bus.addMatch(
+        std::string("type='signal',path='") + kEchoPath + "',interface='" + kEchoInterface + "',member='Ping'",
+        [&](sdbus::Message& message) {
+            std::string name;
+            message >> name;
+            auto pong = sender->createSignal(kEchoInterface, "Pong");
+            pong << name << payload;
+            sender->emitSignal(pong);
+        });
     std::printf("ready\n");
     std::fflush(stdout);
     termination.wait();
@@ -175,14 +175,14 @@ public:
         gReplies = &replies_;
         protocol::observeDistributed(distributed_, names::kReplyHeart, replyArrived);
         protocol::observeDistributed(distributed_, names::kReplyQuerySMCChargingStatus, replyArrived);
-        pong_ = bus_.addMatch(std::string("type='signal',path='") + kEchoPath + "',interface='" + kEchoInterface +
-                                  "',member='Pong'",
-                              [this](sdbus::Message& message) {
-                                  std::string name;
-                                  std::map<std::string, sdbus::Variant> payload;
-                                  message >> name >> payload;
-                                  replies_.arrived(kPongName);
-                              });
+        pong_ = bus_.addMatch(
+            std::string("type='signal',path='") + kEchoPath + "',interface='" + kEchoInterface + "',member='Pong'",
+            [this](sdbus::Message& message) {
+                std::string name;
+                std::map<std::string, sdbus::Variant> payload;
+                message >> name >> payload;
+                replies_.arrived(kPongName);
+            });
         runner_ = std::thread([this] { loop_.run(); });
     }
     ~Client() {
@@ -233,8 +233,11 @@ int rtt(long count) {
     Client client;
     std::vector<Series> series{
         {"heartbeat", std::string(names::kReplyHeart), [&] { client.request(names::kHeart); }, {}, 0},
-        {"charging_status", std::string(names::kReplyQuerySMCChargingStatus),
-         [&] { client.request(names::kQuerySMCChargingStatus); }, {}, 0},
+        {"charging_status",
+         std::string(names::kReplyQuerySMCChargingStatus),
+         [&] { client.request(names::kQuerySMCChargingStatus); },
+         {},
+         0},
         {"ping", Client::kPongName, [&] { client.ping(); }, {}, 0},
     };
     // The first rounds set up connections and caches on every side; they are not counted.
@@ -329,7 +332,9 @@ int rest() {
 class QuietLog : public Log {
 public:
     void standardOutput(std::string_view) override {}
-    void systemLog(std::string_view line) override { std::fprintf(stderr, "hold: %.*s\n", int(line.size()), line.data()); }
+    void systemLog(std::string_view line) override {
+        std::fprintf(stderr, "hold: %.*s\n", int(line.size()), line.data());
+    }
 };
 
 // The ideal controller. Whatever the daemon decides by its rules, this decides by the same rules

@@ -90,8 +90,8 @@ std::vector<sim::SmcKeyStore::Record> recordsOfOneEvaluation(EvaluatingDaemon& d
 // holding at the limit: over the bus, each is a round trip to the virtual Mac.
 int countRequests() {
     EvaluatingDaemon daemon(true);
-    for (auto [label, name] : {std::pair{"heartbeat", protocol::kHeart},
-                               std::pair{"charging_status", protocol::kQuerySMCChargingStatus}}) {
+    for (auto [label, name] :
+         {std::pair{"heartbeat", protocol::kHeart}, std::pair{"charging_status", protocol::kQuerySMCChargingStatus}}) {
         daemon.store.clearHistory();
         daemon.request(name);
         std::printf("%s_seam_calls=%zu\n", label, daemon.store.requests().size());

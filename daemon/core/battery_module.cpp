@@ -78,8 +78,9 @@ void ZQBatteryModule::handBackChargingLeftByAnEarlierInstance() {
     if (smcManager->keysHoldCharging()) {
         smcManager->decide(kChargingHandedBack);
         smcManager->enable_charging(Stagger::AtOnce);
-        ports_.log->systemLog("started with charge control off and charging held or forced discharge on: "
-                              "forced discharge ended, charging allowed");
+        ports_.log->systemLog(
+            "started with charge control off and charging held or forced discharge on: "
+            "forced discharge ended, charging allowed");
     }
     smcManager->closeCMC();
 }

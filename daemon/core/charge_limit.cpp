@@ -57,7 +57,8 @@ void ZQBatteryModule::afterHalfSecond(void (ZQSMCManager::*operation)(Stagger), 
     }
     std::weak_ptr<std::atomic<ZQBatteryModule*>> weak = self_;
     ports_.runLoop->after(kSwitchDelay, [weak, operation] {
-        if (auto self = weak.lock(); self && self->load()) (self->load()->smcManager.get()->*operation)(Stagger::Delayed);
+        if (auto self = weak.lock(); self && self->load())
+            (self->load()->smcManager.get()->*operation)(Stagger::Delayed);
     });
 }
 

@@ -192,7 +192,8 @@ void ZQBatteryModule::removeDaemonHelper() {
     postReply(names::kReplyUninstallHelper, uninstallingPayload());
     const bool loaded = listing && listing->find(label) != std::string::npos;
     ZQShellExcuteManager::excuteRMCmd("rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app");
-    if (loaded && ZQShellExcuteManager::excuteRMCmd("launchctl unload /Library/LaunchDaemons/" + label + ".plist") != 0) {
+    if (loaded &&
+        ZQShellExcuteManager::excuteRMCmd("launchctl unload /Library/LaunchDaemons/" + label + ".plist") != 0) {
         return;
     }
     ZQShellExcuteManager::excuteRMCmd("rm -f /Library/LaunchDaemons/" + label + ".plist");

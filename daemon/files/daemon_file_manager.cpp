@@ -66,9 +66,7 @@ std::optional<PlistDictionary> dictionaryAt(const std::string& path) {
 
 }  // namespace
 
-std::optional<std::string> DaemonFileManager::getMainAppContainersPath() {
-    return containerDataPath("Data/Documents");
-}
+std::optional<std::string> DaemonFileManager::getMainAppContainersPath() { return containerDataPath("Data/Documents"); }
 
 std::optional<std::string> DaemonFileManager::getMainAppContainersPreferencesPath() {
     return containerDataPath("Data/Library/Preferences");

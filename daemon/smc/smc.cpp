@@ -70,9 +70,8 @@ void SMC::replaceShared(std::unique_ptr<SMC> smc) { sharedSMC().replace(std::mov
 
 std::string SMC::errorText(KernReturn code) {
     std::string text = driver_.machErrorString(code);
-    const bool ascii = std::all_of(text.begin(), text.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x80;
-    });
+    const bool ascii =
+        std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     return ascii ? text : "unknown error";
 }
 
@@ -319,8 +318,7 @@ void SMC::setFanMode(int fan, FanMode mode) {
 }
 
 void SMC::setFanSpeed(int fan, int speed) {
-    const auto maximum = truncatedInRange(getValue(fanKey(fan, "Mx")).value_or(4000.0), -2147483648.0,
-                                          2147483647.0);
+    const auto maximum = truncatedInRange(getValue(fanKey(fan, "Mx")).value_or(4000.0), -2147483648.0, 2147483647.0);
     if (!maximum) {
         logLine("Error invalid maximum fan speed");
         return;

@@ -128,9 +128,8 @@ void ZQSMCManager::writeLater(Duration delay, const char* key, std::uint8_t valu
         return;
     }
     // The shared client lives for the process, so the write may outlive this manager.
-    runLoop_.after(delay, [&smc = smc_, decisions = decisions_, key, value] {
-        decisions->write(smc, key, value, true);
-    });
+    runLoop_.after(delay,
+                   [&smc = smc_, decisions = decisions_, key, value] { decisions->write(smc, key, value, true); });
 }
 
 }  // namespace wattkeeper

@@ -33,7 +33,13 @@ SMCKeyData_t makeKeyData(std::uint32_t key, vers_t vers, LimitData_t pLimitData,
 
 std::optional<SMCKeys> smcKeysFromRaw(std::uint8_t raw) {
     switch (raw) {
-        case 2: case 5: case 6: case 8: case 9: case 11: case 12:
+        case 2:
+        case 5:
+        case 6:
+        case 8:
+        case 9:
+        case 11:
+        case 12:
             return static_cast<SMCKeys>(raw);
         default:
             return std::nullopt;

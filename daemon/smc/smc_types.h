@@ -110,8 +110,8 @@ std::optional<SMCKeys> smcKeysFromRaw(std::uint8_t raw);
 struct SMCDataType {
     std::string_view code;
 
-    static const SMCDataType UI8, UI16, UI32, SP1E, SP3C, SP4B, SP5A, SP69, SP78, SP87, SP96, SPB4, SPF0,
-        FLT, FPE2, FP2E, FDS;
+    static const SMCDataType UI8, UI16, UI32, SP1E, SP3C, SP4B, SP5A, SP69, SP78, SP87, SP96, SPB4, SPF0, FLT, FPE2,
+        FP2E, FDS;
 
     friend bool operator==(SMCDataType a, SMCDataType b) { return a.code == b.code; }
 };

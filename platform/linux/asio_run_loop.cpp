@@ -1,10 +1,10 @@
 #include "platform/linux/asio_run_loop.h"
 
 #include <algorithm>
-#include <csignal>
 #include <chrono>
-#include <exception>
+#include <csignal>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -110,8 +110,7 @@ void armFromNow(const std::shared_ptr<TimerState>& state) {
 
 class AsioTimerSource : public TimerSource {
 public:
-    explicit AsioTimerSource(const asio::any_io_executor& executor)
-        : state_(std::make_shared<TimerState>(executor)) {}
+    explicit AsioTimerSource(const asio::any_io_executor& executor) : state_(std::make_shared<TimerState>(executor)) {}
 
     ~AsioTimerSource() override {
         try {
@@ -206,9 +205,7 @@ std::unique_ptr<TimerSource> AsioRunLoop::makeTimerSource(Queue queue) {
     return std::make_unique<AsioTimerSource>(impl_->pool.get_executor());
 }
 
-Duration AsioRunLoop::now() const {
-    return std::chrono::duration_cast<Duration>(Clock::now().time_since_epoch());
-}
+Duration AsioRunLoop::now() const { return std::chrono::duration_cast<Duration>(Clock::now().time_since_epoch()); }
 
 void AsioRunLoop::run() {
     impl_->main.run();

@@ -85,8 +85,14 @@ std::optional<std::vector<std::string>> ConfinedProcesses::sandboxCommand() cons
     // A process namespace of its own gives the sandbox a /proc of its own: with the host's, a link
     // in the root to /proc/<pid>/root would lead back into the host's files. Without capabilities
     // nothing inside can mount, trace or otherwise step out of what it was given.
-    std::vector<std::string> args{*program, "--die-with-parent", "--unshare-pid", "--cap-drop", "ALL",
-                                  "--clearenv", "--setenv", "PATH",
+    std::vector<std::string> args{*program,
+                                  "--die-with-parent",
+                                  "--unshare-pid",
+                                  "--cap-drop",
+                                  "ALL",
+                                  "--clearenv",
+                                  "--setenv",
+                                  "PATH",
                                   std::string(kConfinedToolsFolder) + ":/usr/bin:/bin"};
     if (const char* bus = std::getenv(std::string(kBusAddressVariable).c_str())) {
         args.insert(args.end(), {"--setenv", std::string(kBusAddressVariable), bus});

@@ -55,8 +55,8 @@ inline constexpr std::size_t kLongestName = 256;
 // immediately.
 //
 // Threads: posts and addObserver from any thread; addObserver returns once the bus daemon has the
-// rule, except when another thread is adding the first observer of that name at the same time. Destroy the center on the main thread (or
-// while the main queue is not running), before the Bus and the RunLoop it was given; deliveries
+// rule, except when another thread is adding the first observer of that name at the same time. Destroy the center on
+// the main thread (or while the main queue is not running), before the Bus and the RunLoop it was given; deliveries
 // still queued then are dropped.
 class DbusNotificationCenter : public NotificationCenter {
 public:
@@ -83,8 +83,7 @@ private:
     void post(std::string_view name, const PlistDictionary* userInfo);
     // Subscribes to the posts of `name`, once.
     void subscribe(const std::string& name);
-    void deliver(const std::shared_ptr<Observers>& observers, const std::string& name,
-                 const PlistDictionary* userInfo);
+    void deliver(const std::shared_ptr<Observers>& observers, const std::string& name, const PlistDictionary* userInfo);
 
     Bus& bus_;
     RunLoop& loop_;

@@ -9,16 +9,15 @@
 #include <random>
 #include <utility>
 
+#include "platform/fd.h"
 #include "platform/linux/plist_codec.h"
 #include "platform/linux/posix_file_system.h"
-#include "platform/fd.h"
 
 namespace wattkeeper {
 
 namespace {
 
 constexpr int kTemporaryNameAttempts = 16;
-
 
 bool isPlainName(std::string_view name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
@@ -126,8 +125,8 @@ LinuxDefaults::LinuxDefaults(std::string root, ConsoleUser consoleUser)
     : root_(std::move(root)), consoleUser_(std::move(consoleUser)) {}
 
 LinuxDefaults::LinuxDefaults(std::string root, std::string consoleUser)
-    : LinuxDefaults(std::move(root),
-                    [user = std::move(consoleUser)]() -> std::optional<std::string> { return user; }) {}
+    : LinuxDefaults(std::move(root), [user = std::move(consoleUser)]() -> std::optional<std::string> { return user; }) {
+}
 
 std::unique_ptr<DefaultsSuite> LinuxDefaults::openSuite(std::string_view suiteName) {
     return std::make_unique<LinuxDefaultsSuite>(root_, consoleUser_, std::string(suiteName));

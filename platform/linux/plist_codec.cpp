@@ -74,12 +74,18 @@ bool appendUnescaped(std::string_view run, std::string& out) {
         if (end == npos || end == i + 1) return false;
         const std::string_view name = run.substr(i + 1, end - i - 1);
         i = end + 1;
-        if (name.starts_with("amp")) out += '&';
-        else if (name.starts_with("apos")) out += '\'';
-        else if (name.starts_with("quot")) out += '"';
-        else if (name.starts_with("lt")) out += '<';
-        else if (name.starts_with("gt")) out += '>';
-        else if (name[0] != '#' || name.size() > 8) return false;
+        if (name.starts_with("amp"))
+            out += '&';
+        else if (name.starts_with("apos"))
+            out += '\'';
+        else if (name.starts_with("quot"))
+            out += '"';
+        else if (name.starts_with("lt"))
+            out += '<';
+        else if (name.starts_with("gt"))
+            out += '>';
+        else if (name[0] != '#' || name.size() > 8)
+            return false;
         else {
             const bool hex = name.size() > 1 && (name[1] == 'x' || name[1] == 'X');
             if (name.size() < (hex ? 3u : 2u)) return false;
@@ -263,17 +269,21 @@ private:
         const Tag t = tag(open);
         if (t.end == npos) return npos;
         Kind kind = Kind::Text;
-        if (t.name == "plist") kind = Kind::Plist;
-        else if (t.name == "dict") kind = Kind::Dictionary;
-        else if (t.name == "array") kind = Kind::Array;
-        else if (std::find(std::begin(kTextTags), std::end(kTextTags), t.name) == std::end(kTextTags)) return npos;
+        if (t.name == "plist")
+            kind = Kind::Plist;
+        else if (t.name == "dict")
+            kind = Kind::Dictionary;
+        else if (t.name == "array")
+            kind = Kind::Array;
+        else if (std::find(std::begin(kTextTags), std::end(kTextTags), t.name) == std::end(kTextTags))
+            return npos;
 
         if (kind != Kind::Plist) {
             // A key element is a dictionary's key when no key waits for its value; otherwise
             // it is a string value. Any value, or a container's end, drops a waiting key.
             Frame* parent = innermostContainer();
-            const bool isKey = t.name == "key" && !t.empty && !keyPending_ && parent != nullptr &&
-                               parent->kind == Kind::Dictionary;
+            const bool isKey =
+                t.name == "key" && !t.empty && !keyPending_ && parent != nullptr && parent->kind == Kind::Dictionary;
             if (isKey) {
                 auto key = keyText(s_, t.end + 1);
                 if (!key || !addKey(*parent, std::move(*key))) return npos;
@@ -306,7 +316,8 @@ private:
         const auto [at, added] = dictionary.ordinals.try_emplace(std::move(key), ordinal);
         std::uint32_t* chain = dictionary.buckets.empty() ? nullptr : &dictionary.buckets[hash % kBuckets];
         if (!added) {
-            keyWork_ += (chain ? std::uint64_t{2} * *chain : std::uint64_t{at->second} + 1) * weight + 4 * (std::uint64_t{at->second} + 1);
+            keyWork_ += (chain ? std::uint64_t{2} * *chain : std::uint64_t{at->second} + 1) * weight +
+                        4 * (std::uint64_t{at->second} + 1);
         } else if (chain) {
             keyWork_ += std::uint64_t{2} * *chain * weight;
             ++*chain;

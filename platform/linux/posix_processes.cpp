@@ -22,7 +22,6 @@ namespace wattkeeper {
 
 namespace {
 
-
 // Spawn attributes that give a child an empty signal mask and default signal actions, so a
 // mask or an ignored SIGPIPE of the daemon's does not leak into the commands it runs.
 class CleanSignals {
@@ -108,8 +107,7 @@ std::optional<ShellResult> PosixProcesses::runShell(std::string_view commandLine
     std::vector<char*> argv = argumentVector(strings);
     CleanSignals signals;
     pid_t pid = -1;
-    const int started =
-        ::posix_spawn(&pid, strings.front().c_str(), &actions, signals.get(), argv.data(), environ);
+    const int started = ::posix_spawn(&pid, strings.front().c_str(), &actions, signals.get(), argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     // Only the child may hold the write end now, or the read below would never see its end.
     writeEnd.reset();

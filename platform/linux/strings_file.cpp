@@ -147,16 +147,27 @@ private:
             }
             if (++at_ >= s_.size()) return std::nullopt;
             switch (s_[at_]) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case 'n': out += '\n'; break;
-                case 't': out += '\t'; break;
-                case 'r': out += '\r'; break;
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
                 case 'U':
                 case 'u':
                     if (!unicodeEscape(out)) return std::nullopt;
                     break;
-                default: return std::nullopt;
+                default:
+                    return std::nullopt;
             }
         }
         return std::nullopt;

@@ -169,10 +169,9 @@ CFHolder<CFTypeRef> toCF(const PlistValue& value, int depth) {
 CFHolder<CFStringRef> makeCFString(std::string_view utf8) {
     // CFString would take some malformed sequences; the rest of the system refuses them all.
     if (!isValidUtf8(utf8)) return {};
-    return CFHolder<CFStringRef>(CFStringCreateWithBytes(kCFAllocatorDefault,
-                                                         reinterpret_cast<const UInt8*>(utf8.data()),
-                                                         static_cast<CFIndex>(utf8.size()), kCFStringEncodingUTF8,
-                                                         false));
+    return CFHolder<CFStringRef>(
+        CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(utf8.data()),
+                                static_cast<CFIndex>(utf8.size()), kCFStringEncodingUTF8, false));
 }
 
 std::optional<std::string> utf8String(CFStringRef string) {

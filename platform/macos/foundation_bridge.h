@@ -19,9 +19,7 @@
 namespace wattkeeper::macos_backend {
 
 // An NSString of UTF-8 text; nil when the text is not well-formed UTF-8.
-inline NSString* nsString(std::string_view text) {
-    return (NSString*)CFBridgingRelease(makeCFString(text).release());
-}
+inline NSString* nsString(std::string_view text) { return (NSString*)CFBridgingRelease(makeCFString(text).release()); }
 
 // The UTF-8 text of an NSString; empty for nil or text with an unpaired surrogate.
 inline std::string stdString(NSString* text) {

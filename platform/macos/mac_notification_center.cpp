@@ -86,15 +86,15 @@ void MacNotificationCenter::addObserver(void* observer, NotificationCallback cal
                                     static_cast<CFNotificationSuspensionBehavior>(behavior));
 }
 
-void MacNotificationCenter::postNotification(std::string_view name, const void* object,
-                                             const PlistDictionary* userInfo, bool deliverImmediately) {
+void MacNotificationCenter::postNotification(std::string_view name, const void* object, const PlistDictionary* userInfo,
+                                             bool deliverImmediately) {
     auto cfName = makeCFString(name);
     if (!cfName) return;
     CFHolder<CFDictionaryRef> dictionary;
     if (userInfo && kind_ == Kind::Distributed) dictionary = makeCFDictionary(*userInfo);
     if (kind_ == Kind::Darwin) object = nullptr;
-    CFNotificationCenterPostNotification(static_cast<CFNotificationCenterRef>(const_cast<void*>(center_)),
-                                         cfName.get(), object, dictionary.get(), deliverImmediately);
+    CFNotificationCenterPostNotification(static_cast<CFNotificationCenterRef>(const_cast<void*>(center_)), cfName.get(),
+                                         object, dictionary.get(), deliverImmediately);
 }
 
 void MacNotificationCenter::postNotificationWithOptions(std::string_view name, const void* object,

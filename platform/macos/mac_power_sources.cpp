@@ -37,7 +37,8 @@ std::optional<PowerSourceList> MacPowerSources::copyPowerSources() {
     const CFIndex count = CFArrayGetCount(list.get());
     for (CFIndex i = 0; i < count; ++i) {
         // Not owned: the description belongs to the snapshot.
-        CFDictionaryRef description = IOPSGetPowerSourceDescription(snapshot.get(), CFArrayGetValueAtIndex(list.get(), i));
+        CFDictionaryRef description =
+            IOPSGetPowerSourceDescription(snapshot.get(), CFArrayGetValueAtIndex(list.get(), i));
         sources.push_back(description ? plistDictionary(description, Unconvertible::Skip) : std::nullopt);
     }
     return sources;

@@ -37,9 +37,8 @@ public:
         sigfillset(&all);
         ::posix_spawnattr_setsigmask(&attributes_, &none);
         ::posix_spawnattr_setsigdefault(&attributes_, &all);
-        ::posix_spawnattr_setflags(&attributes_,
-                                   static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                      POSIX_SPAWN_CLOEXEC_DEFAULT));
+        ::posix_spawnattr_setflags(&attributes_, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                                    POSIX_SPAWN_CLOEXEC_DEFAULT));
         ::posix_spawn_file_actions_init(&actions_);
         // With POSIX_SPAWN_CLOEXEC_DEFAULT a descriptor survives only when an action names it.
         ::posix_spawn_file_actions_addinherit_np(&actions_, STDIN_FILENO);

@@ -21,9 +21,7 @@ void runTask(void* context) {
     if (*task) (*task)();
 }
 
-void submit(dispatch_queue_t queue, Task task) {
-    dispatch_async_f(queue, new Task(std::move(task)), runTask);
-}
+void submit(dispatch_queue_t queue, Task task) { dispatch_async_f(queue, new Task(std::move(task)), runTask); }
 
 dispatch_queue_t globalQueue() { return dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0); }
 

@@ -87,7 +87,7 @@ void MacWorkspace::openApplication(std::string_view path, bool hides) {
 void MacWorkspace::launchApplication(std::string_view path, std::uint32_t options) {
     NSURL* url = fileURL(path);
     if (!url) return;
-    // The call systems before macOS 11 have; deprecated from 11 on, where openApplication is used.
+        // The call systems before macOS 11 have; deprecated from 11 on, where openApplication is used.
 #pragma clang diagnostic push
 #pragma clang diagnostic ignored "-Wdeprecated-declarations"
     [[NSWorkspace sharedWorkspace] launchApplicationAtURL:url

@@ -65,7 +65,7 @@ TEST_F(ConfinedProcessesTest, TheUninstallCommandLinesRunLetterForLetterAndReach
     // "": the items lie in the root. Otherwise the root's folders are links that lead back to the
     // host's "/" for a sandbox sharing the host's processes, and on to the canaries.
     for (const std::string& via : {std::string(), "/proc/" + std::to_string(::getpid()) + "/root",
-                                  std::string("/proc/1/root"), std::string("/proc/self/root")}) {
+                                   std::string("/proc/1/root"), std::string("/proc/self/root")}) {
         for (const char* folder : {"Library", "private"}) fs::remove_all(root / folder);
         if (via.empty()) {
             write(bundle + "/Contents/Info.plist", "<plist/>");
@@ -80,8 +80,9 @@ TEST_F(ConfinedProcessesTest, TheUninstallCommandLinesRunLetterForLetterAndReach
         // As the daemon's uninstall runs them, in its order.
         EXPECT_EQ(ZQShellExcuteManager::excuteCmd("launchctl list | grep " + kLabel).value_or("").empty(),
                   !via.empty());
-        EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd("rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app"),
-                  0);
+        EXPECT_EQ(
+            ZQShellExcuteManager::excuteRMCmd("rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app"),
+            0);
         EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd("launchctl unload " + kJobFile + " 2>/dev/null") == 0, via.empty());
         EXPECT_EQ(ZQShellExcuteManager::excuteCmd("launchctl list | grep " + kLabel), "");
         EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd("rm -f " + kJobFile), 0);

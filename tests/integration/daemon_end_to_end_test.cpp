@@ -32,7 +32,8 @@ TEST_F(EndToEnd, EachKindOfReplyArrivesAcrossTheBus) {
     client->post(names::kOpenSMC);
     const Case cases[] = {
         {names::kQuerySMCOpenCloseStatus, {names::kReplyQuerySMCOpenCloseStatus}, {{"smcStatus", 1}}},
-        {names::kQuerySMCChargingStatus, {names::kReplyQuerySMCChargingStatus},
+        {names::kQuerySMCChargingStatus,
+         {names::kReplyQuerySMCChargingStatus},
          {{"chargingStatus", 1}, {"dischargingStatus", 0}}},
         {names::kGetBatteryInfo, {names::kReplySmcState}, {{"result", "处理完成"}}},
         {names::kQueryDeamonLoadStatus, {names::kReplyDeamonLoadStatus}, {{"status", 1}, {"version", "0.1.0"}}},
@@ -61,13 +62,12 @@ TEST_F(EndToEnd, TheLimitIsHeldWithTheLidAndSleepRulesAndWattctlShowsIt) {
         std::string keys;
     };
     const Step steps[] = {
-        {{"charge", "79"}, "0 0 0"},   // below: charging
-        {{"charge", "80"}, "2 2 0"},   // at: the adapter carries the load
-        {{"charge", "85"}, "2 2 1"},   // above: forced discharge
-        {{"lid", "close"}, "2 2 0"},   // not with the lid closed
-        {{"lid", "open"}, "2 2 1"},
-        {{"sleep"}, "2 2 0"},          // nor asleep
-        {{"charge", "70"}, "2 2 0"},   // asleep below the limit: no charging either
+        {{"charge", "79"}, "0 0 0"},                        // below: charging
+        {{"charge", "80"}, "2 2 0"},                        // at: the adapter carries the load
+        {{"charge", "85"}, "2 2 1"},                        // above: forced discharge
+        {{"lid", "close"}, "2 2 0"},                        // not with the lid closed
+        {{"lid", "open"}, "2 2 1"},  {{"sleep"}, "2 2 0"},  // nor asleep
+        {{"charge", "70"}, "2 2 0"},                        // asleep below the limit: no charging either
         {{"wake"}, "0 0 0"},
     };
     for (const auto& step : steps) {

@@ -24,8 +24,7 @@ DaemonClient::DaemonClient(const std::string& busAddress) : bus_(std::make_uniqu
     darwin_ = std::make_unique<Center>(*bus_, loop_, Center::Kind::Darwin);
     distributed_ = std::make_unique<Center>(*bus_, loop_, Center::Kind::Distributed);
     for (std::string_view name : names::kReplyNames) {
-        distributed_->addObserver(this, &DaemonClient::received, name, nullptr,
-                                  SuspensionBehavior::DeliverImmediately);
+        distributed_->addObserver(this, &DaemonClient::received, name, nullptr, SuspensionBehavior::DeliverImmediately);
     }
     thread_ = std::thread([this] { loop_.run(); });
 }
@@ -40,7 +39,8 @@ DaemonClient::~DaemonClient() {
 
 void DaemonClient::received(NotificationCenter& /*center*/, void* observer, std::string_view name,
                             const void* /*object*/, const PlistDictionary* userInfo) {
-    static_cast<DaemonClient*>(observer)->replies_.add(Reply{std::string(name), userInfo ? *userInfo : PlistDictionary{}});
+    static_cast<DaemonClient*>(observer)->replies_.add(
+        Reply{std::string(name), userInfo ? *userInfo : PlistDictionary{}});
 }
 
 void DaemonClient::post(std::string_view request) {
@@ -50,7 +50,8 @@ void DaemonClient::post(std::string_view request) {
 
 std::size_t DaemonClient::count(std::string_view name) const {
     const auto all = replies();
-    return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [name](const Reply& r) { return r.name == name; }));
+    return static_cast<std::size_t>(
+        std::count_if(all.begin(), all.end(), [name](const Reply& r) { return r.name == name; }));
 }
 
 bool DaemonClient::waitForReplies(std::size_t total, std::chrono::milliseconds quiet) {
@@ -111,7 +112,8 @@ void DaemonFixture::SetUp() {
     fs::create_directories(jobFile.parent_path());
     fs::copy(builtProgram("bundles/Wattkeeper.app"), bundle, fs::copy_options::recursive);
     std::ofstream(jobFile) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                              "<key>Label</key><string>" << protocol::HelperLabel << "</string></dict></plist>\n";
+                              "<key>Label</key><string>"
+                           << protocol::HelperLabel << "</string></dict></plist>\n";
     client.emplace(bus->address());
     startDaemon();
 }
@@ -126,7 +128,8 @@ void DaemonFixture::TearDown() {
         const std::string text = readFile(log);
         for (const char* report : {"Sanitizer", "runtime error:"}) {
             const auto at = text.find(report);
-            EXPECT_EQ(at, std::string::npos) << log.filename() << ":\n" << text.substr(at == std::string::npos ? 0 : at, 4000);
+            EXPECT_EQ(at, std::string::npos) << log.filename() << ":\n"
+                                             << text.substr(at == std::string::npos ? 0 : at, 4000);
         }
     }
 }
@@ -149,13 +152,15 @@ void DaemonFixture::killVirtualMac() {
 }
 
 void DaemonFixture::startDaemon() {
-    daemon.emplace(std::vector<std::string>{(bundle / "Contents/MacOS/Wattkeeper").string()}, environment(),
-                   daemonLog);
+    daemon.emplace(std::vector<std::string>{(bundle / "Contents/MacOS/Wattkeeper").string()}, environment(), daemonLog);
     // The first requests may come before the daemon observes them; longer under the sanitizers.
-    ASSERT_TRUE(waitUntil([&] {
-        const auto seen = client->ask(names::kQueryDeamonLoadStatus, 1s);
-        return seen && seen->size() == 1;
-    }, 30s)) << readFile(daemonLog);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto seen = client->ask(names::kQueryDeamonLoadStatus, 1s);
+            return seen && seen->size() == 1;
+        },
+        30s))
+        << readFile(daemonLog);
 }
 
 std::vector<std::string> DaemonFixture::environment() const {
@@ -224,7 +229,8 @@ fs::path DaemonFixture::preferencesFile(const std::string& user) const {
 
 std::string DaemonFixture::limitPlist(int limit) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
            "<plist version=\"1.0\"><dict><key>ChargingLimit</key><integer>" +
            std::to_string(limit) + "</integer></dict></plist>\n";
 }

@@ -76,9 +76,7 @@ private:
                          const PlistDictionary* userInfo) {
         const auto* tag = static_cast<const Tag*>(observer);
         Inbox& self = *tag->inbox;
-        Delivery delivery{tag->tag,
-                          &center,
-                          std::string(name),
+        Delivery delivery{tag->tag, &center, std::string(name),
                           userInfo ? std::optional<PlistDictionary>(*userInfo) : std::nullopt,
                           std::this_thread::get_id() == self.mainThread_ && object == nullptr};
         self.deliveries.push_back(delivery);
@@ -241,15 +239,26 @@ TEST_F(DbusCentersTest, EveryNumberTypeIsTakenAndUnknownEntriesAreLeftOut) {
         "'tuple': <(1, 2)>, 'as': <['a', 'b']>}";
     // --session and the environment: with --address gdbus would not register on the bus, and the
     // bus drops what an unregistered connection sends.
-    ASSERT_EQ(runOnBus(privateBus, {"/usr/bin/gdbus", "emit", "--session", "--object-path",
-                          linux_backend::kNotificationsPath, "--signal", "org.wattkeeper.DistributedNotify.Post",
-                          "'Types'", dictionary}),
-              0);
+    ASSERT_EQ(
+        runOnBus(privateBus, {"/usr/bin/gdbus", "emit", "--session", "--object-path", linux_backend::kNotificationsPath,
+                              "--signal", "org.wattkeeper.DistributedNotify.Post", "'Types'", dictionary}),
+        0);
     ASSERT_TRUE(inbox.serveUntil(1));
     const PlistDictionary expected{
-        {"i", -5}, {"x", std::int64_t{-9000000000}}, {"n", -3}, {"u", std::int64_t{4000000000}}, {"q", 65535},
-        {"y", 200}, {"t", std::numeric_limits<std::int64_t>::max()}, {"t2", 7}, {"d", 2.5}, {"s", "删除守护进程"},
-        {"b", true}, {"ay", PlistData{1, 2}}, {"dict", PlistDictionary{{"k", 1}}}, {"av", PlistArray{1, "a"}},
+        {"i", -5},
+        {"x", std::int64_t{-9000000000}},
+        {"n", -3},
+        {"u", std::int64_t{4000000000}},
+        {"q", 65535},
+        {"y", 200},
+        {"t", std::numeric_limits<std::int64_t>::max()},
+        {"t2", 7},
+        {"d", 2.5},
+        {"s", "删除守护进程"},
+        {"b", true},
+        {"ay", PlistData{1, 2}},
+        {"dict", PlistDictionary{{"k", 1}}},
+        {"av", PlistArray{1, "a"}},
     };
     ASSERT_TRUE(inbox.deliveries[0].userInfo.has_value());
     EXPECT_EQ(*inbox.deliveries[0].userInfo, expected) << describe(*inbox.deliveries[0].userInfo);

@@ -75,8 +75,15 @@ struct BrokenFile {
 TEST_F(LimitFileFaults, AnUnreadableFileOrAUserSwitchFallsBackToThePreferencesOrNoLimit) {
     const fs::path elsewhere = work.path() / "elsewhere" / "BatteryLimit.plist";
     const BrokenFile broken[] = {
-        {"another console user", [this](const fs::path&) { ASSERT_EQ(vm({"user", "bob"}).status, 0); }, kNoLimitKeys},
-        {"the login window", [this](const fs::path&) { ASSERT_EQ(vm({"user", "loginwindow"}).status, 0); },
+        {"another console user",
+         [this](const fs::path&) {
+             ASSERT_EQ(vm({"user", "bob"}).status, 0);
+         },
+         kNoLimitKeys},
+        {"the login window",
+         [this](const fs::path&) {
+             ASSERT_EQ(vm({"user", "loginwindow"}).status, 0);
+         },
          kNoLimitKeys},
         {"a FIFO", [](const fs::path& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0); }},
         {"50 MB of a valid property list",

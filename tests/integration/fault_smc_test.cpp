@@ -55,8 +55,8 @@ const Fault kFaults[] = {
     {"ReadsOfCH0IRefusedByTheKernel", failKey("CH0I", "read", kDriverError), failKey("CH0I", "read", 0), 1, 1, 0,
      "0 0 1"},
     // The reads tell the truth: charging still inhibited, forced discharge ended.
-    {"WritesOfCH0BRefusedByTheKernel", failKey("CH0B", "write", kDriverNotPermitted), failKey("CH0B", "write", 0),
-     1, 0, 0, "2 0 0"},
+    {"WritesOfCH0BRefusedByTheKernel", failKey("CH0B", "write", kDriverNotPermitted), failKey("CH0B", "write", 0), 1, 0,
+     0, "2 0 0"},
     // The kernel accepts the call and the controller's own result is not looked at: the
     // connection counts as usable, and the charging read, of no known type, as failed. The key
     // comes back holding 2, as it did when it went.

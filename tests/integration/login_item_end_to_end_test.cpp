@@ -40,7 +40,8 @@ TEST(LoginItemProcess, WithTheMainApplicationNotRunningItFlagsOpensHiddenAndQuit
     const std::string suite(protocol::AppGroupSuite);
     const std::string defaults =
         readFile(root / "Users/anna/Library/Group Containers" / suite / "Library/Preferences" / (suite + ".plist"));
-    const auto value = plistFromBytes(std::span(reinterpret_cast<const std::uint8_t*>(defaults.data()), defaults.size()));
+    const auto value =
+        plistFromBytes(std::span(reinterpret_cast<const std::uint8_t*>(defaults.data()), defaults.size()));
     ASSERT_TRUE(value && value->asDictionary()) << defaults;
     EXPECT_EQ(*value->asDictionary(), (PlistDictionary{{"LoginItemFristLaunch", true}}));
     EXPECT_EQ(vm({"apps", "opened"}).output, mainApplication.string() + " hidden (open) options 0x0\n");

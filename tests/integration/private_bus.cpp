@@ -12,7 +12,7 @@ namespace wattkeeper::testing {
 namespace {
 
 constexpr std::string_view kAddressVariables[] = {"WATTKEEPER_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS",
-                                                 "DBUS_SYSTEM_BUS_ADDRESS"};
+                                                  "DBUS_SYSTEM_BUS_ADDRESS"};
 
 // Session-style: only the user who started it may connect, and within it everything is allowed,
 // monitoring included (dbus-monitor). No service directories: nothing gets activated.
@@ -52,10 +52,10 @@ PrivateBus::PrivateBus() {
     std::vector<std::string> inherited;
     for (char** entry = environ; *entry != nullptr; ++entry) inherited.emplace_back(*entry);
     // setpriv has the daemon killed with this thread, even when the test is killed or crashes.
-    daemon_.emplace(std::vector<std::string>{"/usr/bin/setpriv", "--pdeathsig", "KILL", "/usr/bin/dbus-daemon",
-                                             "--config-file=" + config.string(), "--nofork", "--nopidfile",
-                                             "--print-address"},
-                    inherited, output);
+    daemon_.emplace(
+        std::vector<std::string>{"/usr/bin/setpriv", "--pdeathsig", "KILL", "/usr/bin/dbus-daemon",
+                                 "--config-file=" + config.string(), "--nofork", "--nopidfile", "--print-address"},
+        inherited, output);
     waitUntil([&] { return !addressIn(readFile(output)).empty() || daemon_->waitExit(0ms); });
     address_ = addressIn(readFile(output));
     if (address_.empty()) throw std::runtime_error("private bus: dbus-daemon printed no address: " + readFile(output));

@@ -22,9 +22,7 @@ namespace wattkeeper::testing {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-fs::path builtProgram(const fs::path& relative) {
-    return fs::read_symlink("/proc/self/exe").parent_path() / relative;
-}
+fs::path builtProgram(const fs::path& relative) { return fs::read_symlink("/proc/self/exe").parent_path() / relative; }
 
 TempDir::TempDir() {
     char pattern[] = "/tmp/wk-test-XXXXXX";

@@ -57,7 +57,7 @@ private:
 };
 
 struct RunResult {
-    int status = -1;  // the exit status; -1 when it did not end normally in time
+    int status = -1;     // the exit status; -1 when it did not end normally in time
     std::string output;  // standard output and error
 };
 

@@ -148,11 +148,11 @@ TEST(AsioRunLoopTest, TimerSourceFiresOnlyOnceResumedAndConfigured) {
     struct Case {
         const char* what;
         Duration interval;
-        bool resumeFirst;     // resume before setTimer
-        bool resume;          // resume at all
-        bool cancelFirst;     // cancel before anything else
-        Duration setAgain;    // once resumed, set again to start then; zero: not
-        int expectedFires;    // within the observation window
+        bool resumeFirst;   // resume before setTimer
+        bool resume;        // resume at all
+        bool cancelFirst;   // cancel before anything else
+        Duration setAgain;  // once resumed, set again to start then; zero: not
+        int expectedFires;  // within the observation window
     };
     const Case cases[] = {
         {"suspended source never fires", 10ms, false, false, false, 0ms, 0},

@@ -30,7 +30,8 @@ TEST(StdLogTest, SystemLogLinesCarryTheMillisecondsOfTheirTime) {
     const Case cases[] = {{1'700'000'000'000ms, ".000"}, {1'700'000'000'005ms, ".005"}, {1'700'000'000'999ms, ".999"}};
     for (const auto& c : cases) {
         const auto line = StdLog::systemLogLine(system_clock::time_point(c.sinceEpoch), "Wattkeeper", 12, 34, "hello");
-        EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} Wattkeeper\[12:34\] hello)")))
+        EXPECT_TRUE(std::regex_match(
+            line, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} Wattkeeper\[12:34\] hello)")))
             << line;
         EXPECT_EQ(line.substr(19, 4), c.fraction) << line;
     }

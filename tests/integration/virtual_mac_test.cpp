@@ -138,9 +138,8 @@ TEST_F(VirtualMacTest, ThePowerSourcesFollowTheAdapterWithAMessageOnTheMainQueue
     serve({"--charge", "50"});
     VirtualMacPowerSources sources(connection(), loop_);
     auto& messages = inbox<std::string>();
-    ASSERT_EQ(sources.addGeneralInterestNotification([this, &messages](std::uint32_t type) {
-        messages.add(onMain(std::to_string(type)));
-    }),
+    ASSERT_EQ(sources.addGeneralInterestNotification(
+                  [this, &messages](std::uint32_t type) { messages.add(onMain(std::to_string(type))); }),
               kKernSuccess);
     const auto snapshot = [&] {
         const auto list = sources.copyPowerSources();
@@ -162,8 +161,8 @@ TEST_F(VirtualMacTest, ANotebookOfAnyModelNameHasALidThatAnnouncesItsMoves) {
         const char* model;
         bool hasLid;
     };
-    for (const Case& c : {Case{"MacBookPro16,1", true}, Case{"Mac14,2", true}, Case{"Macmini8,1", false},
-                          Case{"Mac14,3", false}}) {
+    for (const Case& c :
+         {Case{"MacBookPro16,1", true}, Case{"Mac14,2", true}, Case{"Macmini8,1", false}, Case{"Mac14,3", false}}) {
         SCOPED_TRACE(c.model);
         serve({"--model", c.model});
         VirtualMacSystemInfo info(connection(), loop_);
@@ -183,8 +182,8 @@ TEST_F(VirtualMacTest, ANotebookOfAnyModelNameHasALidThatAnnouncesItsMoves) {
         ASSERT_EQ(cli({"lid", "open"}).status, 0);
         // Sleep is announced after the lid's messages, so once it is heard they all have been.
         ASSERT_EQ(cli({"sleep"}).status, 0);
-        const auto expected = c.hasLid ? std::vector<std::string>{"lid", "lid", "will sleep"}
-                                       : std::vector<std::string>{"will sleep"};
+        const auto expected =
+            c.hasLid ? std::vector<std::string>{"lid", "lid", "will sleep"} : std::vector<std::string>{"will sleep"};
         ASSERT_TRUE(events.waitFor(expected.size()));
         EXPECT_EQ(events.items(), expected);
     }
@@ -197,9 +196,8 @@ TEST_F(VirtualMacTest, SleepWaitsForItsObserversAndTheWorkspaceFollowsTheCommand
     VirtualMacWorkspace workspace(connection(), loop_);
     auto& events = inbox<std::string>();
     // The machine waits for its will-sleep observers: while they run it is still awake.
-    workspace.addWillSleepObserver([this, &events] {
-        events.add(onMain(status().at("asleep").get<bool>() ? "asleep already" : "will sleep"));
-    });
+    workspace.addWillSleepObserver(
+        [this, &events] { events.add(onMain(status().at("asleep").get<bool>() ? "asleep already" : "will sleep")); });
     workspace.addDidWakeObserver([this, &events] { events.add(onMain("did wake")); });
     // Answered once asleep, which is after the observers have run.
     ASSERT_EQ(cli({"sleep"}).status, 0);

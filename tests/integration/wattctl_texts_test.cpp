@@ -28,7 +28,8 @@ TEST(WattctlTexts, EveryKeyTheToolUsesIsInEveryLanguage) {
     }
     ASSERT_GT(keys.size(), 20u);
     for (const char* language : {"en", "zh-Hans"}) {
-        const fs::path file = kSources / "loginitem/resources" / (std::string(language) + ".lproj") / "Localizable.strings";
+        const fs::path file =
+            kSources / "loginitem/resources" / (std::string(language) + ".lproj") / "Localizable.strings";
         const auto table = readStringsFile(file.string());
         ASSERT_TRUE(table.has_value()) << language;
         for (const auto& k : keys) EXPECT_TRUE(table->count(k)) << language << " lacks " << k;

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <memory>
-#include <ostream>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "daemon/core/battery_module.h"
@@ -73,7 +73,9 @@ public:
         protocol::postRequest(darwin, name);
         loop.runUntilIdle();
     }
-    void setLimit(PlistValue limit) { files.putPlist(kLimitFile, PlistDictionary{{"ChargingLimit", std::move(limit)}}); }
+    void setLimit(PlistValue limit) {
+        files.putPlist(kLimitFile, PlistDictionary{{"ChargingLimit", std::move(limit)}});
+    }
     void setKeys(std::uint8_t ch0b, std::uint8_t ch0c, std::uint8_t ch0i) {
         store.setValue("CH0B", {ch0b});
         store.setValue("CH0C", {ch0c});

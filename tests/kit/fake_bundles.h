@@ -28,7 +28,8 @@ public:
     // key when the value is absent or empty.
     std::string localizedString(std::string_view key, const std::optional<std::string>& value,
                                 const std::optional<std::string>& table) const override {
-        if (const auto text = strings_.find(key); text != strings_.end() && table.value_or("Localizable") == "Localizable")
+        if (const auto text = strings_.find(key);
+            text != strings_.end() && table.value_or("Localizable") == "Localizable")
             return text->second;
         return value && !value->empty() ? *value : std::string(key);
     }

@@ -50,7 +50,7 @@ typedef mach_port_t task_port_t;
 
 // <mach/error.h>: | system(6) | subsystem(12) | code(14) |
 #define err_system(x) ((signed)((((unsigned)(x)) & 0x3f) << 26))
-#define err_sub(x) (((x) & 0xfff) << 14)
+#define err_sub(x) (((x)&0xfff) << 14)
 
 extern mach_port_t mach_task_self_;
 #define mach_task_self() mach_task_self_
@@ -222,8 +222,8 @@ CFNotificationCenterRef CFNotificationCenterGetDarwinNotifyCenter(void);
 void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void* observer,
                                      CFNotificationCallback callBack, CFStringRef name, const void* object,
                                      CFNotificationSuspensionBehavior suspensionBehavior);
-void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNotificationName name,
-                                          const void* object, CFDictionaryRef userInfo, Boolean deliverImmediately);
+void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNotificationName name, const void* object,
+                                          CFDictionaryRef userInfo, Boolean deliverImmediately);
 void CFNotificationCenterPostNotificationWithOptions(CFNotificationCenterRef center, CFNotificationName name,
                                                      const void* object, CFDictionaryRef userInfo,
                                                      CFOptionFlags options);
@@ -351,11 +351,11 @@ private:
     dispatch_object_s(const dispatch_object_s&);
     void operator=(const dispatch_object_s&);
 } * dispatch_object_t;
-typedef struct dispatch_queue_s : public dispatch_object_s {} * dispatch_queue_t;
-typedef struct dispatch_queue_global_s : public dispatch_queue_s {} * dispatch_queue_global_t;
-typedef struct dispatch_queue_serial_s : public dispatch_queue_s {} * dispatch_queue_serial_t;
-typedef struct dispatch_queue_main_s : public dispatch_queue_serial_s {} * dispatch_queue_main_t;
-typedef struct dispatch_source_s : public dispatch_object_s {} * dispatch_source_t;
+typedef struct dispatch_queue_s : public dispatch_object_s{} * dispatch_queue_t;
+typedef struct dispatch_queue_global_s : public dispatch_queue_s{} * dispatch_queue_global_t;
+typedef struct dispatch_queue_serial_s : public dispatch_queue_s{} * dispatch_queue_serial_t;
+typedef struct dispatch_queue_main_s : public dispatch_queue_serial_s{} * dispatch_queue_main_t;
+typedef struct dispatch_source_s : public dispatch_object_s{} * dispatch_source_t;
 #endif
 typedef const struct dispatch_source_type_s* dispatch_source_type_t;
 typedef uint64_t dispatch_time_t;

@@ -22,11 +22,16 @@ TEST_F(DaemonTest, EveryReplyingRequestIsAnsweredWithItsNameAndPayloadWithContro
     const PlistDictionary done{{"result", "处理完成"}}, loaded{{"status", 1}, {"version", "0.1.0"}};
     const Case cases[] = {
         {names::kQuerySMCOpenCloseStatus, names::kReplyQuerySMCOpenCloseStatus, {{"smcStatus", 0}}, {{"smcStatus", 1}}},
-        {names::kQuerySMCChargingStatus, names::kReplyQuerySMCChargingStatus,
-         {{"chargingStatus", 0}, {"dischargingStatus", 0}}, {{"chargingStatus", 1}, {"dischargingStatus", 1}}},
+        {names::kQuerySMCChargingStatus,
+         names::kReplyQuerySMCChargingStatus,
+         {{"chargingStatus", 0}, {"dischargingStatus", 0}},
+         {{"chargingStatus", 1}, {"dischargingStatus", 1}}},
         {names::kGetBatteryInfo, names::kReplySmcState, done, done},
         {names::kQueryDeamonLoadStatus, names::kReplyDeamonLoadStatus, loaded, loaded},
-        {names::kHeart, names::kHeart, {{"smcStatus", 0}, {"smcTimerActive", 1}}, {{"smcStatus", 1}, {"smcTimerActive", 1}}},
+        {names::kHeart,
+         names::kHeart,
+         {{"smcStatus", 0}, {"smcTimerActive", 1}},
+         {{"smcStatus", 1}, {"smcTimerActive", 1}}},
     };
     start();
     for (const bool on : {false, true}) {
@@ -50,9 +55,8 @@ TEST_F(DaemonTest, EveryReplyingRequestIsAnsweredWithItsNameAndPayloadWithContro
 
 TEST_F(DaemonTest, RequestsWithoutAReplyAndUnknownNamesPostNothingAndSleepAndWakeRequestsChangeNothing) {
     start();
-    for (std::string_view name : {names::kOpenSMC, names::kSleep, names::kLimitChange, names::kCloseSMC,
-                                  names::kWake, std::string_view("ZQAmperly_TellDeamon_Unknown"),
-                                  std::string_view("")}) {
+    for (std::string_view name : {names::kOpenSMC, names::kSleep, names::kLimitChange, names::kCloseSMC, names::kWake,
+                                  std::string_view("ZQAmperly_TellDeamon_Unknown"), std::string_view("")}) {
         request(name);
         loop.advance(5s);
         EXPECT_TRUE(replies().empty()) << name;
@@ -185,9 +189,13 @@ TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranchAndRepliesAfterTheListingBef
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {"loaded", ShellResult{"123\t0\t" + label + "\n", 0}, ShellResult{"", 0},
+        {"loaded",
+         ShellResult{"123\t0\t" + label + "\n", 0},
+         ShellResult{"", 0},
          {listing, removeBundle, unload, removeJob}},
-        {"loaded under a longer label", ShellResult{"-\t0\t" + label + ".extra\n", 0}, ShellResult{"", 0},
+        {"loaded under a longer label",
+         ShellResult{"-\t0\t" + label + ".extra\n", 0},
+         ShellResult{"", 0},
          {listing, removeBundle, unload, removeJob}},
         {"unload fails", ShellResult{label, 0}, ShellResult{"", 1}, {listing, removeBundle, unload}},
         {"not loaded", ShellResult{"", 1}, ShellResult{"", 0}, {listing, removeBundle, removeJob}},

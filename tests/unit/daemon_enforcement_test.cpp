@@ -45,30 +45,44 @@ const auto limit = [](PlistValue value) -> Action { return [value](DaemonTest& t
 
 INSTANTIATE_TEST_SUITE_P(
     Situations, SwitchStateTable,
-    ::testing::Values(
-        Situation{"AboveLidOpenAwake", 81, {}, {0, 0, 0}, {2, 2, 1}},
-        Situation{"AboveLidClosed", 81, lidClosed, {0, 0, 1}, {2, 2, 0}},
-        Situation{"AboveAsleep", 81, asleep, {0, 0, 1}, {2, 2, 0}},
-        Situation{"AtTheLimit", 80, {}, {0, 0, 1}, {2, 2, 0}},
-        Situation{"Below", 79, {}, {2, 2, 1}, {0, 0, 0}},
-        Situation{"BelowLidClosed", 79, lidClosed, {2, 2, 0}, {0, 0, 0}},
-        Situation{"BelowAsleep", 79, asleep, {0, 0, 1}, {2, 2, 0}},
-        Situation{"ControlOffWithTheConnectionOpen", 95, [](DaemonTest& t) { t.module->cmcSwitch = false; },
-                  {2, 2, 1}, {2, 2, 1}},
-        Situation{"LimitNineMeansNoLimit", 50, limit(9), {2, 2, 1}, {0, 0, 0}},
-        Situation{"LimitTenIsEnforced", 11, limit(10), {0, 0, 0}, {2, 2, 1}},
-        // A limit file that reads, even without a limit, is not replaced by the preferences.
-        Situation{"ALimitFileWithoutTheKeyIsNoLimitWhateverThePreferences", 90,
-                  [](DaemonTest& t) {
-                      t.files.putPlist(kLimitFile, PlistDictionary{{"Other", 1}});
-                      t.files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 60}});
-                  },
-                  {2, 2, 1}, {0, 0, 0}},
-        // "CH0B" of another type reads as 9: charging counts as already held.
-        Situation{"AboveWithAnUnreadableChargingKeyOnlyForcesDischarge", 90,
-                  [](DaemonTest& t) { t.store.addKey("CH0B", "ui16", {0, 0}); }, {0, 0, 0}, {0, 0, 1}},
-        Situation{"BelowWithAnUnreadableDischargingKeyStillAllowsCharging", 50,
-                  [](DaemonTest& t) { t.store.addKey("CH0I", "ui16", {0, 0}); }, {2, 2, 0}, {0, 0, 0}}),
+    ::testing::Values(Situation{"AboveLidOpenAwake", 81, {}, {0, 0, 0}, {2, 2, 1}},
+                      Situation{"AboveLidClosed", 81, lidClosed, {0, 0, 1}, {2, 2, 0}},
+                      Situation{"AboveAsleep", 81, asleep, {0, 0, 1}, {2, 2, 0}},
+                      Situation{"AtTheLimit", 80, {}, {0, 0, 1}, {2, 2, 0}},
+                      Situation{"Below", 79, {}, {2, 2, 1}, {0, 0, 0}},
+                      Situation{"BelowLidClosed", 79, lidClosed, {2, 2, 0}, {0, 0, 0}},
+                      Situation{"BelowAsleep", 79, asleep, {0, 0, 1}, {2, 2, 0}},
+                      Situation{"ControlOffWithTheConnectionOpen",
+                                95,
+                                [](DaemonTest& t) { t.module->cmcSwitch = false; },
+                                {2, 2, 1},
+                                {2, 2, 1}},
+                      Situation{"LimitNineMeansNoLimit", 50, limit(9), {2, 2, 1}, {0, 0, 0}},
+                      Situation{"LimitTenIsEnforced", 11, limit(10), {0, 0, 0}, {2, 2, 1}},
+                      // A limit file that reads, even without a limit, is not replaced by the preferences.
+                      Situation{"ALimitFileWithoutTheKeyIsNoLimitWhateverThePreferences",
+                                90,
+                                [](DaemonTest& t) {
+                                    t.files.putPlist(kLimitFile, PlistDictionary{{"Other", 1}});
+                                    t.files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 60}});
+                                },
+                                {2, 2, 1},
+                                {0, 0, 0}},
+                      // "CH0B" of another type reads as 9: charging counts as already held.
+                      Situation{"AboveWithAnUnreadableChargingKeyOnlyForcesDischarge",
+                                90,
+                                [](DaemonTest& t) {
+                                    t.store.addKey("CH0B", "ui16", {0, 0});
+                                },
+                                {0, 0, 0},
+                                {0, 0, 1}},
+                      Situation{"BelowWithAnUnreadableDischargingKeyStillAllowsCharging",
+                                50,
+                                [](DaemonTest& t) {
+                                    t.store.addKey("CH0I", "ui16", {0, 0});
+                                },
+                                {2, 2, 0},
+                                {0, 0, 0}}),
     [](const ::testing::TestParamInfo<Situation>& info) { return std::string(info.param.name); });
 
 TEST(ChargingLimit, IsReadFromNumbersAndNumericTextOnly) {
@@ -153,30 +167,42 @@ const Action nothing = [](DaemonTest&) {};
 INSTANTIATE_TEST_SUITE_P(
     Cases, Interleavings,
     ::testing::Values(
-        Interleaving{"CloseCheckEndsForcedDischargeLeftOnByASwitchRequest", controllingAbove({2, 2, 1}),
+        Interleaving{"CloseCheckEndsForcedDischargeLeftOnByASwitchRequest",
+                     controllingAbove({2, 2, 1}),
                      {{"charge control off", [](DaemonTest& t) { t.request(protocol::kCloseSMC); }, 100ms, {2, 2, 0}},
-                      {"forced discharge asked for", [](DaemonTest& t) { t.request(protocol::kEnableDischarging); },
-                       0ms, {2, 2, 1}},
+                      {"forced discharge asked for",
+                       [](DaemonTest& t) { t.request(protocol::kEnableDischarging); },
+                       0ms,
+                       {2, 2, 1}},
                       {"the close check", nothing, 4s, {0, 0, 0}}}},
-        Interleaving{"KilledDuringTheCloseThenStartedAgain", controllingAbove({2, 2, 1}),
+        Interleaving{"KilledDuringTheCloseThenStartedAgain",
+                     controllingAbove({2, 2, 1}),
                      {{"charge control off", [](DaemonTest& t) { t.request(protocol::kCloseSMC); }, 0ms, {2, 2, 0}},
                       {"killed before the delayed writes", newInstance, 0ms, {0, 0, 0}},
-                      {"connection closed again, nothing pending", [](DaemonTest& t) {
+                      {"connection closed again, nothing pending",
+                       [](DaemonTest& t) {
                            EXPECT_FALSE(t.module->smcManager->isOpen());
                            const auto lines = t.log.systemLines();
                            EXPECT_EQ(std::count(lines.begin(), lines.end(),
                                                 "started with charge control off and charging held or forced "
                                                 "discharge on: forced discharge ended, charging allowed"),
                                      1);
-                       }, 30s, {0, 0, 0}}}},
-        Interleaving{"StartedAgainAfterAnEndThatLeftNothingHeld", nothing,
-                     {{"a new instance", [](DaemonTest& t) {
+                       },
+                       30s,
+                       {0, 0, 0}}}},
+        Interleaving{"StartedAgainAfterAnEndThatLeftNothingHeld",
+                     nothing,
+                     {{"a new instance",
+                       [](DaemonTest& t) {
                            t.store.clearHistory();
                            newInstance(t);
                            EXPECT_TRUE(t.store.writes().empty());
                            EXPECT_FALSE(t.module->smcManager->isOpen());
-                       }, 30s, {0, 0, 0}}}},
-        Interleaving{"LidClosedBeforeADecidedForcedDischargeLands", controllingAbove({0, 0, 0}),
+                       },
+                       30s,
+                       {0, 0, 0}}}},
+        Interleaving{"LidClosedBeforeADecidedForcedDischargeLands",
+                     controllingAbove({0, 0, 0}),
                      {{"the evaluation", [](DaemonTest& t) { t.module->quillCmcCountTime(); }, 200ms, {2, 0, 0}},
                       {"lid closed", [](DaemonTest& t) { t.system.moveLid(true); }, 2s, {2, 2, 0}}}},
         Interleaving{"SleepAndWakeBelowTheLimitWriteEverythingBeforeTheHandlersReturn",
@@ -186,15 +212,20 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      {{"will sleep", [](DaemonTest& t) { t.workspace.postWillSleep(); }, 0ms, {2, 2, 0}},
                       {"did wake", [](DaemonTest& t) { t.workspace.postDidWake(); }, 0ms, {0, 0, 0}}}},
-        Interleaving{"SleepWhileTheTimersEvaluationStillSeesTheMacAwake", controllingAbove({2, 2, 0}),
-                     {{"will sleep, the timer deciding on forced discharge meanwhile", [](DaemonTest& t) {
+        Interleaving{"SleepWhileTheTimersEvaluationStillSeesTheMacAwake",
+                     controllingAbove({2, 2, 0}),
+                     {{"will sleep, the timer deciding on forced discharge meanwhile",
+                       [](DaemonTest& t) {
                            t.system.duringNextClamshellRead([&t] {
                                t.module->smcManager->decide({2, 2, 1});
                                t.module->smcManager->enable_discharging();
                            });
                            t.workspace.postWillSleep();
-                       }, 0ms, {2, 2, 0}}}},
-        Interleaving{"SleepDuringForcedDischargeEndsItBeforeTheHandlerReturns", controllingAbove({2, 2, 1}),
+                       },
+                       0ms,
+                       {2, 2, 0}}}},
+        Interleaving{"SleepDuringForcedDischargeEndsItBeforeTheHandlerReturns",
+                     controllingAbove({2, 2, 1}),
                      {{"will sleep", [](DaemonTest& t) { t.workspace.postWillSleep(); }, 0ms, {2, 2, 0}},
                       {"a switch decided before the sleep was due", nothing, 2s, {2, 2, 0}}}}),
     [](const ::testing::TestParamInfo<Interleaving>& info) { return std::string(info.param.name); });
@@ -241,11 +272,21 @@ TEST_F(DaemonTest, TimerEvaluationsAndRequestsOnTwoThreadsAgreeOnTheFinalState) 
     std::thread main([&] {
         for (int i = 0; i < kRounds; ++i) {
             switch (i % 5) {
-                case 0: module->getChargingStatus(); break;
-                case 1: module->handleHeart(); break;
-                case 2: module->getSMCOpenCloseStatus(); break;
-                case 3: powerSources.notify(); break;
-                case 4: module->refreshLimitChange(); break;
+                case 0:
+                    module->getChargingStatus();
+                    break;
+                case 1:
+                    module->handleHeart();
+                    break;
+                case 2:
+                    module->getSMCOpenCloseStatus();
+                    break;
+                case 3:
+                    powerSources.notify();
+                    break;
+                case 4:
+                    module->refreshLimitChange();
+                    break;
             }
         }
     });

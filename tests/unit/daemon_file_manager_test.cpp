@@ -36,13 +36,20 @@ TEST_F(DaemonFileManagerTest, TheConsoleUsersContainerIsReadAndOnlyTheExactLogin
               "/Users/anna/Library/Containers/" + kBundleId + "/Data/Library/Preferences");
     files.putPlist(documentsOf("anna") + "/BatteryLimit.plist", PlistDictionary{{"ChargingLimit", 80}});
     files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 70}});
-    EXPECT_EQ(DaemonFileManager::readDictionaryFileName("BatteryLimit.plist"), (PlistDictionary{{"ChargingLimit", 80}}));
+    EXPECT_EQ(DaemonFileManager::readDictionaryFileName("BatteryLimit.plist"),
+              (PlistDictionary{{"ChargingLimit", 80}}));
     EXPECT_EQ(DaemonFileManager::readPreferencesDictionary(), (PlistDictionary{{"ChargingLimit", 70}}));
 
     const std::pair<std::optional<std::string>, bool> cases[] = {
-        {std::nullopt, false}, {"loginWindow", false}, {"loginwindow", true}, {"loginWindow ", true}, {"ben", true},
+        {std::nullopt, false},
+        {"loginWindow", false},
+        {"loginwindow", true},
+        {"loginWindow ", true},
+        {"ben", true},
         // Names that would not be one folder under /Users.
-        {"", false}, {"..", false}, {"../root", false},
+        {"", false},
+        {"..", false},
+        {"../root", false},
     };
     for (const auto& [reported, isUser] : cases) {
         console.setConsoleUser(reported);
@@ -77,7 +84,8 @@ TEST_F(DaemonFileManagerTest, EachReaderAcceptsOnlyItsOwnRootKindInEitherFormat)
     const auto reads = files.readCount();
     EXPECT_FALSE(DaemonFileManager::readPreferencesDictionary());
     EXPECT_EQ(files.readCount(), reads);
-    for (const auto& content : {Bytes{'<', 'p', 'l', 'i', 's', 't', '>'}, Bytes{}, *plistToBytes(PlistArray{70}, PlistFormat::Binary)}) {
+    for (const auto& content :
+         {Bytes{'<', 'p', 'l', 'i', 's', 't', '>'}, Bytes{}, *plistToBytes(PlistArray{70}, PlistFormat::Binary)}) {
         files.putFile(kPreferencesFile, content);
         EXPECT_FALSE(DaemonFileManager::readPreferencesDictionary());
     }
@@ -91,8 +99,14 @@ TEST_F(DaemonFileManagerTest, NamesThatAreNotOnePlainComponentReachNothing) {
     files.putPlist(documentsOf("anna") + "/sub/BatteryLimit.plist", PlistDictionary{{"ChargingLimit", 5}});
     files.putPlist("/etc/BatteryLimit.plist", PlistDictionary{{"ChargingLimit", 5}});
     const std::string names[] = {
-        "", ".", "..", "../BatteryLimit.plist", "sub/BatteryLimit.plist", "/etc/BatteryLimit.plist",
-        "BatteryLimit.plist/", std::string("BatteryLimit.plist\0/../x", 24),
+        "",
+        ".",
+        "..",
+        "../BatteryLimit.plist",
+        "sub/BatteryLimit.plist",
+        "/etc/BatteryLimit.plist",
+        "BatteryLimit.plist/",
+        std::string("BatteryLimit.plist\0/../x", 24),
     };
     for (const auto& name : names) {
         EXPECT_FALSE(DaemonFileManager::readStringFileName(name)) << name;

@@ -136,9 +136,19 @@ TEST(LinuxBundlesPaths, TheMainBundleOfAProgramIsItsAppFolderOrElseItsOwnFolder)
 
 TEST(LinuxBundlesLanguages, LocaleNamesMapToLanguageFolderNamesAndTheFirstSetVariableDecides) {
     const std::pair<const char*, Languages> cases[] = {
-        {"zh_CN.UTF-8", {"zh-Hans"}}, {"zh_SG", {"zh-Hans"}}, {"zh", {"zh-Hans"}},     {"zh_TW.Big5", {"zh-Hant"}},
-        {"zh_HK.UTF-8", {"zh-Hant"}}, {"en_US", {"en-US", "en"}}, {"en", {"en"}}, {"de_DE@euro", {"de-DE", "de"}},
-        {"pt_BR.UTF-8", {"pt-BR", "pt"}}, {"C", {}}, {"C.UTF-8", {}}, {"POSIX", {}}, {"", {}},
+        {"zh_CN.UTF-8", {"zh-Hans"}},
+        {"zh_SG", {"zh-Hans"}},
+        {"zh", {"zh-Hans"}},
+        {"zh_TW.Big5", {"zh-Hant"}},
+        {"zh_HK.UTF-8", {"zh-Hant"}},
+        {"en_US", {"en-US", "en"}},
+        {"en", {"en"}},
+        {"de_DE@euro", {"de-DE", "de"}},
+        {"pt_BR.UTF-8", {"pt-BR", "pt"}},
+        {"C", {}},
+        {"C.UTF-8", {}},
+        {"POSIX", {}},
+        {"", {}},
     };
     for (const auto& [locale, languages] : cases) EXPECT_EQ(languagesForLocale(locale), languages) << locale;
 

@@ -57,8 +57,9 @@ TEST_F(LinuxDefaultsTest, ASynchronizedFlagIsAnXmlFileAPersonCanReadWrittenWhole
 }
 
 TEST_F(LinuxDefaultsTest, KeysTheSuiteDidNotSetAreKeptAndAFileThatIsNoDictionaryIsReplaced) {
-    root.write(file, "<plist version=\"1.0\"><dict><key>LoginItemFristLaunch</key><false/>"
-                     "<key>Other</key><string>kept</string></dict></plist>");
+    root.write(file,
+               "<plist version=\"1.0\"><dict><key>LoginItemFristLaunch</key><false/>"
+               "<key>Other</key><string>kept</string></dict></plist>");
     ASSERT_TRUE(setFlag());
     EXPECT_EQ(stored(), (PlistDictionary{{"LoginItemFristLaunch", true}, {"Other", "kept"}}));
     for (const char* content : {"garbage", "<plist version=\"1.0\"><array/></plist>"}) {

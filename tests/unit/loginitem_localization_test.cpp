@@ -85,8 +85,8 @@ std::vector<std::string> placeholders(const std::string& text) {
 
 // Read as the platform reads them, so a typo it would stumble on fails here.
 TEST(ShippedStringTables, EveryLanguageHasTheSameKeysWithTheSamePlaceholdersAndNoEmptyText) {
-    const auto resources = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "loginitem" /
-                           "resources";
+    const auto resources =
+        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "loginitem" / "resources";
     const auto english = readStringsFile(resources / "en.lproj/Localizable.strings");
     const auto chinese = readStringsFile(resources / "zh-Hans.lproj/Localizable.strings");
     ASSERT_TRUE(english && chinese);

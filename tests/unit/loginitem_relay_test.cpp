@@ -33,8 +33,11 @@ const std::string kRestartReply = "ZQHelper_TellAmperly_Restart";
 
 // One request of each handler key.
 const Strings kOneRequestPerKey = {
-    "ZQAmperly_TellDeamon_QueryDeamonLoadStatusCallBack", kChargingRequest,
-    "ZQAmperlyApp_CFNotification_Tell_Helper_UninstallHelper", kHeart, "ZQAmperly_TellDeamon_Restart",
+    "ZQAmperly_TellDeamon_QueryDeamonLoadStatusCallBack",
+    kChargingRequest,
+    "ZQAmperlyApp_CFNotification_Tell_Helper_UninstallHelper",
+    kHeart,
+    "ZQAmperly_TellDeamon_Restart",
     "ZQAmperlyApp_CFNotification_Tell_Helper_openSMC",
 };
 
@@ -120,13 +123,13 @@ TEST_F(RelayTest, EachSlotFollowsTheStateTable) {
         bool waitingAfter;
     };
     const Case cases[] = {
-        {"r", {}, false},           // empty, reply: dropped
-        {"A", {}, true},            // empty, send with: waiting
-        {"-", {}, false},           // empty, send without: empty
-        {"Ar", {"A"}, false},       // waiting, reply: called once
-        {"ABr", {"B"}, false},      // the replaced completion is never called
-        {"A-r", {}, false},         // a cleared slot gets nothing
-        {"Arr", {"A"}, false},      // never called twice for one send
+        {"r", {}, false},       // empty, reply: dropped
+        {"A", {}, true},        // empty, send with: waiting
+        {"-", {}, false},       // empty, send without: empty
+        {"Ar", {"A"}, false},   // waiting, reply: called once
+        {"ABr", {"B"}, false},  // the replaced completion is never called
+        {"A-r", {}, false},     // a cleared slot gets nothing
+        {"Arr", {"A"}, false},  // never called twice for one send
         {"ArBr", {"A", "B"}, false},
     };
     for (const auto& c : cases) {
@@ -149,8 +152,8 @@ TEST_F(RelayTest, EachSlotFollowsTheStateTable) {
 TEST_F(RelayTest, OnlyTheThreeMarkedRepliesAreLoggedBeforeTheCompletionWhetherOrNotAnyoneWaits) {
     relay().registerDistributedNotificationsWithName("SomeCallersOwnReply");
     const std::pair<std::string, bool> cases[] = {
-        {kLoadStatusReply, true}, {kChargingReply, true}, {kOpenCloseReply, true},  {kSmcState, false},
-        {kUninstallReply, false}, {kHeart, false},        {kRestartReply, false}, {"SomeCallersOwnReply", false},
+        {kLoadStatusReply, true}, {kChargingReply, true}, {kOpenCloseReply, true}, {kSmcState, false},
+        {kUninstallReply, false}, {kHeart, false},        {kRestartReply, false},  {"SomeCallersOwnReply", false},
     };
     for (const bool someoneWaits : {false, true}) {
         for (const auto& [name, isLogged] : cases) {
@@ -165,11 +168,10 @@ TEST_F(RelayTest, OnlyTheThreeMarkedRepliesAreLoggedBeforeTheCompletionWhetherOr
     }
 
     std::vector<Strings> seenByTheCompletion;
-    relay().sendNotificationAndWaitForResult(
-        kChargingRequest, [&](const PlistDictionary* got) {
-            EXPECT_EQ(got, nullptr);
-            seenByTheCompletion.push_back(log.systemLines());
-        });
+    relay().sendNotificationAndWaitForResult(kChargingRequest, [&](const PlistDictionary* got) {
+        EXPECT_EQ(got, nullptr);
+        seenByTheCompletion.push_back(log.systemLines());
+    });
     log.clear();
     reply(kChargingReply, nullptr);
     EXPECT_EQ(seenByTheCompletion, std::vector<Strings>{{kLogPrefix + "(null)"}});

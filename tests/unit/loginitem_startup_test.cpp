@@ -150,14 +150,17 @@ TEST_F(StartupTest, TheOpenCallFollowsTheSystemVersion) {
         bool newerCall;
     };
     const Case cases[] = {
-        {{10, 99, 99}, false}, {{11, 0, 0}, true}, {{14, 6, 1}, true},
+        {{10, 99, 99}, false},
+        {{11, 0, 0}, true},
+        {{14, 6, 1}, true},
     };
     for (const auto& c : cases) {
         FakeWorkspace workspace;
         workspace.setOperatingSystemVersion(c.version);
         AppDelegate delegate{workspace, defaults, bundles, loop, application};
         delegate.applicationDidFinishLaunching();
-        const OpenCall expected = c.newerCall ? kOpenedHidden : OpenCall{"/Applications/Main.app", false, false, 0x100000};
+        const OpenCall expected =
+            c.newerCall ? kOpenedHidden : OpenCall{"/Applications/Main.app", false, false, 0x100000};
         EXPECT_EQ(workspace.openCalls(), std::vector<OpenCall>{expected}) << c.version.major << "." << c.version.minor;
     }
 }
@@ -207,7 +210,8 @@ TEST_F(StartupTest, TheEntryHandsItsArgumentsToTheApplicationAndQuitsAfterMainHa
     EXPECT_EQ(workspace.openCalls().size(), 1u);
     loop.advance(10s);
     EXPECT_EQ(application.terminateCount, 1u);
-    EXPECT_TRUE(AppDelegate(workspace, defaults, bundles, loop, application).applicationSupportsSecureRestorableState());
+    EXPECT_TRUE(
+        AppDelegate(workspace, defaults, bundles, loop, application).applicationSupportsSecureRestorableState());
 }
 
 }  // namespace

@@ -76,7 +76,8 @@ public:
 
 private:
     static void appendBigEndian(Bytes& out, std::uint64_t value, int size) {
-        for (int shift = (size - 1) * 8; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+        for (int shift = (size - 1) * 8; shift >= 0; shift -= 8)
+            out.push_back(static_cast<std::uint8_t>(value >> shift));
     }
     static Bytes countMarker(std::uint8_t type, std::size_t count) {
         if (count < 15) return Bytes{static_cast<std::uint8_t>(type | count)};
@@ -115,8 +116,8 @@ const PlistValue kEveryKind = PlistDictionary{
     {"empty text", ""},
     {"ключ ✓", "non-ASCII key"},
     {"", "empty key"},
-    {"integers", PlistArray{0, -1, 255, 65536, std::numeric_limits<std::int64_t>::max(),
-                            std::numeric_limits<std::int64_t>::min()}},
+    {"integers",
+     PlistArray{0, -1, 255, 65536, std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}},
     {"reals", PlistArray{0.1, -2.5, 1e300, 1.0 / 3}},
     {"booleans", PlistArray{true, false}},
     {"data", PlistData{0x00, 0xFF, 0x10, 0x00}},
@@ -126,8 +127,8 @@ const PlistValue kEveryKind = PlistDictionary{
 };
 
 TEST(PlistCodecTest, EveryKindSurvivesARoundTripInBothForms) {
-    const PlistValue roots[] = {kEveryKind, PlistArray{kEveryKind}, "only text", 42, 2.5, true,
-                                PlistData{1, 2}, PlistDate{3600}};
+    const PlistValue roots[] = {kEveryKind, PlistArray{kEveryKind}, "only text",    42, 2.5,
+                                true,       PlistData{1, 2},        PlistDate{3600}};
     for (const PlistFormat format : {PlistFormat::Xml, PlistFormat::Binary}) {
         for (const auto& root : roots) {
             const auto bytes = plistToBytes(root, format);
@@ -200,7 +201,8 @@ TEST(PlistCodecTest, BytesThatAreNoPropertyListDecodeToNothing) {
         {"unclosed element", bytesOf("<plist><dict><key>a</key><integer>1")},
         {"end tag without a name", xmlPlist("<dict><key>a</key><true/></></dict>")},
         {"magic only", bytesOf("bplist00")},
-        {"binary trailer of zeros", [] {
+        {"binary trailer of zeros",
+         [] {
              Bytes b = bytesOf("bplist00");
              b.resize(40, 0);
              return b;
@@ -208,7 +210,8 @@ TEST(PlistCodecTest, BytesThatAreNoPropertyListDecodeToNothing) {
         {"random bytes", Bytes{0x9c, 0x00, 0xff, 0x13, 0x37, 0x42, 0x00, 0x01, 0x80}},
         {"text that is not UTF-8", xmlPlist("<string>\xff\xfe</string>")},
         {"key that is not UTF-8", xmlPlist("<dict><key>\xc3</key><true/></dict>")},
-        {"binary ASCII string holding a high byte", [] {
+        {"binary ASCII string holding a high byte",
+         [] {
              BinaryListWriter w;
              return w.finish(w.add(BinaryListWriter::asciiString("\xe9t\xe9")));
          }()},
@@ -225,11 +228,13 @@ TEST(PlistCodecTest, BytesThatAreNoPropertyListDecodeToNothing) {
         {"binary nested 200000 deep", nestedBinaryArrays(200000)},
         // Beyond kMaxXmlKeyWork: keys libplist's hash puts in one bucket ("Bc" and "CB" hash
         // alike), and a key repeated far into a long dictionary.
-        {"XML keys in one hash bucket", xmlDictionary(2048, [](std::size_t k) {
-             std::string key;
-             for (int bit = 0; bit < 11; ++bit) key += ((k >> bit) & 1) != 0 ? "CB" : "Bc";
-             return key;
-         })},
+        {"XML keys in one hash bucket", xmlDictionary(2048,
+                                                      [](std::size_t k) {
+                                                          std::string key;
+                                                          for (int bit = 0; bit < 11; ++bit)
+                                                              key += ((k >> bit) & 1) != 0 ? "CB" : "Bc";
+                                                          return key;
+                                                      })},
         {"XML key repeated far into a dictionary",
          xmlDictionary(1400, [](std::size_t k) { return "k" + std::to_string(std::min<std::size_t>(k, 999)); })},
     };
@@ -269,33 +274,43 @@ TEST(PlistCodecTest, ListsAtEachBoundDecodeAndListsJustPastItAreRefused) {
         {"XML nesting", nestedXmlArrays, kMaxPlistDepth},
         {"binary nesting", nestedBinaryArrays, kMaxPlistDepth},
         // The declaration, <plist> and <array> count too.
-        {"XML markup", [](std::size_t n) {
+        {"XML markup",
+         [](std::size_t n) {
              std::string body = "<array>";
              for (std::size_t k = 3; k < n; ++k) body += "<true/>";
              return xmlPlist(body + "</array>");
-         }, kMaxPlistNodes},
-        {"binary nodes, shared", [](std::size_t n) {
+         },
+         kMaxPlistNodes},
+        {"binary nodes, shared",
+         [](std::size_t n) {
              BinaryListWriter w;
              const std::uint32_t leaf = w.add(Bytes{0x09});
              return w.finish(w.add(BinaryListWriter::array(std::vector<std::uint32_t>(n - 1, leaf))));
-         }, kMaxPlistNodes},
-        {"binary objects, all but the root unreachable", [](std::size_t n) {
+         },
+         kMaxPlistNodes},
+        {"binary objects, all but the root unreachable",
+         [](std::size_t n) {
              BinaryListWriter w;
              for (std::size_t k = 0; k < n; ++k) w.add(Bytes{0x09});
              return w.finish(0);
-         }, kMaxPlistNodes},
-        {"binary text, shared", [](std::size_t bytes) {
+         },
+         kMaxPlistNodes},
+        {"binary text, shared",
+         [](std::size_t bytes) {
              BinaryListWriter w;
              const std::uint32_t text = w.add(BinaryListWriter::asciiString(std::string((bytes + 1023) / 1024, 'x')));
              return w.finish(w.add(BinaryListWriter::array(std::vector<std::uint32_t>(1024, text))));
-         }, kMaxPlistExpansion},
+         },
+         kMaxPlistExpansion},
         // 2048 references, each moving the whole text.
-        {"XML references", [](std::size_t moves) {
+        {"XML references",
+         [](std::size_t moves) {
              std::string text;
              for (int k = 0; k < 2048; ++k) text += "&lt;";
              text.resize((moves + 2047) / 2048, 'x');
              return xmlPlist("<string>" + text + "</string>");
-         }, kMaxXmlReferenceMoves},
+         },
+         kMaxXmlReferenceMoves},
     };
     for (const auto& c : cases) {
         EXPECT_TRUE(plistFromBytes(c.make(c.bound))) << c.name;
@@ -322,7 +337,8 @@ TEST(PlistCodecTest, BinaryReferenceCyclesAndRunawaySharingAreRefused) {
     // One 100 KB text referred to 10000 times would be copied out to a gigabyte.
     BinaryListWriter copies;
     const std::uint32_t large = copies.add(BinaryListWriter::asciiString(std::string(100 * 1024, 'x')));
-    EXPECT_FALSE(plistFromBytes(copies.finish(copies.add(BinaryListWriter::array(std::vector<std::uint32_t>(10000, large))))));
+    EXPECT_FALSE(
+        plistFromBytes(copies.finish(copies.add(BinaryListWriter::array(std::vector<std::uint32_t>(10000, large))))));
 
     // Modest sharing is an ordinary list.
     BinaryListWriter shared;

@@ -30,16 +30,27 @@ TEST(SmcRecords, EveryTypeCodeDecodesAsItsTableSays) {
     };
     const auto flt = floatBytes(1234.5f);
     const Case cases[] = {
-        {"ui8 ", {0xFE, 0x01}, 254.0}, {"ui16", {0x12, 0x34}, 0x1234}, {"ui32", {0x12, 0x34, 0x56, 0x78}, 0x12345678},
-        {"sp1e", {0x40, 0x00}, 1.0},   {"sp3c", {0x10, 0x00}, 1.0},    {"sp5b", {0x08, 0x00}, 1.0},
-        {"sp5a", {0x04, 0x00}, 1.0},   {"sp669", {0x02, 0x00}, 1.0},   {"sp78", {0x19, 0x80}, 25.5},
+        {"ui8 ", {0xFE, 0x01}, 254.0},
+        {"ui16", {0x12, 0x34}, 0x1234},
+        {"ui32", {0x12, 0x34, 0x56, 0x78}, 0x12345678},
+        {"sp1e", {0x40, 0x00}, 1.0},
+        {"sp3c", {0x10, 0x00}, 1.0},
+        {"sp5b", {0x08, 0x00}, 1.0},
+        {"sp5a", {0x04, 0x00}, 1.0},
+        {"sp669", {0x02, 0x00}, 1.0},
+        {"sp78", {0x19, 0x80}, 25.5},
         {"sp78", {0xFF, 0x00}, 255.0},  // unsigned, not -1
-        {"sp87", {0x00, 0x80}, 1.0},   {"sp96", {0x00, 0x40}, 1.0},    {"spb4", {0x00, 0x10}, 1.0},
-        {"spf0", {0x01, 0x02}, 258.0}, {"flt ", {flt[0], flt[1], flt[2], flt[3]}, 1234.5},
+        {"sp87", {0x00, 0x80}, 1.0},
+        {"sp96", {0x00, 0x40}, 1.0},
+        {"spb4", {0x00, 0x10}, 1.0},
+        {"spf0", {0x01, 0x02}, 258.0},
+        {"flt ", {flt[0], flt[1], flt[2], flt[3]}, 1234.5},
         {"fpe2", {0x1F, 0x43}, 2000.0},  // the fraction bits are dropped
-        {"fp2e", {0x1F, 0x40}, std::nullopt}, {"{fds", {0x1F, 0x40}, std::nullopt},
+        {"fp2e", {0x1F, 0x40}, std::nullopt},
+        {"{fds", {0x1F, 0x40}, std::nullopt},
         {"sp69", {0x02, 0x00}, std::nullopt},  // a four-character look-alike is no code
-        {"UI8 ", {0x01}, std::nullopt}, {"", {0x01}, std::nullopt},
+        {"UI8 ", {0x01}, std::nullopt},
+        {"", {0x01}, std::nullopt},
     };
     for (const auto& c : cases) {
         std::array<std::uint8_t, 32> bytes{};
@@ -239,10 +250,27 @@ TEST_F(FanTest, ModeChangesSetTheModeKeyAndFollowTheMaskTable) {
     };
     const auto f = FanMode::forced, a = FanMode::automatic;
     const Case cases[] = {
-        {0, 0, f, 1}, {0, 0, a, 0}, {0, 1, f, 2}, {0, 1, a, 0}, {1, 0, f, 1}, {1, 0, a, 0}, {1, 1, f, 3}, {1, 1, a, 1},
-        {2, 0, f, 3}, {2, 0, a, 2}, {2, 1, f, 2}, {2, 1, a, 0}, {3, 0, f, 3}, {3, 0, a, 2}, {3, 1, f, 3}, {3, 1, a, 1},
+        {0, 0, f, 1},
+        {0, 0, a, 0},
+        {0, 1, f, 2},
+        {0, 1, a, 0},
+        {1, 0, f, 1},
+        {1, 0, a, 0},
+        {1, 1, f, 3},
+        {1, 1, a, 1},
+        {2, 0, f, 3},
+        {2, 0, a, 2},
+        {2, 1, f, 2},
+        {2, 1, a, 0},
+        {3, 0, f, 3},
+        {3, 0, a, 2},
+        {3, 1, f, 3},
+        {3, 1, a, 1},
         // Fans or masks beyond two fans hand every fan back to the system; a third fan's mode is left.
-        {0, 2, f, 0}, {3, 2, f, 0}, {5, 0, f, 0}, {4, 1, a, 0},
+        {0, 2, f, 0},
+        {3, 2, f, 0},
+        {5, 0, f, 0},
+        {4, 1, a, 0},
     };
     store.addKey("F2Md", "ui8 ", {0});
     for (const auto& c : cases) {
@@ -267,7 +295,7 @@ TEST_F(FanTest, SpeedIsWrittenInTheTargetKeysOwnFormUpToTheMaximum) {
     const Case cases[] = {
         {"fpe2", {0, 0}, 2000, {0x1F, 0x40}},
         {"flt ", {0, 0, 0, 0}, 2000, {0x00, 0x00, 0xFA, 0x44}},
-        {"ui16", {0xAB, 0xCD}, 2000, {0xAB, 0xCD}},  // another type: written back as read
+        {"ui16", {0xAB, 0xCD}, 2000, {0xAB, 0xCD}},              // another type: written back as read
         {"flt ", {0, 0, 0, 0}, 4500, {0x00, 0xA0, 0x8C, 0x45}},  // the maximum itself
         {"flt ", {0, 0, 0, 0}, 4501, {0, 0, 0, 0}},
         {"fpe2", {0, 0}, -4, {0, 0}},  // fpe2 holds no negative speed

@@ -28,7 +28,11 @@ TEST(Utf8Test, OnlyWellFormedShortestFormsAreValid) {
         {"above U+10FFFF", "\xF4\x90\x80\x80", false},
         {"lead byte F5", "\xF5\x80\x80\x80", false},
         {"truncated at the end", "ok\xE5\xBC", false},
-        {"continuation replaced by ascii", "\xE5" "a" "\x80", false},
+        {"continuation replaced by ascii",
+         "\xE5"
+         "a"
+         "\x80",
+         false},
     };
     for (const auto& c : cases) EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << c.name;
 }

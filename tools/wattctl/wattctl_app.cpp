@@ -26,9 +26,7 @@ constexpr std::string_view kOnBattery = "Battery Power";
 
 std::string text(std::string_view key) { return ZQLocalizationSystem::localizedStringForKey(key, std::nullopt); }
 
-std::string text(std::string_view key, const std::vector<std::string>& arguments) {
-    return fill(text(key), arguments);
-}
+std::string text(std::string_view key, const std::vector<std::string>& arguments) { return fill(text(key), arguments); }
 
 void line(std::ostream& stream, const std::string& content) { stream << content << '\n' << std::flush; }
 
@@ -345,8 +343,8 @@ void WattctlApp::printReport(const StatusReport& report) {
     for (auto& entry : loadLines(payload(report.load))) lines.push_back(std::move(entry));
     lines.push_back(text("status.heart"));
     addIf(lines, flagText(payload(report.smc), names::kKeySmcStatus, "status.smc.usable", "status.smc.unusable"));
-    addIf(lines, flagText(payload(report.heart), names::kKeySmcTimerActive, "status.timer.active",
-                          "status.timer.inactive"));
+    addIf(lines,
+          flagText(payload(report.heart), names::kKeySmcTimerActive, "status.timer.active", "status.timer.inactive"));
     for (auto& entry : chargingLines(payload(report.charging))) lines.push_back(std::move(entry));
     for (auto& entry : batteryLines()) lines.push_back(std::move(entry));
     lines.push_back(limitText());
@@ -357,13 +355,14 @@ void WattctlApp::runSwitch(std::string_view request) {
     // The daemon answers a switch with the charging-status reply, whose slot the switch request
     // itself does not file into; so the completion waits there, and the switch only posts.
     auto self = self_;
-    context_.relay.completionHandlers().insert_or_assign(
-        std::string(loginitem::kHandlerQuerySMCChargingStatus), [self](const PlistDictionary* payload) {
-            WattctlApp* app = *self;
-            if (!app || app->finished_) return;
-            for (const auto& entry : chargingLines(payload)) line(app->context_.out, entry);
-            app->finish(0);
-        });
+    context_.relay.completionHandlers().insert_or_assign(std::string(loginitem::kHandlerQuerySMCChargingStatus),
+                                                         [self](const PlistDictionary* payload) {
+                                                             WattctlApp* app = *self;
+                                                             if (!app || app->finished_) return;
+                                                             for (const auto& entry : chargingLines(payload))
+                                                                 line(app->context_.out, entry);
+                                                             app->finish(0);
+                                                         });
     context_.relay.sendNotificationAndWaitForResult(request, nullptr);
     armDeadline();
 }
