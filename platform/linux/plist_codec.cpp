@@ -94,21 +94,7 @@ bool appendUnescaped(std::string_view run, std::string& out) {
             const unsigned long long point = std::strtoull(digits.c_str(), &stop, hex ? 16 : 10);
             if (point == 0 || point > 0x10FFFF || stop != digits.c_str() + digits.size()) return false;
             // UTF-8 as libplist writes it, surrogates included.
-            if (point < 0x80) {
-                out += static_cast<char>(point);
-            } else if (point < 0x800) {
-                out += static_cast<char>(0xC0 | (point >> 6));
-                out += static_cast<char>(0x80 | (point & 0x3F));
-            } else if (point < 0x10000) {
-                out += static_cast<char>(0xE0 | (point >> 12));
-                out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-                out += static_cast<char>(0x80 | (point & 0x3F));
-            } else {
-                out += static_cast<char>(0xF0 | (point >> 18));
-                out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-                out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-                out += static_cast<char>(0x80 | (point & 0x3F));
-            }
+            appendUtf8(out, static_cast<std::uint32_t>(point));
         }
     }
     out += run.substr(i);
