@@ -66,14 +66,20 @@ public:
     // Starts a new instance, announces it and ends the process. When no new instance can be
     // started it logs that and keeps running.
     void restart();
-    // The supervisor ends the daemon: hand charging back to the system first, then exit 0.
+    // The supervisor ends the daemon: hand charging back to the system first, then exit 0. During
+    // the uninstall's unload of the daemon's own job it is launchd's answer to that unload, and
+    // the job file is removed first.
     void handleTermination();
     // Every controlled end of the process (termination, restart, uninstall, a lost bus) comes
     // here first, so that a stopped daemon neither drains a plugged-in Mac nor keeps it from
     // charging: forced discharge off and charging allowed, written at once, when the connection
     // is usable. `why` starts the log line.
     void handBackCharging(std::string_view why);
+    // Replies, removes the bundle, unloads the job (off the main queue) and the job file, and
+    // ends the process with status 0 in every branch.
     void removeDaemonHelper();
+    // The uninstall's unload has returned `status` without this process being stopped by it.
+    void unloadFinished(std::int32_t status);
 
     // Charge-limit enforcement.
     void setupCMCTimer();
@@ -116,11 +122,15 @@ private:
     // Opens the SMC connection again; true when it is usable then.
     bool reopenLostConnection();
     void postReply(std::string_view name, const PlistDictionary& payload);
+    // The end of an uninstall: charging handed back, exit 0.
+    void endUninstalled();
 
     Ports ports_;
     // Set by the first uninstall request; any local process can post the request, and running
     // the root shell commands again for each would hold the main queue. Main queue only.
     bool uninstallStarted_ = false;
+    // Between the start of the uninstall's unload and its answer or launchd's SIGTERM. Main queue only.
+    bool unloadingOwnJob_ = false;
     // Lets work queued on the run loop find out whether the module still exists.
     std::shared_ptr<std::atomic<ZQBatteryModule*>> self_;
 };

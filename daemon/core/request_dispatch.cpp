@@ -1,6 +1,9 @@
 // The request dispatcher and the operations the requests reach.
 
 #include <chrono>
+#include <memory>
+#include <string>
+#include <utility>
 
 #include "daemon/core/battery_module.h"
 #include "daemon/files/shell_excute_manager.h"
@@ -184,6 +187,12 @@ void ZQBatteryModule::handleHeart() {
                                    {std::string(names::kKeySmcTimerActive), timerActive ? 1 : 0}});
 }
 
+namespace {
+
+std::string jobFileRemoval() { return "rm -f /Library/LaunchDaemons/" + std::string(protocol::HelperLabel) + ".plist"; }
+
+}  // namespace
+
 void ZQBatteryModule::removeDaemonHelper() {
     // Before the job is unloaded: on a Mac that ends this process.
     handBackCharging("uninstalling");
@@ -192,14 +201,50 @@ void ZQBatteryModule::removeDaemonHelper() {
     postReply(names::kReplyUninstallHelper, uninstallingPayload());
     const bool loaded = listing && listing->find(label) != std::string::npos;
     ZQShellExcuteManager::excuteRMCmd("rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app");
-    if (loaded &&
-        ZQShellExcuteManager::excuteRMCmd("launchctl unload /Library/LaunchDaemons/" + label + ".plist") != 0) {
+    if (!loaded) {
+        ZQShellExcuteManager::excuteRMCmd(jobFileRemoval());
+        endUninstalled();
         return;
     }
-    ZQShellExcuteManager::excuteRMCmd("rm -f /Library/LaunchDaemons/" + label + ".plist");
+    // launchd answers the unload of this daemon's own job by stopping it (SIGTERM, SIGKILL after
+    // the job's exit timeout) and launchctl returns only once it has stopped. So the unload runs
+    // off the main queue, which stays free to take that SIGTERM: handleTermination then finishes
+    // the uninstall, as the unload has gone through.
+    unloadingOwnJob_ = true;
+    std::weak_ptr<std::atomic<ZQBatteryModule*>> weak = self_;
+    RunLoop* loop = ports_.runLoop;
+    loop->globalAsync([weak, loop, unload = "launchctl unload /Library/LaunchDaemons/" + label + ".plist"] {
+        const std::int32_t status = ZQShellExcuteManager::excuteRMCmd(unload);
+        loop->async([weak, status] {
+            if (auto self = weak.lock(); self && self->load()) self->load()->unloadFinished(status);
+        });
+    });
+}
+
+void ZQBatteryModule::unloadFinished(std::int32_t status) {
+    // Already ended by the unload's SIGTERM, or the unload's answer comes after it.
+    if (!std::exchange(unloadingOwnJob_, false)) return;
+    if (status != 0) {
+        // The job file stays; the job stays loaded, and ends here with a status that launchd
+        // does not answer with a new start of a program that is gone.
+        ports_.log->systemLog("uninstall: launchctl unload failed with status " + std::to_string(status) +
+                              "; the job file stays");
+    } else {
+        // Unloaded without being stopped: this process is not the job's (an instance `open -n`
+        // started).
+        ZQShellExcuteManager::excuteRMCmd(jobFileRemoval());
+    }
+    endUninstalled();
+}
+
+void ZQBatteryModule::endUninstalled() {
+    // The bundle is gone: nothing is left that a daemon could be started from again.
+    handBackCharging("uninstalled");
+    ports_.processes->exit(0);
 }
 
 void ZQBatteryModule::handleTermination() {
+    if (std::exchange(unloadingOwnJob_, false)) ZQShellExcuteManager::excuteRMCmd(jobFileRemoval());
     handBackCharging("terminating");
     ports_.processes->exit(0);
 }

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdlib>
 #include <utility>
 
@@ -14,6 +16,40 @@ namespace {
 constexpr std::array<std::string_view, 2> kSandboxPrograms = {"/usr/bin/bwrap", "/bin/bwrap"};
 constexpr std::array<std::string_view, 4> kSystemFolders = {"bin", "sbin", "lib", "lib64"};
 constexpr std::string_view kBusAddressVariable = "WATTKEEPER_BUS_ADDRESS";
+constexpr std::string_view kSystemBusSocket = "/run/dbus/system_bus_socket";
+
+// The socket files of a D-Bus address ("unix:path=/tmp/x/bus,guid=...;..."), values unescaped.
+std::vector<std::string> busSocketPaths(std::string_view address) {
+    std::vector<std::string> paths;
+    while (!address.empty()) {
+        const std::string_view entry = address.substr(0, address.find(';'));
+        address.remove_prefix(std::min(address.size(), entry.size() + 1));
+        if (!entry.starts_with("unix:")) continue;
+        std::string_view keys = entry.substr(5);
+        while (!keys.empty()) {
+            const std::string_view pair = keys.substr(0, keys.find(','));
+            keys.remove_prefix(std::min(keys.size(), pair.size() + 1));
+            if (!pair.starts_with("path=")) continue;
+            std::string path;
+            for (std::size_t i = 5; i < pair.size(); ++i) {
+                if (pair[i] == '%' && i + 2 < pair.size() && std::isxdigit(static_cast<unsigned char>(pair[i + 1])) &&
+                    std::isxdigit(static_cast<unsigned char>(pair[i + 2]))) {
+                    path += static_cast<char>(std::stoi(std::string(pair.substr(i + 1, 2)), nullptr, 16));
+                    i += 2;
+                } else {
+                    path += pair[i];
+                }
+            }
+            paths.push_back(std::move(path));
+        }
+    }
+    return paths;
+}
+
+bool isSocket(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
 
 std::string withoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -94,15 +130,23 @@ std::optional<std::vector<std::string>> ConfinedProcesses::sandboxCommand() cons
                                   "--setenv",
                                   "PATH",
                                   std::string(kConfinedToolsFolder) + ":/usr/bin:/bin"};
-    if (const char* bus = std::getenv(std::string(kBusAddressVariable).c_str())) {
-        args.insert(args.end(), {"--setenv", std::string(kBusAddressVariable), bus});
-    }
+    const char* busAddress = std::getenv(std::string(kBusAddressVariable).c_str());
+    if (busAddress) args.insert(args.end(), {"--setenv", std::string(kBusAddressVariable), busAddress});
     args.insert(args.end(), {"--bind", root_, "/", "--ro-bind", "/usr", "/usr"});
     for (std::string_view folder : kSystemFolders) {
         if (!addSystemFolder(args, root_, folder)) return std::nullopt;
     }
     args.insert(args.end(), {"--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--ro-bind", toolsBin_,
-                             std::string(kConfinedToolsFolder), "--chdir", "/"});
+                             std::string(kConfinedToolsFolder)});
+    // launchctl talks to launchd over the bus: its socket, and only that, at the same path (a
+    // connection to a unix socket works through a read-only bind). After the /tmp of its own, so
+    // that a bus under /tmp shows through it.
+    const std::string address =
+        busAddress && *busAddress ? std::string(busAddress) : "unix:path=" + std::string(kSystemBusSocket);
+    for (const std::string& socket : busSocketPaths(address)) {
+        if (socket.starts_with('/') && isSocket(socket)) args.insert(args.end(), {"--ro-bind", socket, socket});
+    }
+    args.insert(args.end(), {"--chdir", "/"});
     return args;
 }
 

@@ -8,7 +8,8 @@
 // with the host's /bin, /sbin, /lib and /lib64 as they are there (links into usr on a merged
 // host), fresh /dev and /tmp, a process namespace with its own /proc (nothing of the host's
 // processes, so no /proc/<pid>/root back into the host), and the stand-in programs of the tools
-// folder read-only at /opt/wattkeeper/bin, first on PATH. Every capability is dropped, root's
+// folder read-only at /opt/wattkeeper/bin, first on PATH, and the bus's socket read-only at its own
+// path, so that launchctl reaches the virtual Mac's launchd. Every capability is dropped, root's
 // too. Its environment holds PATH and the bus address (WATTKEEPER_BUS_ADDRESS, when set) only.
 // bubblewrap leaves the mount points it needs in the root folder (usr, proc, dev, tmp, opt, and
 // the links).

@@ -19,6 +19,8 @@ inline constexpr const char* kObjectPath = "/org/wattkeeper/VirtualMac";
 inline constexpr const char* kSmcInterface = "org.wattkeeper.VirtualMac.SMC";
 inline constexpr const char* kMachineInterface = "org.wattkeeper.VirtualMac.Machine";
 inline constexpr const char* kControlInterface = "org.wattkeeper.VirtualMac.Control";
+// The virtual Mac's launchd, which the launchctl stand-in talks to.
+inline constexpr const char* kLaunchdInterface = "org.wattkeeper.VirtualMac.Launchd";
 
 // Long enough for a busy simulator, short enough that a daemon whose virtual Mac is gone keeps
 // its timers going.

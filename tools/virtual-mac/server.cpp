@@ -5,11 +5,15 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 #include <utility>
 
+#include <asio.hpp>
+
 #include "platform/linux/virtual_mac_bus.h"
+#include "tools/virtual-mac/launchd.h"
 
 namespace wattkeeper::virtual_mac {
 
@@ -65,8 +69,10 @@ void prepareRoot(const fs::path& root, const std::string& user) {
     if (isLoggedInUser(user)) fs::create_directories(root / "Users" / user);
 }
 
-Server::Server(sdbus::IConnection& connection, ServeOptions options)
+Server::Server(sdbus::IConnection& connection, ServeOptions options, Launchd* launchd, asio::io_context* io)
     : connection_(connection),
+      launchd_(launchd),
+      io_(io),
       options_(std::move(options)),
       store_(sim::SmcKeyStore::macBook()),
       driver_(store_),
@@ -83,6 +89,7 @@ Server::Server(sdbus::IConnection& connection, ServeOptions options)
     registerSmc();
     registerMachine();
     registerControl();
+    if (launchd_ && io_) registerLaunchd();
     object_->finishRegistration();
 
     // The kernel closes a task's connections when the task dies; a client that leaves the bus
@@ -715,6 +722,85 @@ void Server::failSmcKey(const std::string& key, const std::string& operation, st
     } else {
         faults[key] = code;
     }
+}
+
+}  // namespace wattkeeper::virtual_mac
+
+namespace wattkeeper::virtual_mac {
+
+// launchctl's three requests. launchd's state lives on the io thread; the bus thread only hands
+// the requests over, as it must never wait for a thread that may wait for the bus.
+void Server::registerLaunchd() {
+    using Answer = sdbus::Result<std::int32_t, std::string>;
+    // Runs on the io thread; drops the answer once the server (and its connection) is gone.
+    const auto answering = [alive = std::weak_ptr<bool>(alive_)](auto& result, const auto&... values) {
+        if (!alive.lock()) return;
+        try {
+            result.returnResults(values...);
+        } catch (const sdbus::Error&) {
+            // The caller or the bus went meanwhile.
+        }
+    };
+    object_->registerMethod("List")
+        .onInterface(kLaunchdInterface)
+        .withOutputParamNames("listing")
+        .implementedAs([this, answering](sdbus::Result<std::string>&& result) {
+            asio::post(*io_, [this, answering, result = std::move(result)]() mutable {
+                std::ostringstream text;
+                text << "PID\tStatus\tLabel\n";
+                for (const JobListing& job : launchd_->list()) {
+                    text << (job.pid > 0 ? std::to_string(job.pid) : "-") << '\t' << job.lastExit.value_or(0) << '\t'
+                         << job.label << '\n';
+                }
+                answering(result, text.str());
+            });
+        });
+    object_->registerMethod("Print")
+        .onInterface(kLaunchdInterface)
+        .withInputParamNames("label")
+        .withOutputParamNames("status", "description")
+        .implementedAs([this, answering](Answer&& result, std::string label) {
+            asio::post(*io_, [this, answering, result = std::move(result), label = std::move(label)]() mutable {
+                for (const JobListing& job : launchd_->list()) {
+                    if (job.label != label) continue;
+                    std::ostringstream text;
+                    text << "system/" << label << " = {\n\tstate = "
+                         << (job.pid > 0          ? "running"
+                             : job.spawnScheduled ? "spawn scheduled"
+                                                  : "not running")
+                         << '\n';
+                    if (job.pid > 0) text << "\tpid = " << job.pid << '\n';
+                    if (job.lastExit) text << "\tlast exit code = " << *job.lastExit << '\n';
+                    text << "}";
+                    answering(result, std::int32_t{0}, text.str());
+                    return;
+                }
+                answering(result, std::int32_t{113}, "Could not find service \"" + label + "\" in domain for system");
+            });
+        });
+    object_->registerMethod("Load")
+        .onInterface(kLaunchdInterface)
+        .withInputParamNames("path")
+        .withOutputParamNames("status", "message")
+        .implementedAs([this, answering](Answer&& result, std::string path) {
+            asio::post(*io_, [this, answering, result = std::move(result), path = std::move(path)]() mutable {
+                const auto [status, message] = launchd_->load(path);
+                answering(result, static_cast<std::int32_t>(status), message);
+            });
+        });
+    object_->registerMethod("Unload")
+        .onInterface(kLaunchdInterface)
+        .withInputParamNames("path")
+        .withOutputParamNames("status", "message")
+        .implementedAs([this, answering](Answer&& result, std::string path) {
+            // The answer waits for the job to stop, in a callback that must be copyable.
+            auto answer = std::make_shared<Answer>(std::move(result));
+            asio::post(*io_, [this, answering, answer, path = std::move(path)] {
+                launchd_->unload(path, [answering, answer](int status, const std::string& message) {
+                    answering(*answer, static_cast<std::int32_t>(status), message);
+                });
+            });
+        });
 }
 
 }  // namespace wattkeeper::virtual_mac

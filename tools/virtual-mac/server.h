@@ -22,7 +22,13 @@
 #include "sim/battery_model.h"
 #include "sim/smc_key_store.h"
 
+namespace asio {
+class io_context;
+}
+
 namespace wattkeeper::virtual_mac {
+
+class Launchd;
 
 // What `virtual-mac serve` is told on its command line.
 struct ServeOptions {
@@ -56,7 +62,9 @@ class Server {
 public:
     // Registers the object on the connection; the caller requests the bus name afterwards, so
     // that whoever sees the name finds every member in place.
-    Server(sdbus::IConnection& connection, ServeOptions options);
+    // With a launchd, its bus interface is served too; its work runs on `io`'s thread.
+    Server(sdbus::IConnection& connection, ServeOptions options, Launchd* launchd = nullptr,
+           asio::io_context* io = nullptr);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -74,6 +82,7 @@ private:
     void registerSmc();
     void registerMachine();
     void registerControl();
+    void registerLaunchd();
 
     // A control request that changes the machine at the simulated moment it arrives: `apply`
     // runs with mutex_ held, then the signals it queued go out. An sdbus::Error it throws is the
@@ -128,6 +137,11 @@ private:
     sdbus::IConnection& connection_;
     std::unique_ptr<sdbus::IObject> object_;
     std::unique_ptr<sdbus::IProxy> busDriver_;
+    Launchd* launchd_;
+    asio::io_context* io_;
+    // Gone with the server: launchd's answers that come later (on the io thread, where the server
+    // is destroyed too) find their connection gone and are dropped.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
     mutable std::mutex mutex_;
     ServeOptions options_;
