@@ -40,6 +40,11 @@ public:
     CleanSignals& operator=(const CleanSignals&) = delete;
     ~CleanSignals() { ::posix_spawnattr_destroy(&attr_); }
     const posix_spawnattr_t* get() const { return &attr_; }
+    void addFlags(int flags) {
+        short now = 0;
+        ::posix_spawnattr_getflags(&attr_, &now);
+        ::posix_spawnattr_setflags(&attr_, static_cast<short>(now | flags));
+    }
 
 private:
     posix_spawnattr_t attr_;
@@ -139,6 +144,10 @@ bool PosixProcesses::spawnDetached(std::string_view program, const std::vector<s
     }
     std::vector<char*> argv = argumentVector(strings);
     CleanSignals signals;
+    // Outside this process's group from the first instruction on: launchd kills what is left of
+    // a job's process group when the job ends, and a restart ends the daemon right after it
+    // started the opener of its new instance.
+    signals.addFlags(POSIX_SPAWN_SETSID);
     pid_t pid = -1;
     // glibc's posix_spawn reports a failing exec as its result, so a missing program is seen.
     if (::posix_spawn(&pid, strings.front().c_str(), nullptr, signals.get(), argv.data(), environ) != 0) {

@@ -21,8 +21,9 @@ public:
     // signal, or -1 when the child's end could not be observed. Children start with an empty
     // signal mask and default signal actions, whatever the daemon set for itself.
     std::optional<ShellResult> runShell(std::string_view commandLine) override;
-    // The program is started directly, not through a shell; a failing exec is reported as
-    // false. A reaper thread waits for it so that it never lingers as a zombie.
+    // The program is started directly, not through a shell, in a session of its own; a failing
+    // exec is reported as false. A reaper thread waits for it so that it never lingers as a
+    // zombie.
     bool spawnDetached(std::string_view program, const std::vector<std::string>& arguments) override;
     // Flushes standard output first: a restart announces itself there just before it ends.
     void exit(int status) override;

@@ -4,9 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -88,34 +89,6 @@ TEST_F(EndToEnd, TheLimitIsHeldWithTheLidAndSleepRulesAndWattctlShowsIt) {
     EXPECT_EQ(stopped.output, "the daemon does not answer: is it running?\n");
 }
 
-// SIGTERM from the supervisor, then a restart: each during forced discharge.
-TEST_F(EndToEnd, AControlledEndHandsChargingBackAndARestartLeavesANewInstance) {
-    ASSERT_EQ(ctl({"limit", "80"}).status, 0);
-    ASSERT_EQ(vm({"charge", "85"}).status, 0);
-    for (const bool restart : {false, true}) {
-        SCOPED_TRACE(restart ? "restart" : "SIGTERM");
-        if (restart) startDaemon();
-        ASSERT_EQ(ctl({"on"}).status, 0);
-        ASSERT_TRUE(keysBecome("2 2 1", Nudge::Heartbeats));
-        if (restart) {
-            client->post(names::kRestart);
-        } else {
-            ::kill(daemon->pid(), SIGTERM);
-        }
-        // Under the address sanitizer the exit includes the leak check, which takes its time.
-        const auto status = daemon->waitExit(30s);
-        ASSERT_TRUE(status.has_value());
-        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-        EXPECT_EQ(keys(), "0 0 0");
-    }
-    EXPECT_EQ(client->count(names::kReplyRestart), 1u);
-    // The new instance starts with charge control off: nobody would end forced discharge.
-    EXPECT_TRUE(waitUntil([&] { return !readFile(pidFile).empty(); }));
-    EXPECT_TRUE(waitUntil([&] { return answer(names::kQueryDeamonLoadStatus).has_value(); }, 30s))
-        << readFile(work.path() / "restarted.log");
-    EXPECT_TRUE(keysBecome("0 0 0", Nudge::ThenRest)) << keys();
-}
-
 TEST_F(EndToEnd, ControlSwitchedOffRightAfterALimitChangeLeavesNoForcedDischargeBehind) {
     replaceFile(limitFile(), limitPlist(90));
     ASSERT_EQ(ctl({"on"}).status, 0);
@@ -132,13 +105,105 @@ TEST_F(EndToEnd, ControlSwitchedOffRightAfterALimitChangeLeavesNoForcedDischarge
     EXPECT_EQ(payloadInteger(*status, names::kKeyDischargingStatus), 0);
 }
 
-TEST_F(EndToEnd, UninstallRepliesThenRemovesTheDaemonFromTheVirtualRootOnly) {
-    ASSERT_FALSE(fs::exists("/Library/LaunchDaemons/" + std::string(protocol::HelperLabel) + ".plist"));
-    client->post(names::kUninstallHelper);
-    EXPECT_TRUE(waitUntil([&] { return !fs::exists(jobFile) && !fs::exists(bundle); }, 10s));
-    EXPECT_EQ(client->count(names::kReplyUninstallHelper), 1u);
+// A life of the daemon under the virtual Mac's launchd, with the job file that ships: what is
+// done to the daemon while it holds the battery above its limit (forced discharge), and what is
+// left afterwards, seen from outside.
+struct Life {
+    const char* name;
+    std::function<void(DaemonFixture&)> act;
+    std::string_view reply;  // the one reply the act brings; empty: none
+    std::size_t daemons;     // processes running the daemon's program afterwards
+    bool bundle;             // afterwards, in the virtual root
+    bool jobFile;
+    const char* state;  // of the job in launchd afterwards; null: not loaded
+};
+
+void PrintTo(const Life& life, std::ostream* out) { *out << life.name; }
+
+class Lifecycle : public DaemonFixture, public ::testing::WithParamInterface<Life> {};
+
+TEST_P(Lifecycle, EndsWithTheProcessesFilesKeysAndJobItShould) {
+    const Life& life = GetParam();
+    ASSERT_EQ(ctl({"limit", "80"}).status, 0);
+    ASSERT_EQ(vm({"charge", "85"}).status, 0);
+    ASSERT_EQ(ctl({"on"}).status, 0);
+    ASSERT_TRUE(keysBecome("2 2 1", Nudge::Heartbeats)) << keys();
+
+    life.act(*this);
+    ASSERT_FALSE(HasFatalFailure());
+    // Every life hands charging back, and the number of daemons settles.
+    EXPECT_TRUE(keysBecome("0 0 0")) << keys();
+    EXPECT_TRUE(waitUntil([&] { return daemonProcesses().size() == life.daemons; }, 30s))
+        << daemonProcesses().size() << " daemons\n"
+        << readFile(daemonLog);
+    if (!life.reply.empty()) {
+        EXPECT_EQ(client->count(life.reply), 1u);
+    }
+    EXPECT_EQ(fs::exists(bundle), life.bundle);
+    EXPECT_EQ(fs::exists(jobFile), life.jobFile);
+    const auto print = launchctl({"print", "system/" + std::string(protocol::HelperLabel)});
+    if (life.state) {
+        EXPECT_NE(print.output.find(std::string("state = ") + life.state + "\n"), std::string::npos) << print.output;
+    } else {
+        EXPECT_NE(print.status, 0) << print.output;
+    }
+    // A daemon that is left answers, and holds nothing: it starts with charge control off.
+    if (life.daemons == 1) {
+        EXPECT_TRUE(answer(names::kQueryDeamonLoadStatus).has_value());
+        EXPECT_TRUE(keysBecome("0 0 0", Nudge::ThenRest)) << keys();
+    }
+    // Nothing of it reached the host's own folders.
+    EXPECT_FALSE(fs::exists("/Library/LaunchDaemons/" + std::string(protocol::HelperLabel) + ".plist"));
     EXPECT_FALSE(fs::exists("/Library/Application Support/Halvorn"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    UnderLaunchd, Lifecycle,
+    ::testing::Values(
+        // launchd stops the daemon inside its own unload; the stop finishes the uninstall.
+        Life{"Uninstall", [](DaemonFixture& f) { f.client->post(names::kUninstallHelper); },
+             names::kReplyUninstallHelper, 0, false, false, nullptr},
+        // The job file changed after it was loaded, so launchctl cannot unload it: the file stays,
+        // and the daemon ends so that nothing runs from the removed bundle and nothing is started.
+        Life{"UninstallWhoseUnloadFails",
+             [](DaemonFixture& f) {
+                 std::ofstream(f.jobFile) << "<plist version=\"1.0\"><dict><key>Label</key><string>other</string>"
+                                             "<key>Program</key><string>/usr/bin/true</string></dict></plist>\n";
+                 f.client->post(names::kUninstallHelper);
+             },
+             names::kReplyUninstallHelper, 0, false, true, "not running"},
+        // The new instance `open -n` started is the only one: launchd does not answer an end with
+        // status 0 with a start of its own.
+        Life{"Restart", [](DaemonFixture& f) { f.client->post(names::kRestart); }, names::kReplyRestart, 1, true, true,
+             "not running"},
+        // The first instance ends with EX_TEMPFAIL and launchd starts the next, once its throttle
+        // allows; launchd's SIGTERM then ends that one with status 0.
+        Life{"LostBus",
+             [](DaemonFixture& f) {
+                 const pid_t first = f.daemon->pid();
+                 f.client.reset();
+                 f.bus->restart();
+                 f.client.emplace(f.bus->address());
+                 ASSERT_TRUE(f.daemon->ended());
+                 std::optional<pid_t> next;
+                 ASSERT_TRUE(waitUntil([&] { return (next = f.jobPid()) && *next != first; }, 30s));
+                 f.daemon.emplace(*next);
+                 ASSERT_TRUE(waitUntil([&] { return f.answer(names::kQueryDeamonLoadStatus).has_value(); }, 30s));
+                 const auto print = f.launchctl({"print", "system/" + std::string(protocol::HelperLabel)});
+                 EXPECT_NE(print.output.find("last exit code = 75\n"), std::string::npos) << print.output;
+                 // The simulated machine on the new bus starts afresh, at 50 %.
+                 ASSERT_EQ(f.vm({"charge", "85"}).status, 0);
+                 f.client->post(names::kOpenSMC);
+                 ASSERT_TRUE(f.keysBecome("2 2 1", DaemonFixture::Nudge::Heartbeats)) << f.keys();
+                 ::kill(f.daemon->pid(), SIGTERM);
+                 ASSERT_TRUE(f.daemon->ended(30s));
+             },
+             {},
+             0,
+             true,
+             true,
+             "not running"}),
+    [](const ::testing::TestParamInfo<Life>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace wattkeeper::testing

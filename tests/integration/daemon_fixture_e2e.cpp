@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/linux/linux_environment.h"
 #include "protocol/config.h"
 #include "protocol/names.h"
 
@@ -99,21 +100,40 @@ std::optional<std::int64_t> payloadInteger(const DaemonClient::Reply& reply, std
     return *value->asInteger();
 }
 
+// --- DaemonProcess ---
+
+DaemonProcess::~DaemonProcess() {
+    if (child_ || ended(0ms)) return;
+    ::kill(pid_, SIGTERM);
+    ended(30s);
+}
+
+bool DaemonProcess::ended(std::chrono::milliseconds deadline) {
+    if (child_) return child_->waitExit(deadline).has_value();
+    // Not the test's child: gone (or a zombie its parent has not reaped yet) is ended.
+    return waitUntil(
+        [&] {
+            const auto fields = statFields(pid_);
+            return fields.empty() || fields.front() == "Z";
+        },
+        deadline);
+}
+
 // --- DaemonFixture ---
 
 DaemonFixture::DaemonFixture()
     : jobFile(root / "Library/LaunchDaemons" / (std::string(protocol::HelperLabel) + ".plist")) {}
 
 void DaemonFixture::SetUp() {
-    fs::create_directories(root);
-    startVirtualMac(50);
-    if (HasFatalFailure()) return;
+    // Where packaging/macos/install.sh puts them; the virtual Mac's launchd starts the job at boot.
     fs::create_directories(bundle.parent_path());
     fs::create_directories(jobFile.parent_path());
     fs::copy(builtProgram("bundles/Wattkeeper.app"), bundle, fs::copy_options::recursive);
-    std::ofstream(jobFile) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                              "<key>Label</key><string>"
-                           << protocol::HelperLabel << "</string></dict></plist>\n";
+    fs::copy_file(builtProgram("LaunchDaemons") / jobFile.filename(), jobFile);
+    fs::permissions(jobFile,
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    startVirtualMac(50);
+    if (HasFatalFailure()) return;
     client.emplace(bus->address());
     startDaemon();
 }
@@ -152,7 +172,13 @@ void DaemonFixture::killVirtualMac() {
 }
 
 void DaemonFixture::startDaemon() {
-    daemon.emplace(std::vector<std::string>{(bundle / "Contents/MacOS/Wattkeeper").string()}, environment(), daemonLog);
+    if (!jobPid()) {
+        launchctl({"unload", "/Library/LaunchDaemons/" + jobFile.filename().string()});
+        ASSERT_EQ(launchctl({"load", "/Library/LaunchDaemons/" + jobFile.filename().string()}).status, 0);
+    }
+    std::optional<pid_t> pid;
+    ASSERT_TRUE(waitUntil([&] { return (pid = jobPid()).has_value(); })) << readFile(work.path() / "virtual-mac.log");
+    daemon.emplace(*pid);
     // The first requests may come before the daemon observes them; longer under the sanitizers.
     ASSERT_TRUE(waitUntil(
         [&] {
@@ -161,6 +187,43 @@ void DaemonFixture::startDaemon() {
         },
         30s))
         << readFile(daemonLog);
+}
+
+void DaemonFixture::startDaemonOutsideLaunchd() {
+    daemon.reset();
+    ASSERT_EQ(launchctl({"unload", "/Library/LaunchDaemons/" + jobFile.filename().string()}).status, 0);
+    fs::remove(jobFile);
+    daemon.emplace(std::make_unique<Child>(std::vector<std::string>{program.string()}, environment(), daemonLog));
+    ASSERT_TRUE(waitUntil([&] { return answer(names::kQueryDeamonLoadStatus).has_value(); }, 30s));
+}
+
+RunResult DaemonFixture::launchctl(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), linux_backend::virtualMacToolsFolder() + "/launchctl");
+    return run(arguments, environment());
+}
+
+std::optional<pid_t> DaemonFixture::jobPid() {
+    std::smatch m;
+    const std::string listing = launchctl({"list"}).output;
+    if (!std::regex_search(listing, m,
+                           std::regex("(^|\n)([0-9]+)\t-?[0-9]+\t" + std::string(protocol::HelperLabel) + "\n"))) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(std::stol(m[2].str()));
+}
+
+std::vector<pid_t> DaemonFixture::daemonProcesses() const {
+    std::vector<pid_t> found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string commandLine = readFile(entry.path() / "cmdline");
+        const auto fields = statFields(static_cast<pid_t>(std::stol(name)));
+        if (commandLine.substr(0, commandLine.find('\0')) == program.string() && !fields.empty() && fields[0] != "Z") {
+            found.push_back(static_cast<pid_t>(std::stol(name)));
+        }
+    }
+    return found;
 }
 
 std::vector<std::string> DaemonFixture::environment() const {

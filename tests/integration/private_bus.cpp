@@ -1,5 +1,8 @@
 #include "tests/integration/private_bus.h"
 
+#include <signal.h>
+
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -46,19 +49,34 @@ std::string addressIn(const std::string& output) {
 
 PrivateBus::PrivateBus() {
     // Under /tmp (TempDir's place), not $TMPDIR: a socket path must stay within 108 bytes.
-    const auto config = folder_.path() / "bus.conf";
-    std::ofstream(config) << configuration((folder_.path() / "bus").string());
+    std::ofstream(folder_.path() / "bus.conf") << configuration((folder_.path() / "bus").string());
+    start();
+}
+
+void PrivateBus::start() {
     const auto output = folder_.path() / "daemon.log";
+    std::filesystem::remove(output);
     std::vector<std::string> inherited;
     for (char** entry = environ; *entry != nullptr; ++entry) inherited.emplace_back(*entry);
     // setpriv has the daemon killed with this thread, even when the test is killed or crashes.
-    daemon_.emplace(
-        std::vector<std::string>{"/usr/bin/setpriv", "--pdeathsig", "KILL", "/usr/bin/dbus-daemon",
-                                 "--config-file=" + config.string(), "--nofork", "--nopidfile", "--print-address"},
-        inherited, output);
+    daemon_.emplace(std::vector<std::string>{"/usr/bin/setpriv", "--pdeathsig", "KILL", "/usr/bin/dbus-daemon",
+                                             "--config-file=" + (folder_.path() / "bus.conf").string(), "--nofork",
+                                             "--nopidfile", "--print-address"},
+                    inherited, output);
     waitUntil([&] { return !addressIn(readFile(output)).empty() || daemon_->waitExit(0ms); });
-    address_ = addressIn(readFile(output));
-    if (address_.empty()) throw std::runtime_error("private bus: dbus-daemon printed no address: " + readFile(output));
+    const std::string printed = addressIn(readFile(output));
+    if (printed.empty()) throw std::runtime_error("private bus: dbus-daemon printed no address: " + readFile(output));
+    // Without the guid, which is the bus daemon's own: a new one at the same path is the same bus
+    // to its clients.
+    address_ = printed.substr(0, printed.find(",guid="));
+}
+
+void PrivateBus::restart() {
+    ::kill(daemon_->pid(), SIGKILL);
+    daemon_->waitExit();
+    daemon_.reset();
+    std::filesystem::remove(folder_.path() / "bus");
+    start();
 }
 
 std::vector<std::string> PrivateBus::environment() const {

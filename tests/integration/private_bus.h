@@ -33,7 +33,12 @@ public:
     // never reach the host's real buses.
     std::vector<std::string> environment() const;
 
+    // Kills the bus daemon, as a crash would end it, and starts a new one at the same address.
+    void restart();
+
 private:
+    void start();
+
     TempDir folder_;
     std::optional<Child> daemon_;
     std::string address_;

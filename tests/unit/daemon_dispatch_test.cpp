@@ -1,4 +1,5 @@
 #include <chrono>
+#include <functional>
 
 #include "tests/unit/daemon_fixture.h"
 
@@ -167,49 +168,61 @@ protected:
     const std::string removeJob = "rm -f /Library/LaunchDaemons/" + label + ".plist";
 };
 
-// Records how many replies had gone out when each command started.
+// Records how many replies had gone out when each command started; `during` runs as a command
+// starts, as launchd's SIGTERM comes while its unload runs.
 class OrderWatchingProcesses : public testkit::FakeProcesses {
 public:
     explicit OrderWatchingProcesses(testkit::MemoryNotificationCenter& center) : center_(center) {}
     std::optional<ShellResult> runShell(std::string_view commandLine) override {
         repliesBefore.push_back(center_.posts().size());
+        if (during) during(commandLine);
         return FakeProcesses::runShell(commandLine);
     }
     std::vector<std::size_t> repliesBefore;
+    std::function<void(std::string_view)> during;
 
 private:
     testkit::MemoryNotificationCenter& center_;
 };
 
-TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranchAndRepliesAfterTheListingBeforeAnythingIsRemoved) {
+// Every branch ends the process with status 0, once: launchd's SIGTERM or the procedure's end.
+TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranchRepliesAfterTheListingAndEndsOnce) {
     struct Case {
         const char* name;
         std::optional<ShellResult> listingResult;
         std::optional<ShellResult> unloadResult;
+        bool stoppedByTheUnload;
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {"loaded",
+        {"loaded: its own unload stops it",
          ShellResult{"123\t0\t" + label + "\n", 0},
-         ShellResult{"", 0},
+         ShellResult{"", 143},
+         true,
          {listing, removeBundle, unload, removeJob}},
-        {"loaded under a longer label",
+        {"loaded under a longer label, by an instance outside launchd",
          ShellResult{"-\t0\t" + label + ".extra\n", 0},
          ShellResult{"", 0},
+         false,
          {listing, removeBundle, unload, removeJob}},
-        {"unload fails", ShellResult{label, 0}, ShellResult{"", 1}, {listing, removeBundle, unload}},
-        {"not loaded", ShellResult{"", 1}, ShellResult{"", 0}, {listing, removeBundle, removeJob}},
-        {"listing cannot start", std::nullopt, ShellResult{"", 0}, {listing, removeBundle, removeJob}},
+        {"unload fails", ShellResult{label, 0}, ShellResult{"", 1}, false, {listing, removeBundle, unload}},
+        {"not loaded", ShellResult{"", 1}, ShellResult{"", 0}, false, {listing, removeBundle, removeJob}},
+        {"listing cannot start", std::nullopt, ShellResult{"", 0}, false, {listing, removeBundle, removeJob}},
     };
     start();
+    std::vector<int> ends;
     for (const auto& c : cases) {
         OrderWatchingProcesses shell(distributed);
         ports.processes = &shell;
         testkit::ScopedProcessPorts scope(ports);
         shell.script(listing, c.listingResult);
         shell.script(unload, c.unloadResult);
+        shell.during = [&](std::string_view command) {
+            if (c.stoppedByTheUnload && command == unload) loop.requestTermination();
+        };
         distributed.clearPosts();
         module->removeDaemonHelper();
+        loop.runUntilIdle();
         EXPECT_EQ(shell.commands(), c.expected) << c.name;
         std::vector<std::size_t> order(c.expected.size(), 1);
         order[0] = 0;
@@ -217,6 +230,8 @@ TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranchAndRepliesAfterTheListingBef
         ASSERT_EQ(replies().size(), 1u) << c.name;
         EXPECT_EQ(replies()[0].name, names::kReplyUninstallHelper);
         EXPECT_EQ(*replies()[0].userInfo, (PlistDictionary{{"uninstallSelf", 1}}));
+        ends.push_back(0);
+        EXPECT_EQ(processes.exits(), ends) << c.name;
         ports.processes = &processes;
     }
 }

@@ -48,7 +48,8 @@ std::vector<std::string> jobEnvironment() {
 }
 
 // The simulator on the bus. The Mac outlives its bus: when the bus goes away, launchd and its
-// jobs go on, and the simulator serves a bus at the same address again once there is one.
+// jobs go on, and the simulator serves a bus at the same address again once there is one, with
+// the machine as the command line described it (the SMC connections died with the old bus).
 class BusPresence {
 public:
     BusPresence(const ServeOptions& options, Launchd& launchd, asio::io_context& io, std::function<void()> quit)

@@ -1,12 +1,19 @@
 // wattctl's composition root: the Linux backend under the command-line stand-in for the main
 // application.
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -16,6 +23,7 @@
 #include "platform/linux/bus.h"
 #include "platform/linux/dbus_centers.h"
 #include "platform/linux/linux_bundles.h"
+#include "platform/linux/linux_environment.h"
 #include "platform/linux/std_log.h"
 #include "platform/linux/virtual_mac_bus.h"
 #include "platform/linux/virtual_mac_client.h"
@@ -60,6 +68,29 @@ std::optional<std::string> virtualMacRootFolder(sdbus::IProxy* proxy) {
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+// The virtual Mac's launchctl, run to its end; its exit status, or 1 when it cannot run.
+int runLaunchctl(const std::vector<std::string>& arguments) {
+    std::vector<std::string> words{linux_backend::virtualMacToolsFolder() + "/launchctl"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), ::environ) != 0) return 1;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return 1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+// The folder of this program, where the build also puts the bundles and the launchd job.
+std::string ownFolder() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string(".") : self.parent_path().string();
 }
 
 }  // namespace
@@ -129,6 +160,8 @@ int main(int argc, char** argv) {
             },
             std::cout,
             std::cerr,
+            runLaunchctl,
+            ownFolder(),
         });
         app.start(argc, argv);
         if (!app.finished()) loop.run();

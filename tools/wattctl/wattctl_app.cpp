@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include "loginitem/localization.h"
@@ -194,6 +195,7 @@ void WattctlApp::start(int argc, const char* const* argv) {
     charging->add_option("state", o.state, text("usage.state"))->required()->check(CLI::IsMember({"on", "off"}));
     CLI::App* discharging = app.add_subcommand("discharging", text("usage.discharging"));
     discharging->add_option("state", o.state, text("usage.state"))->required()->check(CLI::IsMember({"on", "off"}));
+    CLI::App* install = app.add_subcommand("install", text("usage.install"));
     CLI::App* uninstall = app.add_subcommand("uninstall", text("usage.uninstall"));
     CLI::App* restart = app.add_subcommand("restart", text("usage.restart"));
     CLI::App* watch = app.add_subcommand("watch", text("usage.watch"));
@@ -225,6 +227,8 @@ void WattctlApp::start(int argc, const char* const* argv) {
         runSwitch(switchOn ? names::kEnableCharging : names::kDisableCharging);
     } else if (discharging->parsed()) {
         runSwitch(switchOn ? names::kEnableDischarging : names::kDisableDischarging);
+    } else if (install->parsed()) {
+        runInstall();
     } else if (uninstall->parsed()) {
         runAnnounced(names::kUninstallHelper, "result.uninstallStarted");
     } else if (restart->parsed()) {
@@ -274,6 +278,45 @@ void WattctlApp::runLimit(int percent) {
     }
     line(context_.out, text("result.limitWritten", {std::to_string(percent), path}));
     runPost(names::kLimitChange, "result.limitChanged");
+}
+
+// As the main application (and packaging/macos/install.sh) installs the daemon on a Mac: a loaded
+// job is unloaded, the bundle and the job file are put in place, and the job is loaded.
+void WattctlApp::runInstall() {
+    namespace fs = std::filesystem;
+    const auto rootFolder = root();
+    if (!rootFolder || !context_.launchctl) {
+        line(context_.err, text("error.noLocation"));
+        return finish(kFailureStatus);
+    }
+    const std::string label(protocol::HelperLabel);
+    const std::string jobPath = "/Library/LaunchDaemons/" + label + ".plist";
+    const std::string bundlePath = "/Library/Application Support/Halvorn/Battery/Wattkeeper.app";
+    const fs::path bundleSource = fs::path(context_.buildFolder) / "bundles/Wattkeeper.app";
+    const fs::path jobSource = fs::path(context_.buildFolder) / "LaunchDaemons" / (label + ".plist");
+    // Not loaded is no failure here.
+    context_.launchctl({"unload", jobPath});
+    try {
+        const fs::path bundle = fs::path(*rootFolder) / bundlePath.substr(1);
+        const fs::path job = fs::path(*rootFolder) / jobPath.substr(1);
+        fs::remove_all(bundle);
+        fs::create_directories(bundle.parent_path());
+        fs::copy(bundleSource, bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        fs::create_directories(job.parent_path());
+        fs::copy_file(jobSource, job, fs::copy_options::overwrite_existing);
+        // launchd refuses a job file that others may change.
+        fs::permissions(
+            job, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    } catch (const fs::filesystem_error& error) {
+        line(context_.err, text("error.install", {error.what()}));
+        return finish(kFailureStatus);
+    }
+    if (context_.launchctl({"load", jobPath}) != 0) {
+        line(context_.err, text("error.install", {"launchctl load " + jobPath}));
+        return finish(kFailureStatus);
+    }
+    line(context_.out, text("result.installed", {bundlePath, jobPath}));
+    finish(0);
 }
 
 void WattctlApp::runPost(std::string_view request, std::string_view resultKey) {

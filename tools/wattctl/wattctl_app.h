@@ -39,6 +39,11 @@ struct Context {
     std::function<std::optional<std::string>()> consoleUser;
     std::ostream& out;
     std::ostream& err;
+    // Runs the virtual Mac's launchctl with these arguments; its exit status.
+    std::function<int(const std::vector<std::string>&)> launchctl = {};
+    // Where the build put the daemon's bundle (bundles/Wattkeeper.app) and its launchd job
+    // (LaunchDaemons/<HelperLabel>.plist).
+    std::string buildFolder = {};
 };
 
 // The language a command line asks for with "--lang X" or "--lang=X"; nothing without one.
@@ -79,6 +84,7 @@ private:
     void runSwitch(std::string_view request);
     void runAnnounced(std::string_view request, std::string_view resultKey);
     void runWatch(std::chrono::milliseconds interval, int count);
+    void runInstall();
 
     using ReplyField = std::optional<std::optional<PlistDictionary>> StatusReport::*;
     loginitem::Completion storeIn(ReplyField field);
