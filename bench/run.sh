@@ -118,11 +118,10 @@ start_world() {
   [ -n "$up" ] || { echo "bench/run.sh: the virtual Mac does not answer; see $dir/virtual-mac.log" >&2; exit 1; }
   daemon_pid=
   [ "$with" = nodaemon ] && return 0
-  local daemon_program
-  daemon_program=$(install_daemon "$root" "$build")
-  in_world_bg "$dir" "$daemon_program" > "$dir/daemon.log" 2>&1 &
-  daemon_pid=$!
-  pids+=("$daemon_pid")
+  # As on a Mac: installed, then started and kept alive by the virtual Mac's launchd, which stops
+  # it with the virtual Mac. Its output goes to the job file's log in the virtual root.
+  daemon_pid=$(in_world "$dir" install_daemon "$build") || exit 1
+  ln -sf "$root/Library/Logs/Wattkeeper.log" "$dir/daemon.log"
   local ok=
   for _ in $(seq 100); do
     if in_world "$dir" "$build/wattctl" --lang en --timeout 0.5 status >/dev/null 2>&1; then ok=1; break; fi

@@ -25,8 +25,6 @@ mkdir -p "$root"
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  [ -n "${daemon_pid:-}" ] && kill "$daemon_pid" 2>/dev/null || true
-  pkill -f "$root/Library/Application Support/Halvorn/Battery/Wattkeeper.app" 2>/dev/null || true
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
@@ -44,11 +42,10 @@ pids+=($!)
 vm() { "$build/virtual-mac" "$@"; }
 for _ in $(seq 100); do vm status >/dev/null 2>&1 && break; sleep 0.05; done
 
-# Install the daemon where the uninstall procedure expects it, and start it as launchd would.
-daemon_program=$(install_daemon "$root" "$build")
-export WATTKEEPER_DAEMON_LOG=$out/daemon.log
-"$daemon_program" > "$out/daemon.log" 2>&1 &
-daemon_pid=$!
+# Install the daemon as the main application does on a Mac: the virtual Mac's launchd starts it,
+# keeps it alive and stops it with the virtual Mac.
+daemon_pid=$(install_daemon "$build")
+daemon_log=$root/Library/Logs/Wattkeeper.log
 started=$(date +%s.%N)
 
 ctl() { "$build/wattctl" --lang en "$@"; }
@@ -58,7 +55,7 @@ for _ in $(seq 100); do ctl status >/dev/null 2>&1 && break; sleep 0.1; done
 line() {
   local status doing
   status=$(vm status --line)
-  doing=$(grep -aE '^quill(开启|关闭)' "$out/daemon.log" | tail -n1 || true)
+  doing=$(grep -aE '^quill(开启|关闭)' "$daemon_log" | tail -n1 || true)
   printf '\r  %s | daemon: %-24s' "$status" "${doing:-idle}"
 }
 # Shows the line until the virtual Mac reports the state asked for, or the time runs out.
@@ -117,6 +114,7 @@ rss=$(awk '/VmHWM/ {print $2 " " $3}' "/proc/$daemon_pid/status")
 awk -v s="$started" -v e="$ended" -v u="$utime" -v k="$stime" -v t="$ticks" -v r="$rss" \
   'BEGIN { printf "  ran %.0f s; the daemon used %.2f s of CPU and at most %s of memory\n", e - s, (u + k) / t, r }'
 vm trace stop >/dev/null 2>&1 || true
+cp "$daemon_log" "$out/daemon.log"
 echo "  trace: $out/trace.csv"
 
 gnuplot <<EOF
@@ -140,3 +138,18 @@ plot "$out/trace.csv" using (\$1/60):4 with steps title "CH0B (2: charging inhib
 unset multiplot
 EOF
 echo "  picture: $out/battery.png"
+
+step "Uninstall, as the main application asks for it"
+program="$root/Library/Application Support/Halvorn/Battery/Wattkeeper.app/Contents/MacOS/Wattkeeper"
+asked=$(date +%s.%N)
+ctl uninstall
+for _ in $(seq 400); do pgrep -f -x "$program" >/dev/null || break; sleep 0.05; done
+gone=$(date +%s.%N)
+if pgrep -f -x "$program" >/dev/null; then
+  echo "  a daemon is still running"
+else
+  awk -v a="$asked" -v g="$gone" 'BEGIN { printf "  no daemon left %.1f s after the request (2.5 s of it the daemon'\''s own delay)\n", g - a }'
+fi
+[ -e "$root/Library/LaunchDaemons/org.wattkeeper.helper.plist" ] && echo "  the job file is still there" ||
+  echo "  job file and bundle removed; launchd: $(tools/virtual-mac/bin/launchctl list | tail -n +2 | wc -l) jobs loaded"
+echo "  keys: $(vm status --line | grep -o 'CH0B.*CH0I [0-9]')"

@@ -26,15 +26,22 @@ EOF
   [ -s "$dir/address" ] || { echo "no bus; see $dir/bus.log" >&2; exit 1; }
 }
 
-# install_daemon ROOT BUILD: puts BUILD's Wattkeeper.app and the launchd job of packaging/macos in
-# the virtual Mac's root folder ROOT, where a Mac keeps them and the uninstall procedure looks;
-# prints the daemon's executable.
+# install_daemon BUILD: installs BUILD's daemon in the running virtual Mac as a Mac's main
+# application does (`wattctl install`: the bundle, the launchd job file of packaging/macos, the job
+# loaded), waits until the virtual Mac's launchd runs it and prints its process id. Its output goes
+# to /Library/Logs/Wattkeeper.log of the virtual root, as the job file says.
 install_daemon() {
-  local root=$1 build=$2
-  local bundle="$root/Library/Application Support/Halvorn/Battery/Wattkeeper.app"
-  mkdir -p "$(dirname "$bundle")" "$root/Library/LaunchDaemons"
-  rm -rf "$bundle"
-  cp -R "$build/bundles/Wattkeeper.app" "$bundle"
-  cp packaging/macos/org.wattkeeper.helper.plist "$root/Library/LaunchDaemons/"
-  echo "$bundle/Contents/MacOS/Wattkeeper"
+  local build=$1 pid=
+  "$build/wattctl" --lang en install >&2 || return 1
+  for _ in $(seq 100); do
+    pid=$(daemon_pid) && break
+    sleep 0.05
+  done
+  [ -n "$pid" ] || { echo "the virtual Mac's launchd does not run the daemon" >&2; return 1; }
+  echo "$pid"
+}
+
+# daemon_pid: the process id of the daemon's job in the virtual Mac's launchd; fails when it runs none.
+daemon_pid() {
+  tools/virtual-mac/bin/launchctl list | awk -F'\t' '$3 == "org.wattkeeper.helper" && $1 ~ /^[0-9]+$/ { print $1; found = 1 } END { exit !found }'
 }

@@ -2,7 +2,8 @@
 # Removes the daemon from a developer's Mac the way the daemon removes itself on an uninstall
 # request: the listing test, the bundle's removal, the unload when the job was loaded (a failed
 # unload keeps the job file), then the job file's removal. The same four command lines, in the
-# same order. The log file under /Library/Logs stays.
+# same order. launchctl unload returns once launchd has stopped the daemon (SIGTERM: it hands
+# charging back and exits). The log file under /Library/Logs stays.
 #
 # Usage: sudo packaging/macos/uninstall.sh
 set -uo pipefail
