@@ -83,7 +83,8 @@ TEST_F(EndToEnd, TheLimitIsHeldWithTheLidAndSleepRulesAndWattctlShowsIt) {
                              "Forced discharge: off", "Power adapter: connected", "Charge limit: 80%"}) {
         EXPECT_NE(status.find(std::string(line) + "\n"), std::string::npos) << line << " in\n" << status;
     }
-    daemon.reset();
+    ::kill(*daemon, SIGTERM);
+    ASSERT_TRUE(daemonEnded(30s));
     const auto stopped = ctl({"--timeout", "1", "status"});
     EXPECT_EQ(stopped.status, 1);
     EXPECT_EQ(stopped.output, "the daemon does not answer: is it running?\n");
@@ -106,8 +107,7 @@ TEST_F(EndToEnd, ControlSwitchedOffRightAfterALimitChangeLeavesNoForcedDischarge
 }
 
 // A life of the daemon under the virtual Mac's launchd, with the job file that ships: what is
-// done to the daemon while it holds the battery above its limit (forced discharge), and what is
-// left afterwards, seen from outside.
+// done to it while it forces discharge, and what is left afterwards, seen from outside.
 struct Life {
     const char* name;
     std::function<void(DaemonFixture&)> act;
@@ -115,10 +115,8 @@ struct Life {
     std::size_t daemons;     // processes running the daemon's program afterwards
     bool bundle;             // afterwards, in the virtual root
     bool jobFile;
-    const char* state;  // of the job in launchd afterwards; null: not loaded
+    const char* job;  // what `launchctl print` says of the job afterwards
 };
-
-void PrintTo(const Life& life, std::ostream* out) { *out << life.name; }
 
 class Lifecycle : public DaemonFixture, public ::testing::WithParamInterface<Life> {};
 
@@ -131,78 +129,59 @@ TEST_P(Lifecycle, EndsWithTheProcessesFilesKeysAndJobItShould) {
 
     life.act(*this);
     ASSERT_FALSE(HasFatalFailure());
-    // Every life hands charging back, and the number of daemons settles.
     EXPECT_TRUE(keysBecome("0 0 0")) << keys();
-    EXPECT_TRUE(waitUntil([&] { return daemonProcesses().size() == life.daemons; }, 30s))
-        << daemonProcesses().size() << " daemons\n"
-        << readFile(daemonLog);
-    if (!life.reply.empty()) {
-        EXPECT_EQ(client->count(life.reply), 1u);
-    }
+    EXPECT_TRUE(waitUntil([&] { return daemonProcesses() == life.daemons; }, 30s)) << readFile(daemonLog);
+    EXPECT_EQ(life.reply.empty() ? 1u : client->count(life.reply), 1u);
     EXPECT_EQ(fs::exists(bundle), life.bundle);
     EXPECT_EQ(fs::exists(jobFile), life.jobFile);
     const auto print = launchctl({"print", "system/" + std::string(protocol::HelperLabel)});
-    if (life.state) {
-        EXPECT_NE(print.output.find(std::string("state = ") + life.state + "\n"), std::string::npos) << print.output;
-    } else {
-        EXPECT_NE(print.status, 0) << print.output;
-    }
+    EXPECT_NE(print.output.find(life.job), std::string::npos) << print.output;
     // A daemon that is left answers, and holds nothing: it starts with charge control off.
     if (life.daemons == 1) {
         EXPECT_TRUE(answer(names::kQueryDeamonLoadStatus).has_value());
         EXPECT_TRUE(keysBecome("0 0 0", Nudge::ThenRest)) << keys();
     }
-    // Nothing of it reached the host's own folders.
-    EXPECT_FALSE(fs::exists("/Library/LaunchDaemons/" + std::string(protocol::HelperLabel) + ".plist"));
-    EXPECT_FALSE(fs::exists("/Library/Application Support/Halvorn"));
+}
+
+// The first instance ends with EX_TEMPFAIL and launchd starts the next once its throttle allows;
+// launchd's SIGTERM ends that one, handing charging back.
+void loseTheBus(DaemonFixture& f) {
+    const pid_t first = *f.daemon;
+    f.client.reset();
+    f.bus->restart();
+    f.client.emplace(f.bus->address());
+    ASSERT_TRUE(f.daemonEnded());
+    ASSERT_TRUE(waitUntil([&] { return (f.daemon = f.jobPid()) && *f.daemon != first; }, 30s));
+    ASSERT_TRUE(waitUntil([&] { return f.answer(names::kQueryDeamonLoadStatus).has_value(); }, 30s));
+    const auto print = f.launchctl({"print", "system/" + std::string(protocol::HelperLabel)});
+    EXPECT_NE(print.output.find("last exit code = 75\n"), std::string::npos) << print.output;
+    // The simulated machine on the new bus starts afresh, at 50 %.
+    ASSERT_EQ(f.vm({"charge", "85"}).status, 0);
+    f.client->post(names::kOpenSMC);
+    ASSERT_TRUE(f.keysBecome("2 2 1", DaemonFixture::Nudge::Heartbeats)) << f.keys();
+    ::kill(*f.daemon, SIGTERM);
+    ASSERT_TRUE(f.daemonEnded(30s));
+}
+
+// The job file was damaged after it was loaded, so launchctl cannot unload it.
+void uninstallWithAFailingUnload(DaemonFixture& f) {
+    std::ofstream(f.jobFile) << "<plist version=\"1.0\"><dict><key>Label</key><string>";
+    f.client->post(names::kUninstallHelper);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     UnderLaunchd, Lifecycle,
     ::testing::Values(
-        // launchd stops the daemon inside its own unload; the stop finishes the uninstall.
+        // launchd stops the daemon inside its own unload, which finishes the uninstall.
         Life{"Uninstall", [](DaemonFixture& f) { f.client->post(names::kUninstallHelper); },
-             names::kReplyUninstallHelper, 0, false, false, nullptr},
-        // The job file changed after it was loaded, so launchctl cannot unload it: the file stays,
-        // and the daemon ends so that nothing runs from the removed bundle and nothing is started.
-        Life{"UninstallWhoseUnloadFails",
-             [](DaemonFixture& f) {
-                 std::ofstream(f.jobFile) << "<plist version=\"1.0\"><dict><key>Label</key><string>other</string>"
-                                             "<key>Program</key><string>/usr/bin/true</string></dict></plist>\n";
-                 f.client->post(names::kUninstallHelper);
-             },
-             names::kReplyUninstallHelper, 0, false, true, "not running"},
-        // The new instance `open -n` started is the only one: launchd does not answer an end with
-        // status 0 with a start of its own.
+             names::kReplyUninstallHelper, 0, false, false, "Could not find service"},
+        // The job file stays; the daemon ends, and launchd starts nothing from the removed bundle.
+        Life{"UninstallWhoseUnloadFails", uninstallWithAFailingUnload, names::kReplyUninstallHelper, 0, false, true,
+             "state = not running\n"},
+        // The instance `open -n` started is the only one: launchd leaves an end with status 0 alone.
         Life{"Restart", [](DaemonFixture& f) { f.client->post(names::kRestart); }, names::kReplyRestart, 1, true, true,
-             "not running"},
-        // The first instance ends with EX_TEMPFAIL and launchd starts the next, once its throttle
-        // allows; launchd's SIGTERM then ends that one with status 0.
-        Life{"LostBus",
-             [](DaemonFixture& f) {
-                 const pid_t first = f.daemon->pid();
-                 f.client.reset();
-                 f.bus->restart();
-                 f.client.emplace(f.bus->address());
-                 ASSERT_TRUE(f.daemon->ended());
-                 std::optional<pid_t> next;
-                 ASSERT_TRUE(waitUntil([&] { return (next = f.jobPid()) && *next != first; }, 30s));
-                 f.daemon.emplace(*next);
-                 ASSERT_TRUE(waitUntil([&] { return f.answer(names::kQueryDeamonLoadStatus).has_value(); }, 30s));
-                 const auto print = f.launchctl({"print", "system/" + std::string(protocol::HelperLabel)});
-                 EXPECT_NE(print.output.find("last exit code = 75\n"), std::string::npos) << print.output;
-                 // The simulated machine on the new bus starts afresh, at 50 %.
-                 ASSERT_EQ(f.vm({"charge", "85"}).status, 0);
-                 f.client->post(names::kOpenSMC);
-                 ASSERT_TRUE(f.keysBecome("2 2 1", DaemonFixture::Nudge::Heartbeats)) << f.keys();
-                 ::kill(f.daemon->pid(), SIGTERM);
-                 ASSERT_TRUE(f.daemon->ended(30s));
-             },
-             {},
-             0,
-             true,
-             true,
-             "not running"}),
+             "state = not running\n"},
+        Life{"LostBus", loseTheBus, {}, 0, true, true, "state = not running\n"}),
     [](const ::testing::TestParamInfo<Life>& info) { return std::string(info.param.name); });
 
 }  // namespace

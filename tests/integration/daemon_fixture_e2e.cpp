@@ -100,25 +100,6 @@ std::optional<std::int64_t> payloadInteger(const DaemonClient::Reply& reply, std
     return *value->asInteger();
 }
 
-// --- DaemonProcess ---
-
-DaemonProcess::~DaemonProcess() {
-    if (child_ || ended(0ms)) return;
-    ::kill(pid_, SIGTERM);
-    ended(30s);
-}
-
-bool DaemonProcess::ended(std::chrono::milliseconds deadline) {
-    if (child_) return child_->waitExit(deadline).has_value();
-    // Not the test's child: gone (or a zombie its parent has not reaped yet) is ended.
-    return waitUntil(
-        [&] {
-            const auto fields = statFields(pid_);
-            return fields.empty() || fields.front() == "Z";
-        },
-        deadline);
-}
-
 // --- DaemonFixture ---
 
 DaemonFixture::DaemonFixture()
@@ -139,7 +120,10 @@ void DaemonFixture::SetUp() {
 }
 
 void DaemonFixture::TearDown() {
-    daemon.reset();
+    if (daemon && !daemonEnded(0ms)) {
+        ::kill(*daemon, SIGTERM);
+        daemonEnded(30s);
+    }
     if (const std::string pid = readFile(pidFile); !pid.empty()) endProcess(std::stoi(pid));
     client.reset();
     virtualMac.reset();
@@ -172,13 +156,8 @@ void DaemonFixture::killVirtualMac() {
 }
 
 void DaemonFixture::startDaemon() {
-    if (!jobPid()) {
-        launchctl({"unload", "/Library/LaunchDaemons/" + jobFile.filename().string()});
-        ASSERT_EQ(launchctl({"load", "/Library/LaunchDaemons/" + jobFile.filename().string()}).status, 0);
-    }
-    std::optional<pid_t> pid;
-    ASSERT_TRUE(waitUntil([&] { return (pid = jobPid()).has_value(); })) << readFile(work.path() / "virtual-mac.log");
-    daemon.emplace(*pid);
+    ASSERT_TRUE(waitUntil([&] { return (daemon = jobPid()).has_value(); }))
+        << readFile(work.path() / "virtual-mac.log");
     // The first requests may come before the daemon observes them; longer under the sanitizers.
     ASSERT_TRUE(waitUntil(
         [&] {
@@ -189,12 +168,9 @@ void DaemonFixture::startDaemon() {
         << readFile(daemonLog);
 }
 
-void DaemonFixture::startDaemonOutsideLaunchd() {
-    daemon.reset();
-    ASSERT_EQ(launchctl({"unload", "/Library/LaunchDaemons/" + jobFile.filename().string()}).status, 0);
-    fs::remove(jobFile);
-    daemon.emplace(std::make_unique<Child>(std::vector<std::string>{program.string()}, environment(), daemonLog));
-    ASSERT_TRUE(waitUntil([&] { return answer(names::kQueryDeamonLoadStatus).has_value(); }, 30s));
+bool DaemonFixture::daemonEnded(std::chrono::milliseconds deadline) {
+    // Not the test's child: gone, or a zombie launchd has not reaped yet.
+    return waitUntil([&] { return statFields(*daemon).empty() || statFields(*daemon).front() == "Z"; }, deadline);
 }
 
 RunResult DaemonFixture::launchctl(std::vector<std::string> arguments) {
@@ -204,26 +180,14 @@ RunResult DaemonFixture::launchctl(std::vector<std::string> arguments) {
 
 std::optional<pid_t> DaemonFixture::jobPid() {
     std::smatch m;
-    const std::string listing = launchctl({"list"}).output;
-    if (!std::regex_search(listing, m,
-                           std::regex("(^|\n)([0-9]+)\t-?[0-9]+\t" + std::string(protocol::HelperLabel) + "\n"))) {
-        return std::nullopt;
-    }
-    return static_cast<pid_t>(std::stol(m[2].str()));
+    const std::string text = launchctl({"print", "system/" + std::string(protocol::HelperLabel)}).output;
+    if (!std::regex_search(text, m, std::regex("\tpid = ([0-9]+)\n"))) return std::nullopt;
+    return std::stoi(m[1].str());
 }
 
-std::vector<pid_t> DaemonFixture::daemonProcesses() const {
-    std::vector<pid_t> found;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string commandLine = readFile(entry.path() / "cmdline");
-        const auto fields = statFields(static_cast<pid_t>(std::stol(name)));
-        if (commandLine.substr(0, commandLine.find('\0')) == program.string() && !fields.empty() && fields[0] != "Z") {
-            found.push_back(static_cast<pid_t>(std::stol(name)));
-        }
-    }
-    return found;
+std::size_t DaemonFixture::daemonProcesses() {
+    const std::string found = run({"/usr/bin/pgrep", "-f", "-x", program.string()}, {}).output;
+    return static_cast<std::size_t>(std::count(found.begin(), found.end(), '\n'));
 }
 
 std::vector<std::string> DaemonFixture::environment() const {

@@ -74,25 +74,6 @@ private:
 // An integer entry of a reply's payload; nothing when it is missing or not a number.
 std::optional<std::int64_t> payloadInteger(const DaemonClient::Reply& reply, std::string_view key);
 
-// The daemon's process: one the virtual Mac's launchd runs, known by its id, or one the test
-// started itself. Ended (SIGTERM) on destruction if still running.
-class DaemonProcess {
-public:
-    explicit DaemonProcess(pid_t pid) : pid_(pid) {}
-    explicit DaemonProcess(std::unique_ptr<Child> child) : pid_(child->pid()), child_(std::move(child)) {}
-    ~DaemonProcess();
-    DaemonProcess(const DaemonProcess&) = delete;
-    DaemonProcess& operator=(const DaemonProcess&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // Whether it has ended within the deadline.
-    bool ended(std::chrono::milliseconds deadline = 10s);
-
-private:
-    pid_t pid_;
-    std::unique_ptr<Child> child_;
-};
-
 // A virtual Mac (user anna, on the adapter, at 50 %) with the daemon installed in its root folder
 // as packaging/macos installs it on a Mac, so that the virtual Mac's launchd starts it; on a bus
 // of the test's own, with a DaemonClient. Each test starts and ends everything itself; at the end,
@@ -118,20 +99,19 @@ public:
     void TearDown() override;
 
     void startVirtualMac(double charge);
-    // SIGKILL, as a crash would end it: no name released in order, no connection closed.
+    // SIGKILL, as a crash would end it: no name released in order, no connection closed, and the
+    // jobs of its launchd left running.
     void killVirtualMac();
-    // Has launchd start the daemon (loading its job again unless it runs) and waits until it
-    // answers a load-status request.
+    // Waits until launchd runs the daemon and it answers a load-status request.
     void startDaemon();
-    // Takes the job out of launchd and starts the daemon as a child of the test, for a daemon that
-    // outlives the virtual Mac.
-    void startDaemonOutsideLaunchd();
+    // Whether the daemon's process has ended within the deadline.
+    bool daemonEnded(std::chrono::milliseconds deadline = 10s);
     // The virtual Mac's launchctl, outside the sandbox.
     RunResult launchctl(std::vector<std::string> arguments);
     // The process launchd runs for the job, if any.
     std::optional<pid_t> jobPid();
-    // Every process running the daemon's program, inside launchd or not.
-    std::vector<pid_t> daemonProcesses() const;
+    // How many processes run the daemon's program, inside launchd or not.
+    std::size_t daemonProcesses();
     std::vector<std::string> environment() const;
 
     RunResult vm(std::vector<std::string> arguments);
@@ -174,7 +154,8 @@ public:
     const std::filesystem::path daemonLog = root / "Library/Logs/Wattkeeper.log";
     const std::filesystem::path pidFile = work.path() / "restarted.pid";
     std::optional<Child> virtualMac;
-    std::optional<DaemonProcess> daemon;
+    // The daemon's process, launchd's child; ended (SIGTERM) with the test if still running.
+    std::optional<pid_t> daemon;
     std::optional<DaemonClient> client;
 };
 

@@ -118,7 +118,7 @@ TEST_F(LimitFileFaults, AnUnreadableFileOrAUserSwitchFallsBackToThePreferencesOr
     }
     fs::remove(preferencesFile());
     EXPECT_TRUE(settlesTo(kNoLimitKeys));
-    EXPECT_FALSE(daemon->ended(0ms));
+    EXPECT_FALSE(daemonEnded(0ms));
 }
 
 // Replaced atomically and rewritten in place, over and over, while requests make the daemon read
@@ -158,7 +158,7 @@ TEST_F(LimitFileFaults, ALimitFileChangingUnderTheReaderNeverStopsTheDaemon) {
     replaceFile(limitFile(), limitPlist(kFileLimit));
     client->post(names::kLimitChange);
     EXPECT_TRUE(keysBecome(kFileKeys, Nudge::ThenRest)) << keys();
-    EXPECT_FALSE(daemon->ended(0ms));
+    EXPECT_FALSE(daemonEnded(0ms));
 }
 
 }  // namespace

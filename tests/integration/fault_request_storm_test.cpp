@@ -107,14 +107,14 @@ TEST_F(RequestStorm, TenThousandMixedRequestsAreAllAnsweredWithFlatMemoryAndTheR
         const Counts warmUp = storm(kStorm);
         ASSERT_EQ(collect(before, warmUp), warmUp);
     }
-    const auto residentBefore = residentKiB(daemon->pid());
+    const auto residentBefore = residentKiB(*daemon);
     ASSERT_TRUE(residentBefore.has_value());
 
     const std::size_t before = client->replies().size();
     const Counts owed = storm(kStorm);
     const Counts received = collect(before, owed);
     EXPECT_EQ(received, owed);
-    const auto residentAfter = residentKiB(daemon->pid());
+    const auto residentAfter = residentKiB(*daemon);
     ASSERT_TRUE(residentAfter.has_value()) << "the daemon is gone";
     if (kResidentMemoryMeans) {
         EXPECT_LT(*residentAfter - *residentBefore, kFlatKiB)
@@ -126,7 +126,7 @@ TEST_F(RequestStorm, TenThousandMixedRequestsAreAllAnsweredWithFlatMemoryAndTheR
 
 TEST_F(RequestStorm, OversizedPostsOfNamesTheDaemonDoesNotObserveLeaveItsMemoryAtIdle) {
     ASSERT_TRUE(client->ask(names::kHeart));
-    const long idle = residentKiB(daemon->pid()).value();
+    const long idle = residentKiB(*daemon).value();
     // Flushed post by post (a bus thread sleeps through a partial send): the heartbeat comes last.
     auto connection = sdbus::createSessionBusConnectionWithAddress(bus->address());
     auto sender = sdbus::createObject(*connection, linux_backend::kNotificationsPath);
@@ -147,7 +147,7 @@ TEST_F(RequestStorm, OversizedPostsOfNamesTheDaemonDoesNotObserveLeaveItsMemoryA
     const std::size_t hearts = client->count(names::kHeart);
     send(linux_backend::kDarwinNotifyInterface, std::string(names::kHeart));
     ASSERT_TRUE(waitUntil([&] { return client->count(names::kHeart) > hearts; }, 120s));
-    const long after = residentKiB(daemon->pid()).value();
+    const long after = residentKiB(*daemon).value();
     EXPECT_TRUE(!kResidentMemoryMeans || after - idle < 1024) << "resident " << idle << " KiB idle, " << after;
 }
 

@@ -1,7 +1,5 @@
 #include "tests/integration/private_bus.h"
 
-#include <signal.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -72,8 +70,6 @@ void PrivateBus::start() {
 }
 
 void PrivateBus::restart() {
-    ::kill(daemon_->pid(), SIGKILL);
-    daemon_->waitExit();
     daemon_.reset();
     std::filesystem::remove(folder_.path() / "bus");
     start();

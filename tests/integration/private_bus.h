@@ -33,7 +33,7 @@ public:
     // never reach the host's real buses.
     std::vector<std::string> environment() const;
 
-    // Kills the bus daemon, as a crash would end it, and starts a new one at the same address.
+    // Ends the bus daemon, with every connection to it, and starts a new one at the same address.
     void restart();
 
 private:

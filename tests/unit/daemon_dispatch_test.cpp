@@ -1,5 +1,4 @@
 #include <chrono>
-#include <functional>
 
 #include "tests/unit/daemon_fixture.h"
 
@@ -147,18 +146,6 @@ TEST_F(DaemonTest, ChargingThatStaysInhibitedIsRetriedTwiceThenClosedRegardless)
     EXPECT_FALSE(module->smcManager->getcmcStatus());
 }
 
-TEST_F(DaemonTest, UninstallClosesChargeControlFirstAndRemovesTheDaemonAfterTwoAndAHalfSeconds) {
-    startControlling();
-    request(names::kUninstallHelper);
-    EXPECT_FALSE(module->cmcSwitch);
-    loop.advance(1500ms);
-    EXPECT_EQ(driver.openConnectionCount(), 0u);  // the first check closed it
-    loop.advance(999ms);
-    EXPECT_TRUE(processes.commands().empty());
-    loop.advance(1ms);
-    EXPECT_FALSE(processes.commands().empty());
-}
-
 class UninstallTest : public DaemonTest {
 protected:
     const std::string label{protocol::HelperLabel};
@@ -168,46 +155,36 @@ protected:
     const std::string removeJob = "rm -f /Library/LaunchDaemons/" + label + ".plist";
 };
 
-// Records how many replies had gone out when each command started; `during` runs as a command
-// starts, as launchd's SIGTERM comes while its unload runs.
+// Records how many replies had gone out when each command started.
 class OrderWatchingProcesses : public testkit::FakeProcesses {
 public:
     explicit OrderWatchingProcesses(testkit::MemoryNotificationCenter& center) : center_(center) {}
     std::optional<ShellResult> runShell(std::string_view commandLine) override {
         repliesBefore.push_back(center_.posts().size());
-        if (during) during(commandLine);
         return FakeProcesses::runShell(commandLine);
     }
     std::vector<std::size_t> repliesBefore;
-    std::function<void(std::string_view)> during;
 
 private:
     testkit::MemoryNotificationCenter& center_;
 };
 
-// Every branch ends the process with status 0, once: launchd's SIGTERM or the procedure's end.
+// Every branch ends the process with status 0, once. Its own unload stopping it under launchd,
+// and a failing unload, are the end-to-end tests' lives.
 TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranchRepliesAfterTheListingAndEndsOnce) {
     struct Case {
         const char* name;
         std::optional<ShellResult> listingResult;
         std::optional<ShellResult> unloadResult;
-        bool stoppedByTheUnload;
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {"loaded: its own unload stops it",
-         ShellResult{"123\t0\t" + label + "\n", 0},
-         ShellResult{"", 143},
-         true,
-         {listing, removeBundle, unload, removeJob}},
         {"loaded under a longer label, by an instance outside launchd",
          ShellResult{"-\t0\t" + label + ".extra\n", 0},
          ShellResult{"", 0},
-         false,
          {listing, removeBundle, unload, removeJob}},
-        {"unload fails", ShellResult{label, 0}, ShellResult{"", 1}, false, {listing, removeBundle, unload}},
-        {"not loaded", ShellResult{"", 1}, ShellResult{"", 0}, false, {listing, removeBundle, removeJob}},
-        {"listing cannot start", std::nullopt, ShellResult{"", 0}, false, {listing, removeBundle, removeJob}},
+        {"not loaded", ShellResult{"", 1}, ShellResult{"", 0}, {listing, removeBundle, removeJob}},
+        {"listing cannot start", std::nullopt, ShellResult{"", 0}, {listing, removeBundle, removeJob}},
     };
     start();
     std::vector<int> ends;
@@ -217,9 +194,6 @@ TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranchRepliesAfterTheListingAndEnd
         testkit::ScopedProcessPorts scope(ports);
         shell.script(listing, c.listingResult);
         shell.script(unload, c.unloadResult);
-        shell.during = [&](std::string_view command) {
-            if (c.stoppedByTheUnload && command == unload) loop.requestTermination();
-        };
         distributed.clearPosts();
         module->removeDaemonHelper();
         loop.runUntilIdle();
@@ -236,12 +210,17 @@ TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranchRepliesAfterTheListingAndEnd
     }
 }
 
-TEST_F(UninstallTest, LaterRequestsAreAnsweredAndRunNothingAgain) {
+TEST_F(UninstallTest, ClosesChargeControlRunsAfterTwoAndAHalfSecondsAndLaterRequestsRunNothingAgain) {
     startControlling();
     request(names::kUninstallHelper);
-    const std::pair<const char*, Duration> later[] = {{"while it runs", 1s}, {"after it finished", 2s}};
-    for (const auto& [when, wait] : later) {
+    EXPECT_FALSE(module->cmcSwitch);
+    loop.advance(1500ms);
+    EXPECT_EQ(driver.openConnectionCount(), 0u);  // the first check closed it
+    const std::tuple<const char*, Duration, std::size_t> later[] = {{"before it runs", 999ms, 0},
+                                                                    {"once it ran", 1ms, 3}};
+    for (const auto& [when, wait, commands] : later) {
         loop.advance(wait);
+        EXPECT_EQ(processes.commands().size(), commands) << when;
         request(names::kOpenSMC);  // a second close would switch it off again
         distributed.clearPosts();
         request(names::kUninstallHelper);

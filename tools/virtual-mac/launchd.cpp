@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -260,7 +259,6 @@ void Launchd::start(Job& job) {
     const std::string out = output(job.spec.standardOutPath);
     const std::string err = output(job.spec.standardErrorPath);
     const std::string home = root_.string();
-    const pid_t parent = ::getpid();
     const bool runnable = inRoot(program);
 
     const pid_t pid = ::fork();
@@ -272,11 +270,8 @@ void Launchd::start(Job& job) {
         struct sigaction standard {};
         standard.sa_handler = SIG_DFL;
         for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &standard, nullptr);
-        // Its own session and process group, as a launchd job has; and it dies with this
-        // launchd, which on a Mac never ends before its jobs.
+        // Its own session and process group, as a launchd job has.
         ::setsid();
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(kCannotExecute);
         const int in = ::open("/dev/null", O_RDONLY);
         const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         const int errFd = err == out ? outFd : ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
