@@ -28,7 +28,7 @@ constexpr const char* kJobFolder = "/Library/LaunchDaemons";
 // launchd's answer to a program that cannot be started (EX_CONFIG).
 constexpr int kCannotExecute = 78;
 // Far more than any job file of ours holds; a larger one is refused unread.
-constexpr std::uintmax_t kMaxJobFileBytes = 256 * 1024;
+constexpr std::uintmax_t kMaxJobFileBytes = std::uintmax_t{256} * 1024;
 
 bool isPrintable(const std::string& text) {
     return std::ranges::none_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
@@ -36,7 +36,7 @@ bool isPrintable(const std::string& text) {
 
 std::optional<std::chrono::seconds> seconds(const PlistValue& value) {
     const std::int64_t* number = value.asInteger();
-    if (!number || *number < 0 || *number > 24 * 3600) return std::nullopt;
+    if (!number || *number < 0 || *number > std::int64_t{24} * 3600) return std::nullopt;
     return std::chrono::seconds(*number);
 }
 
@@ -117,7 +117,7 @@ struct Launchd::Job {
     std::vector<std::function<void(int, std::string)>> waiting;
 };
 
-Launchd::Launchd(asio::io_context& io, fs::path root, std::vector<std::string> environment)
+Launchd::Launchd(asio::io_context& io, const fs::path& root, std::vector<std::string> environment)
     : io_(io), root_(fs::weakly_canonical(root)), environment_(std::move(environment)), children_(io, SIGCHLD) {
     children_.async_wait([this](const std::error_code& error, int) {
         if (!error) reap();
@@ -243,10 +243,12 @@ void Launchd::start(Job& job) {
     std::vector<std::string> words{program};
     words.insert(words.end(), job.spec.arguments.begin(), job.spec.arguments.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     std::vector<std::string> environment = environment_;
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (auto& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
     // Paths are the Mac's, so they lie in the root, and no link there leads out of it.

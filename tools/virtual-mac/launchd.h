@@ -58,7 +58,7 @@ struct JobListing {
 class Launchd {
 public:
     // root: the host folder standing for "/". environment: what every job's program gets.
-    Launchd(asio::io_context& io, std::filesystem::path root, std::vector<std::string> environment);
+    Launchd(asio::io_context& io, const std::filesystem::path& root, std::vector<std::string> environment);
     ~Launchd();
     Launchd(const Launchd&) = delete;
     Launchd& operator=(const Launchd&) = delete;
