@@ -7,7 +7,7 @@
 #include "daemon/files/daemon_file_manager.h"
 #include "daemon/system/monitor_manager.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 using namespace std::chrono_literals;
 
@@ -169,4 +169,4 @@ bool ZQBatteryModule::commandBatteryCharging(const Evaluation& evaluation) {
     return true;
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

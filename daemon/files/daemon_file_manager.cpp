@@ -4,7 +4,7 @@
 #include "platform/utf8.h"
 #include "protocol/config.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 namespace {
 
@@ -113,4 +113,4 @@ std::optional<PlistDictionary> DaemonFileManager::readPreferencesDictionary() {
     return dictionaryAt(path);
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

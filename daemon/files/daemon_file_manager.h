@@ -9,7 +9,7 @@
 
 #include "platform/plist.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 // Finds the container of whoever owns the console at the moment of each call, and reads from
 // it. Keeps no state, so any thread may call it at any time.
@@ -44,4 +44,4 @@ public:
     static std::optional<PlistDictionary> readPreferencesDictionary();
 };
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

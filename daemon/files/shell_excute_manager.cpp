@@ -5,7 +5,7 @@
 #include "platform/ports.h"
 #include "platform/utf8.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 namespace {
 
@@ -29,4 +29,4 @@ std::int32_t ZQShellExcuteManager::excuteRMCmd(std::string_view commandLine) {
     return static_cast<std::int32_t>(result->status);
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 // Runs command lines through the process's shell port. Keeps no state; the calling thread is
 // blocked until the command has ended, with no time limit.
@@ -25,4 +25,4 @@ public:
     static std::int32_t excuteRMCmd(std::string_view commandLine);
 };
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -7,7 +7,7 @@
 #include "platform/ports.h"
 #include "platform/utf8.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 namespace {
 
@@ -44,4 +44,4 @@ bool ZQMonitorManager::lidClosed() {
     return closed && *closed;
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

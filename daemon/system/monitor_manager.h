@@ -1,7 +1,7 @@
 #pragma once
 // Tells the charge-limit evaluation whether this notebook's lid is closed.
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 class ZQMonitorManager {
 public:
@@ -11,4 +11,4 @@ public:
     static bool lidClosed();
 };
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 namespace {
 
@@ -162,4 +162,4 @@ void PosixProcesses::exit(int status) {
     std::_Exit(status);
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

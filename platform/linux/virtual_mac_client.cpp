@@ -11,13 +11,9 @@
 
 #include "platform/linux/virtual_mac_bus.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 namespace {
-
-using virtual_mac::kCallTimeout;
-using virtual_mac::kMachineInterface;
-using virtual_mac::kSmcInterface;
 
 constexpr IoObject kSmcService = 0x0b03;
 constexpr IoObject kRootDomainEntry = 0x0c03;
@@ -29,7 +25,7 @@ constexpr const char* kRootDomainPath = "IOPower:/IOPowerConnection/IOPMrootDoma
 // an absent virtual Mac does.
 std::unique_ptr<sdbus::IProxy> makeProxy(sdbus::IConnection& connection) {
     try {
-        return sdbus::createProxy(connection, virtual_mac::kServiceName, virtual_mac::kObjectPath);
+        return sdbus::createProxy(connection, kVirtualMacService, kVirtualMacPath);
     } catch (const std::exception&) {
         return nullptr;
     }
@@ -101,7 +97,7 @@ KernReturn VirtualMacSmcDriver::getMatchingServices(const MatchingDictionary& ma
         const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
             proxy.callMethod("GetMatchingServices")
                 .onInterface(kSmcInterface)
-                .withTimeout(kCallTimeout)
+                .withTimeout(kVirtualMacCallTimeout)
                 .storeResultsTo(kr, present);
         });
         if (!answered) return kMachSendInvalidDest;
@@ -135,7 +131,10 @@ KernReturn VirtualMacSmcDriver::serviceOpen(IoObject service, std::uint32_t type
     std::int32_t kr = kKernSuccess;
     std::uint32_t handle = 0;
     const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
-        proxy.callMethod("Open").onInterface(kSmcInterface).withTimeout(kCallTimeout).storeResultsTo(kr, handle);
+        proxy.callMethod("Open")
+            .onInterface(kSmcInterface)
+            .withTimeout(kVirtualMacCallTimeout)
+            .storeResultsTo(kr, handle);
     });
     if (!answered) return kMachSendInvalidDest;
     if (kr == kKernSuccess) *connect = handle;
@@ -147,7 +146,7 @@ KernReturn VirtualMacSmcDriver::serviceClose(IoConnect connect) {
     const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("Close")
             .onInterface(kSmcInterface)
-            .withTimeout(kCallTimeout)
+            .withTimeout(kVirtualMacCallTimeout)
             .withArguments(connect)
             .storeResultsTo(kr);
     });
@@ -167,7 +166,7 @@ KernReturn VirtualMacSmcDriver::callStructMethod(IoConnect connect, std::uint32_
     const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("Call")
             .onInterface(kSmcInterface)
-            .withTimeout(kCallTimeout)
+            .withTimeout(kVirtualMacCallTimeout)
             .withArguments(connect, selector, request)
             .storeResultsTo(kr, reply);
     });
@@ -204,17 +203,17 @@ VirtualMacPowerSources::VirtualMacPowerSources(sdbus::IConnection& connection, R
 }
 
 std::optional<PowerSourceList> VirtualMacPowerSources::copyPowerSources() {
-    std::vector<virtual_mac::BusDictionary> descriptions;
+    std::vector<BusDictionary> descriptions;
     const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("PowerSources")
             .onInterface(kMachineInterface)
-            .withTimeout(kCallTimeout)
+            .withTimeout(kVirtualMacCallTimeout)
             .storeResultsTo(descriptions);
     });
     if (!answered) return std::nullopt;
     PowerSourceList list;
     list.reserve(descriptions.size());
-    for (const auto& description : descriptions) list.emplace_back(virtual_mac::fromBus(description));
+    for (const auto& description : descriptions) list.emplace_back(fromBus(description));
     return list;
 }
 
@@ -251,10 +250,12 @@ int VirtualMacSystemInfo::sysctlByName(std::string_view name, void* buffer, std:
         return -1;
     }
     std::string model;
-    const bool known =
-        name == "hw.model" && attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
-            proxy.callMethod("Model").onInterface(kMachineInterface).withTimeout(kCallTimeout).storeResultsTo(model);
-        });
+    const bool known = name == "hw.model" && attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+                           proxy.callMethod("Model")
+                               .onInterface(kMachineInterface)
+                               .withTimeout(kVirtualMacCallTimeout)
+                               .storeResultsTo(model);
+                       });
     if (!known || model.empty()) {
         errno = ENOENT;
         return -1;
@@ -283,7 +284,7 @@ std::optional<std::pair<bool, bool>> clamshell(sdbus::IProxy* proxy) {
     const bool answered = attempt(proxy, [&](sdbus::IProxy& p) {
         p.callMethod("Clamshell")
             .onInterface(kMachineInterface)
-            .withTimeout(kCallTimeout)
+            .withTimeout(kVirtualMacCallTimeout)
             .storeResultsTo(present, closed);
     });
     if (!answered) return std::nullopt;
@@ -332,7 +333,7 @@ std::optional<std::string> VirtualMacSystemInfo::consoleUser() {
     const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("ConsoleUser")
             .onInterface(kMachineInterface)
-            .withTimeout(kCallTimeout)
+            .withTimeout(kVirtualMacCallTimeout)
             .storeResultsTo(present, name);
     });
     if (!answered || !present) return std::nullopt;
@@ -362,7 +363,7 @@ VirtualMacWorkspace::VirtualMacWorkspace(sdbus::IConnection& connection, RunLoop
                 if (!release) return;
                 std::lock_guard lock(release->mutex);
                 attempt(release->proxy, [](sdbus::IProxy& proxy) {
-                    proxy.callMethod("AllowSleep").onInterface(kMachineInterface).withTimeout(kCallTimeout);
+                    proxy.callMethod("AllowSleep").onInterface(kMachineInterface).withTimeout(kVirtualMacCallTimeout);
                 });
             });
         };
@@ -388,7 +389,7 @@ void VirtualMacWorkspace::addWillSleepObserver(std::function<void()> observer) {
     // From now on the machine waits for this process before it sleeps.
     if (first) {
         attempt(proxy_.get(), [](sdbus::IProxy& proxy) {
-            proxy.callMethod("ObserveSleep").onInterface(kMachineInterface).withTimeout(kCallTimeout);
+            proxy.callMethod("ObserveSleep").onInterface(kMachineInterface).withTimeout(kVirtualMacCallTimeout);
         });
     }
 }
@@ -404,7 +405,7 @@ std::vector<RunningApplication> VirtualMacWorkspace::runningApplications() {
     const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("RunningApplications")
             .onInterface(kMachineInterface)
-            .withTimeout(kCallTimeout)
+            .withTimeout(kVirtualMacCallTimeout)
             .storeResultsTo(entries);
     });
     std::vector<RunningApplication> applications;
@@ -424,7 +425,7 @@ void VirtualMacWorkspace::openRequest(std::string_view path, bool hides, bool vi
     attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("OpenApplication")
             .onInterface(kMachineInterface)
-            .withTimeout(kCallTimeout)
+            .withTimeout(kVirtualMacCallTimeout)
             .withArguments(std::string(path), hides, viaOpenApplication, options);
     });
 }
@@ -442,7 +443,7 @@ OperatingSystemVersion VirtualMacWorkspace::operatingSystemVersion() {
     const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("OperatingSystemVersion")
             .onInterface(kMachineInterface)
-            .withTimeout(kCallTimeout)
+            .withTimeout(kVirtualMacCallTimeout)
             .storeResultsTo(major, minor, patch);
     });
     if (!answered) return {};
@@ -473,7 +474,10 @@ VirtualMacDisplays::VirtualMacDisplays(sdbus::IConnection& connection, RunLoop& 
 std::size_t VirtualMacDisplays::screenCount() {
     std::uint32_t count = 0;
     const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
-        proxy.callMethod("ScreenCount").onInterface(kMachineInterface).withTimeout(kCallTimeout).storeResultsTo(count);
+        proxy.callMethod("ScreenCount")
+            .onInterface(kMachineInterface)
+            .withTimeout(kVirtualMacCallTimeout)
+            .storeResultsTo(count);
     });
     return answered ? count : 0;
 }
@@ -486,4 +490,4 @@ int VirtualMacDisplays::registerReconfigurationCallback(DisplayReconfigurationCa
     return 0;
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

@@ -3,7 +3,7 @@
 //
 // Each client takes a connection whose event loop runs on a thread of its own; signals arrive on
 // that thread and are handed to the main queue of the given run loop. Every call waits at most
-// virtual_mac::kCallTimeout, and a virtual Mac that is not there gives the port's "nothing" or
+// kVirtualMacCallTimeout, and a virtual Mac that is not there gives the port's "nothing" or
 // error result, never an exception.
 
 #include <cstdint>
@@ -23,7 +23,7 @@
 #include "platform/system_info.h"
 #include "platform/workspace.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 // The SMC driver seam. Matching dictionaries, iterators and the service handle are local, as
 // they are in a task's own port space; connections live in the virtual Mac. When the virtual
@@ -160,4 +160,4 @@ private:
     std::unique_ptr<sdbus::IProxy> proxy_;
 };
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

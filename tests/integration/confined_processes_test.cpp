@@ -19,7 +19,7 @@
 #include "tests/integration/process_kit.h"
 #include "tests/kit/scoped_ports.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -45,7 +45,7 @@ protected:
 
     TempDir folder;
     const fs::path root = folder.path();
-    ConfinedProcesses processes{root.string(), kTools.string()};
+    linux_backend::ConfinedProcesses processes{root.string(), kTools.string()};
     testkit::ScopedProcessPorts scope{withProcesses(processes)};
 };
 
@@ -78,14 +78,15 @@ TEST_F(ConfinedProcessesTest, TheUninstallCommandLinesRunLetterForLetterAndReach
         }
 
         // As the daemon's uninstall runs them, in its order.
-        EXPECT_EQ(ZQShellExcuteManager::excuteCmd("launchctl list | grep " + kLabel).value_or("").empty(),
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteCmd("launchctl list | grep " + kLabel).value_or("").empty(),
                   !via.empty());
-        EXPECT_EQ(
-            ZQShellExcuteManager::excuteRMCmd("rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app"),
-            0);
-        EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd("launchctl unload " + kJobFile + " 2>/dev/null") == 0, via.empty());
-        EXPECT_EQ(ZQShellExcuteManager::excuteCmd("launchctl list | grep " + kLabel), "");
-        EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd("rm -f " + kJobFile), 0);
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd(
+                      "rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app"),
+                  0);
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd("launchctl unload " + kJobFile + " 2>/dev/null") == 0,
+                  via.empty());
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteCmd("launchctl list | grep " + kLabel), "");
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd("rm -f " + kJobFile), 0);
         EXPECT_EQ(treeOf(outside), before) << via;
         if (via.empty()) {
             EXPECT_FALSE(inRoot(bundle));
@@ -110,9 +111,9 @@ TEST_F(ConfinedProcessesTest, TheSandboxRunsBashWithItsOwnSmallEnvironment) {
 }
 
 TEST_F(ConfinedProcessesTest, NoSandboxIsMadeWithoutItsFolders) {
-    ConfinedProcesses noRoot((root / "missing").string(), kTools.string());
-    ConfinedProcesses noTools(root.string(), (root / "missing").string());
-    ConfinedProcesses hostRoot("/", kTools.string());
+    linux_backend::ConfinedProcesses noRoot((root / "missing").string(), kTools.string());
+    linux_backend::ConfinedProcesses noTools(root.string(), (root / "missing").string());
+    linux_backend::ConfinedProcesses hostRoot("/", kTools.string());
     EXPECT_EQ(noRoot.runShell("true"), std::nullopt);
     EXPECT_EQ(noTools.runShell("true"), std::nullopt);
     EXPECT_EQ(hostRoot.runShell("true"), std::nullopt);
@@ -120,4 +121,4 @@ TEST_F(ConfinedProcessesTest, NoSandboxIsMadeWithoutItsFolders) {
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -14,12 +14,10 @@
 #include "protocol/names.h"
 #include "tests/integration/daemon_fixture_e2e.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
-namespace names = protocol;
-
 class EndToEnd : public DaemonFixture {};
 
 // Each kind of reply once across the bus; which request gets which reply is the unit tests'.
@@ -29,18 +27,18 @@ TEST_F(EndToEnd, EachKindOfReplyArrivesAcrossTheBus) {
         std::vector<std::string_view> replyNames;
         PlistDictionary payload;  // of the first reply; empty: not looked at
     };
-    client->post(names::kOpenSMC);
+    client->post(protocol::kOpenSMC);
     const Case cases[] = {
-        {names::kQuerySMCOpenCloseStatus, {names::kReplyQuerySMCOpenCloseStatus}, {{"smcStatus", 1}}},
-        {names::kQuerySMCChargingStatus,
-         {names::kReplyQuerySMCChargingStatus},
+        {protocol::kQuerySMCOpenCloseStatus, {protocol::kReplyQuerySMCOpenCloseStatus}, {{"smcStatus", 1}}},
+        {protocol::kQuerySMCChargingStatus,
+         {protocol::kReplyQuerySMCChargingStatus},
          {{"chargingStatus", 1}, {"dischargingStatus", 0}}},
-        {names::kGetBatteryInfo, {names::kReplySmcState}, {{"result", "处理完成"}}},
-        {names::kQueryDeamonLoadStatus, {names::kReplyDeamonLoadStatus}, {{"status", 1}, {"version", "0.1.0"}}},
-        {names::kHeart, {names::kHeart}, {{"smcStatus", 1}, {"smcTimerActive", 1}}},
-        {names::kDisableCharging, {names::kReplyQuerySMCChargingStatus}, {}},
+        {protocol::kGetBatteryInfo, {protocol::kReplySmcState}, {{"result", "处理完成"}}},
+        {protocol::kQueryDeamonLoadStatus, {protocol::kReplyDeamonLoadStatus}, {{"status", 1}, {"version", "0.1.0"}}},
+        {protocol::kHeart, {protocol::kHeart}, {{"smcStatus", 1}, {"smcTimerActive", 1}}},
+        {protocol::kDisableCharging, {protocol::kReplyQuerySMCChargingStatus}, {}},
         {"ZQAmperly_TellDeamon_NoSuchRequest", {}, {}},
-        {names::kCloseSMC, {}, {}},
+        {protocol::kCloseSMC, {}, {}},
     };
     for (const auto& c : cases) {
         const auto seen = client->ask(c.request);
@@ -98,7 +96,7 @@ TEST_F(EndToEnd, AControlledEndHandsChargingBackAndARestartLeavesANewInstance) {
         ASSERT_EQ(ctl({"on"}).status, 0);
         ASSERT_TRUE(keysBecome("2 2 1", Nudge::Heartbeats));
         if (restart) {
-            client->post(names::kRestart);
+            client->post(protocol::kRestart);
         } else {
             ::kill(daemon->pid(), SIGTERM);
         }
@@ -108,10 +106,10 @@ TEST_F(EndToEnd, AControlledEndHandsChargingBackAndARestartLeavesANewInstance) {
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
         EXPECT_EQ(keys(), "0 0 0");
     }
-    EXPECT_EQ(client->count(names::kReplyRestart), 1u);
+    EXPECT_EQ(client->count(protocol::kReplyRestart), 1u);
     // The new instance starts with charge control off: nobody would end forced discharge.
     EXPECT_TRUE(waitUntil([&] { return !readFile(pidFile).empty(); }));
-    EXPECT_TRUE(waitUntil([&] { return answer(names::kQueryDeamonLoadStatus).has_value(); }, 30s))
+    EXPECT_TRUE(waitUntil([&] { return answer(protocol::kQueryDeamonLoadStatus).has_value(); }, 30s))
         << readFile(work.path() / "restarted.log");
     EXPECT_TRUE(keysBecome("0 0 0", Nudge::ThenRest)) << keys();
 }
@@ -124,21 +122,21 @@ TEST_F(EndToEnd, ControlSwitchedOffRightAfterALimitChangeLeavesNoForcedDischarge
     // The evaluation of the new limit forces discharge half a second after it; the close
     // request comes before that.
     replaceFile(limitFile(), limitPlist(80));
-    client->post(names::kLimitChange);
-    client->post(names::kCloseSMC);
+    client->post(protocol::kLimitChange);
+    client->post(protocol::kCloseSMC);
     EXPECT_TRUE(keysBecome("0 0 0", Nudge::ThenRest)) << keys();
-    const auto status = answer(names::kQuerySMCChargingStatus);
+    const auto status = answer(protocol::kQuerySMCChargingStatus);
     ASSERT_TRUE(status);
-    EXPECT_EQ(payloadInteger(*status, names::kKeyDischargingStatus), 0);
+    EXPECT_EQ(payloadInteger(*status, protocol::kKeyDischargingStatus), 0);
 }
 
 TEST_F(EndToEnd, UninstallRepliesThenRemovesTheDaemonFromTheVirtualRootOnly) {
     ASSERT_FALSE(fs::exists("/Library/LaunchDaemons/" + std::string(protocol::HelperLabel) + ".plist"));
-    client->post(names::kUninstallHelper);
+    client->post(protocol::kUninstallHelper);
     EXPECT_TRUE(waitUntil([&] { return !fs::exists(jobFile) && !fs::exists(bundle); }, 10s));
-    EXPECT_EQ(client->count(names::kReplyUninstallHelper), 1u);
+    EXPECT_EQ(client->count(protocol::kReplyUninstallHelper), 1u);
     EXPECT_FALSE(fs::exists("/Library/Application Support/Halvorn"));
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -7,7 +7,7 @@
 
 extern char** environ;
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 
 namespace {
 
@@ -74,4 +74,4 @@ std::vector<std::string> PrivateBus::environment() const {
     return entries;
 }
 
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -16,7 +16,7 @@
 #include "platform/linux/asio_run_loop.h"
 #include "tests/integration/process_kit.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -266,4 +266,4 @@ TEST(AsioRunLoopTest, DestroyingASourceWhoseFireIsDueNeverRunsItsHandler) {
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -15,7 +15,7 @@
 #include "tests/integration/process_kit.h"
 #include "tests/kit/scoped_ports.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -40,7 +40,7 @@ int zombieChildren() {
 
 class ShellTest : public ::testing::Test {
 protected:
-    PosixProcesses processes;
+    linux_backend::PosixProcesses processes;
     testkit::ScopedProcessPorts scope{withProcesses(processes)};
 };
 
@@ -63,21 +63,21 @@ TEST_F(ShellTest, OutputIsReturnedWhateverTheExitStatus) {
         {"echo \"$0\" \"$#\"; echo 'Application'' ''Support'", "/bin/bash 0\nApplication Support\n", 0},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ZQShellExcuteManager::excuteCmd(c.command), c.output) << c.command;
-        EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd(c.command), c.status) << c.command;
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteCmd(c.command), c.output) << c.command;
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd(c.command), c.status) << c.command;
     }
 }
 
 TEST_F(ShellTest, AShellThatCannotStartGivesNothingAnd100) {
-    PosixProcesses missing("/nonexistent/bash");
+    linux_backend::PosixProcesses missing("/nonexistent/bash");
     testkit::ScopedProcessPorts inner(withProcesses(missing));
-    EXPECT_FALSE(ZQShellExcuteManager::excuteCmd("echo hi"));
-    EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd("echo hi"), 100);
+    EXPECT_FALSE(daemon::ZQShellExcuteManager::excuteCmd("echo hi"));
+    EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd("echo hi"), 100);
 }
 
 TEST_F(ShellTest, LargeOutputIsReadWholeBeforeTheWait) {
     // Far beyond a pipe's capacity: waiting before reading would deadlock.
-    const auto output = ZQShellExcuteManager::excuteCmd("head -c 1048576 /dev/zero | tr '\\0' 'x'; exit 2");
+    const auto output = daemon::ZQShellExcuteManager::excuteCmd("head -c 1048576 /dev/zero | tr '\\0' 'x'; exit 2");
     ASSERT_TRUE(output);
     EXPECT_EQ(output->size(), 1048576u);
     EXPECT_EQ(output->find_first_not_of('x'), std::string::npos);
@@ -97,4 +97,4 @@ TEST_F(ShellTest, ADetachedProgramRunsWithoutBeingWaitedForAndAMissingOneFails) 
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -1,5 +1,5 @@
 #pragma once
-// A daemon on a simulated MacBook: every port faked, virtual time, the SMC key store behind the
+// A daemon on a simulated MacBook: every port faked, virtual time, the daemon::SMC key store behind the
 // shared client, user "anna" at the console. Unit tests and benchmarks build on it.
 
 #include <algorithm>
@@ -48,7 +48,7 @@ public:
         ports.displays = &displays;
         ports.bundles = &bundles;
         scoped.emplace(ports);
-        SMC::replaceShared(std::make_unique<SMC>(driver, log));
+        daemon::SMC::replaceShared(std::make_unique<daemon::SMC>(driver, log));
         powerSources.setSources(PowerSourceList{batteryDescription(50)});
         bundles.setMainBundle(
             std::make_shared<FakeBundle>(kDaemonBundle, PlistDictionary{{"CFBundleShortVersionString", "0.1.0"}}));
@@ -56,12 +56,12 @@ public:
 
     virtual ~DaemonWorld() {
         module.reset();
-        SMC::replaceShared(nullptr);
+        daemon::SMC::replaceShared(nullptr);
     }
 
     // Creates the module; the virtual run loop hands control back at once.
     void start() {
-        module = std::make_unique<ZQBatteryModule>(ports);
+        module = std::make_unique<daemon::ZQBatteryModule>(ports);
         loop.runUntilIdle();
     }
     // Starts the daemon with charge control switched on.
@@ -115,7 +115,7 @@ public:
     FakeBundles bundles;
     Ports ports;
     std::optional<ScopedProcessPorts> scoped;
-    std::unique_ptr<ZQBatteryModule> module;
+    std::unique_ptr<daemon::ZQBatteryModule> module;
 };
 
 }  // namespace wattkeeper::testkit

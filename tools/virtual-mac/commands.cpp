@@ -26,7 +26,7 @@ bool meansAbsent(const sdbus::Error& error) {
 }
 
 template <class T>
-std::string text(const BusDictionary& status, const char* key, const char* fallback = "?") {
+std::string text(const linux_backend::BusDictionary& status, const char* key, const char* fallback = "?") {
     const auto found = status.find(key);
     if (found == status.end()) return fallback;
     try {
@@ -37,13 +37,13 @@ std::string text(const BusDictionary& status, const char* key, const char* fallb
 }
 
 template <class T>
-std::optional<T> value(const BusDictionary& status, const char* key) {
+std::optional<T> value(const linux_backend::BusDictionary& status, const char* key) {
     const auto found = status.find(key);
     if (found == status.end() || !found->second.containsValueOfType<T>()) return std::nullopt;
     return found->second.get<T>();
 }
 
-std::string keyText(const BusDictionary& status, const char* key) {
+std::string keyText(const linux_backend::BusDictionary& status, const char* key) {
     const auto byte = value<std::uint8_t>(status, key);
     if (!byte) return "?";
     char buffer[16];
@@ -69,7 +69,8 @@ std::string clock(double seconds) {
 int withControl(const std::function<void(sdbus::IProxy& proxy)>& exchange) {
     try {
         linux_backend::Bus bus;
-        auto proxy = sdbus::createProxy(bus.connection(), kServiceName, kObjectPath);
+        auto proxy =
+            sdbus::createProxy(bus.connection(), linux_backend::kVirtualMacService, linux_backend::kVirtualMacPath);
         exchange(*proxy);
         return 0;
     } catch (const sdbus::Error& error) {
@@ -83,7 +84,7 @@ int withControl(const std::function<void(sdbus::IProxy& proxy)>& exchange) {
     }
 }
 
-std::string formatStatus(const BusDictionary& status) {
+std::string formatStatus(const linux_backend::BusDictionary& status) {
     std::string out;
     auto line = [&out](const char* label, const std::string& text) {
         char buffer[32];
@@ -118,7 +119,7 @@ std::string formatStatus(const BusDictionary& status) {
     return out;
 }
 
-std::string formatStatusLine(const BusDictionary& status) {
+std::string formatStatusLine(const linux_backend::BusDictionary& status) {
     const auto charge = value<double>(status, "charge");
     const auto adapter = value<bool>(status, "adapter");
     const auto asleep = value<bool>(status, "asleep");

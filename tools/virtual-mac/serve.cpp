@@ -73,15 +73,16 @@ int serve(const ServeOptions& options) {
         bus = std::make_unique<linux_backend::Bus>();
         server = std::make_unique<Server>(bus->connection(), options);
         server->onQuit([&io] { asio::post(io, [&io] { io.stop(); }); });
-        bus->requestName(kServiceName);
+        bus->requestName(linux_backend::kVirtualMacService);
     } catch (const sdbus::Error& error) {
-        std::cerr << "virtual-mac: cannot serve " << kServiceName << ": " << error.getMessage() << '\n';
+        std::cerr << "virtual-mac: cannot serve " << linux_backend::kVirtualMacService << ": " << error.getMessage()
+                  << '\n';
         return 1;
     }
 
     Ticker ticker(io, *server, *bus);
     ticker.start();
-    std::cout << "virtual-mac: serving " << kServiceName << " for " << options.model << ", root "
+    std::cout << "virtual-mac: serving " << linux_backend::kVirtualMacService << " for " << options.model << ", root "
               << std::filesystem::absolute(options.root).lexically_normal().string() << std::endl;
     io.run();
 
@@ -91,7 +92,7 @@ int serve(const ServeOptions& options) {
         return 1;
     }
     try {
-        bus->connection().releaseName(kServiceName);
+        bus->connection().releaseName(linux_backend::kVirtualMacService);
     } catch (const sdbus::Error&) {
         // The bus went first; the name went with it.
     }
