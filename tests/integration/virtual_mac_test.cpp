@@ -104,7 +104,7 @@ protected:
 TEST_F(VirtualMacTest, SmcConnectionsBelongToTheirClientAndTheKeysOutliveIt) {
     serve();
     testkit::RecordingLog log;
-    linux_backend::VirtualMacSmcDriver driver(connection(), loop_);
+    linux_backend::VirtualMacSmcDriver driver(connection_, loop_);
     IoObject iterator = 0;
     ASSERT_EQ(driver.getMatchingServices(MatchingDictionary{"AppleSMC"}, &iterator), kKernSuccess);
     const IoObject service = driver.iteratorNext(iterator);
@@ -120,7 +120,7 @@ TEST_F(VirtualMacTest, SmcConnectionsBelongToTheirClientAndTheKeysOutliveIt) {
 
     // A second client, as a restarted daemon is, on a connection of its own.
     Bus otherBus(bus_.address());
-    linux_backend::VirtualMacSmcDriver other(otherBus.connection(), loop_);
+    linux_backend::VirtualMacSmcDriver other(otherBus, loop_);
     std::uint8_t record[80] = {};
     std::uint8_t reply[80] = {};
     std::size_t outputSize = sizeof reply;
@@ -137,7 +137,7 @@ TEST_F(VirtualMacTest, SmcConnectionsBelongToTheirClientAndTheKeysOutliveIt) {
 
 TEST_F(VirtualMacTest, ThePowerSourcesFollowTheAdapterWithAMessageOnTheMainQueue) {
     serve({"--charge", "50"});
-    linux_backend::VirtualMacPowerSources sources(connection(), loop_);
+    linux_backend::VirtualMacPowerSources sources(connection_, loop_);
     auto& messages = inbox<std::string>();
     ASSERT_EQ(sources.addGeneralInterestNotification(
                   [this, &messages](std::uint32_t type) { messages.add(onMain(std::to_string(type))); }),
@@ -166,8 +166,8 @@ TEST_F(VirtualMacTest, ANotebookOfAnyModelNameHasALidThatAnnouncesItsMoves) {
          {Case{"MacBookPro16,1", true}, Case{"Mac14,2", true}, Case{"Macmini8,1", false}, Case{"Mac14,3", false}}) {
         SCOPED_TRACE(c.model);
         serve({"--model", c.model});
-        linux_backend::VirtualMacSystemInfo info(connection(), loop_);
-        linux_backend::VirtualMacWorkspace workspace(connection(), loop_);
+        linux_backend::VirtualMacSystemInfo info(connection_, loop_);
+        linux_backend::VirtualMacWorkspace workspace(connection_, loop_);
         auto& events = inbox<std::string>();
         info.addClamshellChangeNotification([this, &events] { events.add(onMain("lid")); });
         workspace.addWillSleepObserver([&events] { events.add("will sleep"); });
@@ -194,7 +194,7 @@ TEST_F(VirtualMacTest, ANotebookOfAnyModelNameHasALidThatAnnouncesItsMoves) {
 // running applications are looked at here.
 TEST_F(VirtualMacTest, SleepWaitsForItsObserversAndTheWorkspaceFollowsTheCommandLine) {
     serve();
-    linux_backend::VirtualMacWorkspace workspace(connection(), loop_);
+    linux_backend::VirtualMacWorkspace workspace(connection_, loop_);
     auto& events = inbox<std::string>();
     // The machine waits for its will-sleep observers: while they run it is still awake.
     workspace.addWillSleepObserver(
