@@ -4,7 +4,7 @@
 
 #include "tests/kit/daemon_world.h"
 
-namespace wattkeeper {
+namespace wattkeeper::bench {
 namespace {
 
 // A daemon holding a battery one point below its limit, so that every evaluation reads the
@@ -50,4 +50,4 @@ void BM_EvaluationChargeControlOff(benchmark::State& state) {
 BENCHMARK(BM_EvaluationChargeControlOff);
 
 }  // namespace
-}  // namespace wattkeeper
+}  // namespace wattkeeper::bench

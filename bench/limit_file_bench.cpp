@@ -1,8 +1,8 @@
 // Decoding hostile limit files: the worst BatteryLimit.plist the console user can write within
-// the daemon's read bound (DaemonFileManager::kMaxFileBytes, 1 MiB), decoded by plistFromBytes as
-// the daemon decodes it. Each shape is filled as far as the bound allows, in XML and in binary
-// form, and, where the decoder refuses that file, also to the largest size it accepts. The floor
-// is libplist's own parse and free of the same bytes, which the decoder includes.
+// the daemon's read bound (daemon::DaemonFileManager::kMaxFileBytes, 1 MiB), decoded by linux_backend::plistFromBytes
+// as the daemon decodes it. Each shape is filled as far as the bound allows, in XML and in binary form, and, where the
+// decoder refuses that file, also to the largest size it accepts. The floor is libplist's own parse and free of the
+// same bytes, which the decoder includes.
 //
 //   build/default/wk_bench --benchmark_filter=LimitFile
 
@@ -25,12 +25,12 @@
 #include "daemon/files/daemon_file_manager.h"
 #include "platform/linux/plist_codec.h"
 
-namespace wattkeeper {
+namespace wattkeeper::bench {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::size_t kBound = DaemonFileManager::kMaxFileBytes;
+constexpr std::size_t kBound = daemon::DaemonFileManager::kMaxFileBytes;
 
 // A property list to write: a dictionary (keys and values alternating), an array, a string or
 // true. A node held by several parents is written out under each in XML, and once in binary
@@ -237,7 +237,8 @@ NodePtr deepChains(std::size_t n) {
     std::vector<NodePtr> chains;
     for (std::size_t c = 0; c < n; ++c) {
         NodePtr inner = leaf();
-        for (int level = 1; level < kMaxPlistDepth; ++level) inner = container(Node::Dict, {text("k"), inner});
+        for (int level = 1; level < linux_backend::kMaxPlistDepth; ++level)
+            inner = container(Node::Dict, {text("k"), inner});
         chains.push_back(inner);
     }
     return container(Node::Array, std::move(chains));
@@ -336,7 +337,7 @@ File fill(const Case& c, bool binary, Fill how) {
     };
     auto fits = [&](std::size_t n) {
         const Bytes bytes = make(n);
-        return bytes.size() <= kBound && (how == Fill::ReadBound || plistFromBytes(bytes).has_value());
+        return bytes.size() <= kBound && (how == Fill::ReadBound || linux_backend::plistFromBytes(bytes).has_value());
     };
     std::size_t low = 1;  // fits
     std::size_t high = 2;
@@ -370,7 +371,7 @@ void decode(benchmark::State& state, const Case& c, bool binary, Fill how) {
     const File& file = fileFor(c, binary, how);
     bool decoded = false;
     for (auto _ : state) {
-        auto value = plistFromBytes(file.bytes);
+        auto value = linux_backend::plistFromBytes(file.bytes);
         decoded = value.has_value();
         benchmark::DoNotOptimize(value);
     }
@@ -381,7 +382,7 @@ void decode(benchmark::State& state, const Case& c, bool binary, Fill how) {
 // Not run on a file the decoder refuses: some would expand beyond the machine's memory.
 void libplistAlone(benchmark::State& state, const Case& c, bool binary, Fill how) {
     const File& file = fileFor(c, binary, how);
-    if (!plistFromBytes(file.bytes)) state.SkipWithError("refused by the decoder");
+    if (!linux_backend::plistFromBytes(file.bytes)) state.SkipWithError("refused by the decoder");
     const auto* data = reinterpret_cast<const char*>(file.bytes.data());
     const auto length = static_cast<std::uint32_t>(file.bytes.size());
     for (auto _ : state) {
@@ -421,4 +422,4 @@ const bool kRegistered = [] {
 }();
 
 }  // namespace
-}  // namespace wattkeeper
+}  // namespace wattkeeper::bench

@@ -1,13 +1,14 @@
-// Cost of the SMC client's hot operations on the in-memory driver seam.
+// Cost of the daemon::SMC client's hot operations on the in-memory driver seam.
 
 #include <benchmark/benchmark.h>
 
 #include "daemon/smc/smc.h"
 #include "daemon/smc/smc_manager.h"
+#include "platform/smc_keys.h"
 #include "sim/smc_key_store.h"
 #include "tests/kit/virtual_run_loop.h"
 
-namespace wattkeeper {
+namespace wattkeeper::bench {
 namespace {
 
 // Log lines are formatted as usual and then dropped, so the figures hold the formatting cost.
@@ -21,9 +22,9 @@ struct Bench {
     DiscardingLog log;
     sim::SmcKeyStore store = sim::SmcKeyStore::macBook();
     sim::SimSmcDriver driver{store};
-    SMC smc{driver, log};
+    daemon::SMC smc{driver, log};
     testkit::VirtualRunLoop loop;
-    ZQSMCManager manager{smc, loop, log};
+    daemon::ZQSMCManager manager{smc, loop, log};
 
     Bench() { smc.open(); }
     // The store keeps a history for tests; keep it from growing through the run.
@@ -36,7 +37,7 @@ struct Bench {
 void BM_Read(benchmark::State& state) {
     Bench b;
     for (auto _ : state) {
-        SMCVal_t value{"CH0B"};
+        daemon::SMCVal_t value{kChargingKey};
         benchmark::DoNotOptimize(b.smc.read(value));
         b.trim();
     }
@@ -46,7 +47,7 @@ BENCHMARK(BM_Read);
 void BM_SetUInt8Value(benchmark::State& state) {
     Bench b;
     for (auto _ : state) {
-        b.smc.setUInt8Value("CH0B", 2);
+        b.smc.setUInt8Value(kChargingKey, 2);
         b.trim();
     }
 }
@@ -71,6 +72,6 @@ void BM_GetValue(benchmark::State& state) {
 BENCHMARK(BM_GetValue);
 
 }  // namespace
-}  // namespace wattkeeper
+}  // namespace wattkeeper::bench
 
 BENCHMARK_MAIN();

@@ -36,7 +36,7 @@ sdbus::Slot watchVirtualMac(Bus& bus, RunLoop& loop, Log& log) {
     const std::string rule = std::string(
                                  "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
                                  "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
-                             virtual_mac::kServiceName + "'";
+                             linux_backend::kVirtualMacService + "'";
     return bus.addMatch(rule, [&loop, &log](sdbus::Message& message) {
         std::string name;
         std::string oldOwner;
@@ -49,7 +49,7 @@ sdbus::Slot watchVirtualMac(Bus& bus, RunLoop& loop, Log& log) {
                 return;
             }
             log.systemLog("the virtual Mac is back: battery read again");
-            if (ZQBatteryModule* module = ZQBatteryModule::shared()) module->powerSourceChanged();
+            if (daemon::ZQBatteryModule* module = daemon::ZQBatteryModule::shared()) module->powerSourceChanged();
         });
     });
 }
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     // from running on into a teardown.
     bus->onDisconnect([&log] {
         log.systemLog("the bus went away: exiting for launchd to start a new instance");
-        if (ZQBatteryModule* module = ZQBatteryModule::shared()) module->handBackCharging("exiting");
+        if (daemon::ZQBatteryModule* module = daemon::ZQBatteryModule::shared()) module->handBackCharging("exiting");
         std::_Exit(EX_TEMPFAIL);
     });
     // The hardware comes up before its daemon; give it a moment when both start together.
@@ -84,11 +84,11 @@ int main(int argc, char** argv) {
     const sdbus::Slot virtualMacWatch = watchVirtualMac(*bus, loop, log);
     DbusNotificationCenter darwin(*bus, loop, DbusNotificationCenter::Kind::Darwin);
     DbusNotificationCenter distributed(*bus, loop, DbusNotificationCenter::Kind::Distributed);
-    VirtualMacSmcDriver smc(bus->connection(), loop);
-    VirtualMacPowerSources powerSources(bus->connection(), loop);
-    VirtualMacSystemInfo systemInfo(bus->connection(), loop);
-    VirtualMacWorkspace workspace(bus->connection(), loop);
-    VirtualMacDisplays displays(bus->connection(), loop);
+    VirtualMacSmcDriver smc(*bus, loop);
+    VirtualMacPowerSources powerSources(*bus, loop);
+    VirtualMacSystemInfo systemInfo(*bus, loop);
+    VirtualMacWorkspace workspace(*bus, loop);
+    VirtualMacDisplays displays(*bus, loop);
     PosixFileSystem files(*root);
     ConfinedProcesses processes(*root, virtualMacToolsFolder());
     LinuxBundles bundles;

@@ -46,6 +46,7 @@
 #include "platform/linux/bus.h"
 #include "platform/linux/dbus_centers.h"
 #include "platform/linux/virtual_mac_client.h"
+#include "platform/smc_keys.h"
 #include "protocol/names.h"
 #include "protocol/protocol.h"
 
@@ -57,8 +58,6 @@ using Clock = std::chrono::steady_clock;
 using linux_backend::AsioRunLoop;
 using linux_backend::Bus;
 using linux_backend::DbusNotificationCenter;
-namespace names = protocol;
-
 constexpr const char* kEchoPath = "/org/wattkeeper/BenchEcho";
 constexpr const char* kEchoInterface = "org.wattkeeper.BenchEcho";
 
@@ -93,8 +92,8 @@ private:
 
 // The reply dictionary of a heartbeat, for the echo's Pong: same keys, same types.
 std::map<std::string, sdbus::Variant> heartShapedPayload() {
-    return {{std::string(names::kKeySmcStatus), sdbus::Variant(std::int32_t{1})},
-            {std::string(names::kKeySmcTimerActive), sdbus::Variant(std::int32_t{1})}};
+    return {{std::string(protocol::kKeySmcStatus), sdbus::Variant(std::int32_t{1})},
+            {std::string(protocol::kKeySmcTimerActive), sdbus::Variant(std::int32_t{1})}};
 }
 
 // A helper whose bus has gone has nothing left to do; it must not outlive a script killed
@@ -173,8 +172,8 @@ public:
           distributed_(bus_, loop_, DbusNotificationCenter::Kind::Distributed),
           pinger_(sdbus::createObject(bus_.connection(), kEchoPath)) {
         gReplies = &replies_;
-        protocol::observeDistributed(distributed_, names::kReplyHeart, replyArrived);
-        protocol::observeDistributed(distributed_, names::kReplyQuerySMCChargingStatus, replyArrived);
+        protocol::observeDistributed(distributed_, protocol::kReplyHeart, replyArrived);
+        protocol::observeDistributed(distributed_, protocol::kReplyQuerySMCChargingStatus, replyArrived);
         pong_ = bus_.addMatch(
             std::string("type='signal',path='") + kEchoPath + "',interface='" + kEchoInterface + "',member='Pong'",
             [this](sdbus::Message& message) {
@@ -195,7 +194,7 @@ public:
     void request(std::string_view name) { protocol::postRequest(darwin_, name); }
     void ping() {
         auto signal = pinger_->createSignal(kEchoInterface, "Ping");
-        signal << std::string(names::kHeart);
+        signal << std::string(protocol::kHeart);
         pinger_->emitSignal(signal);
     }
     Replies& replies() { return replies_; }
@@ -232,10 +231,10 @@ double percentile(std::vector<double> values, double p) {
 int rtt(long count) {
     Client client;
     std::vector<Series> series{
-        {"heartbeat", std::string(names::kReplyHeart), [&] { client.request(names::kHeart); }, {}, 0},
+        {"heartbeat", std::string(protocol::kReplyHeart), [&] { client.request(protocol::kHeart); }, {}, 0},
         {"charging_status",
-         std::string(names::kReplyQuerySMCChargingStatus),
-         [&] { client.request(names::kQuerySMCChargingStatus); },
+         std::string(protocol::kReplyQuerySMCChargingStatus),
+         [&] { client.request(protocol::kQuerySMCChargingStatus); },
          {},
          0},
         {"ping", Client::kPongName, [&] { client.ping(); }, {}, 0},
@@ -269,8 +268,8 @@ int rtt(long count) {
 
 int storm(long count, long batch) {
     Client client;
-    const std::string heart(names::kReplyHeart);
-    const std::string charging(names::kReplyQuerySMCChargingStatus);
+    const std::string heart(protocol::kReplyHeart);
+    const std::string charging(protocol::kReplyQuerySMCChargingStatus);
     std::uint64_t wantHeart = client.replies().count(heart);
     std::uint64_t wantCharging = client.replies().count(charging);
     std::uint64_t lost = 0;
@@ -279,10 +278,10 @@ int storm(long count, long batch) {
         const long n = std::min(batch, count - sent);
         for (long k = 0; k < n; ++k, ++sent) {
             if (sent % 2 == 0) {
-                client.request(names::kHeart);
+                client.request(protocol::kHeart);
                 ++wantHeart;
             } else {
-                client.request(names::kQuerySMCChargingStatus);
+                client.request(protocol::kQuerySMCChargingStatus);
                 ++wantCharging;
             }
         }
@@ -314,8 +313,8 @@ int rest() {
     endWithTheBus(bus);
     DbusNotificationCenter darwin(bus, loop, DbusNotificationCenter::Kind::Darwin);
     DbusNotificationCenter distributed(bus, loop, DbusNotificationCenter::Kind::Distributed);
-    for (auto name : names::kRequestNames) protocol::observeDarwin(darwin, name, ignored);
-    for (auto name : names::kReplyNames) protocol::observeDistributed(distributed, name, ignored);
+    for (auto name : protocol::kRequestNames) protocol::observeDarwin(darwin, name, ignored);
+    for (auto name : protocol::kReplyNames) protocol::observeDistributed(distributed, name, ignored);
     // The daemon's one periodic duty, with nothing to do: a timer on the global queue every 20 s.
     auto timer = loop.makeTimerSource(RunLoop::Queue::Global);
     timer->setTimer(0ns, 20s, 100ms);
@@ -346,13 +345,14 @@ public:
     Holder(Bus& bus, AsioRunLoop& loop, long limit)
         : loop_(loop),
           limit_(limit),
-          smcDriver_(bus.connection(), loop),
-          power_(bus.connection(), loop),
-          system_(bus.connection(), loop),
-          workspace_(bus.connection(), loop),
+          smcDriver_(bus, loop),
+          power_(bus, loop),
+          system_(bus, loop),
+          workspace_(bus, loop),
           smc_(smcDriver_, log_) {
-        if (smc_.open() != 0) throw std::runtime_error("cannot open the SMC");
-        for (const char* key : {"CH0B", "CH0C", "CH0I"}) keys_[key] = smc_.getUInt8Value(key).value_or(-1);
+        if (smc_.open() != 0) throw std::runtime_error("cannot open the daemon::SMC");
+        for (const char* key : {kChargingKey, kChargingSecondKey, kDischargingKey})
+            keys_[key] = smc_.getUInt8Value(key).value_or(-1);
         power_.addGeneralInterestNotification([this](std::uint32_t) { evaluate(); });
         workspace_.addWillSleepObserver([this] {
             awake_ = false;
@@ -397,11 +397,11 @@ private:
             c = 0;
         }
         // Stop charging before anything else changes, start it last.
-        if (b == 2) set("CH0B", 2);
-        if (c == 2) set("CH0C", 2);
-        set("CH0I", i);
-        if (b == 0) set("CH0B", 0);
-        if (c == 0) set("CH0C", 0);
+        if (b == 2) set(kChargingKey, 2);
+        if (c == 2) set(kChargingSecondKey, 2);
+        set(kDischargingKey, i);
+        if (b == 0) set(kChargingKey, 0);
+        if (c == 0) set(kChargingSecondKey, 0);
     }
 
     void set(const char* key, int value) {
@@ -413,11 +413,11 @@ private:
     AsioRunLoop& loop_;
     const long limit_;
     QuietLog log_;
-    VirtualMacSmcDriver smcDriver_;
-    VirtualMacPowerSources power_;
-    VirtualMacSystemInfo system_;
-    VirtualMacWorkspace workspace_;
-    SMC smc_;
+    linux_backend::VirtualMacSmcDriver smcDriver_;
+    linux_backend::VirtualMacPowerSources power_;
+    linux_backend::VirtualMacSystemInfo system_;
+    linux_backend::VirtualMacWorkspace workspace_;
+    daemon::SMC smc_;
     std::map<std::string, int> keys_;
     bool awake_ = true;
     bool lastLid_ = false;

@@ -22,7 +22,7 @@
 #include "platform/file_system.h"
 #include "tests/kit/daemon_world.h"
 
-namespace wattkeeper {
+namespace wattkeeper::bench {
 namespace {
 
 // The battery exactly at its limit with the keys already holding (the daemon's steady state
@@ -47,7 +47,7 @@ struct EvaluatingDaemon : testkit::DaemonWorld {
     std::size_t calls = 0;
 };
 
-__attribute__((noinline)) void measuredEvaluation(ZQBatteryModule& module) { module.quillCmcCountTime(); }
+__attribute__((noinline)) void measuredEvaluation(daemon::ZQBatteryModule& module) { module.quillCmcCountTime(); }
 
 // The floor of one evaluation: the seam calls it makes, on the same driver with the same
 // records, and the limit file read and decoded as the daemon's file port does it.
@@ -145,7 +145,7 @@ int run(const std::string& what, const std::string& state, long count) {
 }
 
 }  // namespace
-}  // namespace wattkeeper
+}  // namespace wattkeeper::bench
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     }
     try {
         const long count = argc > 3 ? std::atol(argv[3]) : 0;
-        return wattkeeper::run(argv[1], argv[2], count);
+        return wattkeeper::bench::run(argv[1], argv[2], count);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "wk_eval_cost: %s\n", error.what());
         return 1;

@@ -5,7 +5,7 @@
 #include "daemon/smc/smc.h"
 #include "protocol/protocol.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 namespace {
 
@@ -113,4 +113,4 @@ void ZQBatteryModule::postReply(std::string_view name, const PlistDictionary& pa
     protocol::postReply(*ports_.distributedCenter, name, payload);
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -12,7 +12,7 @@
 #include "daemon/system/power_source_record.h"
 #include "platform/ports.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 class ZQBatteryModule {
 public:
@@ -139,4 +139,4 @@ private:
 // when the key is missing or holds neither a number nor a numeric string.
 std::optional<std::int64_t> chargingLimitOf(const PlistDictionary& limits);
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -2,7 +2,7 @@
 
 #include "daemon/core/battery_module.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 namespace {
 
@@ -34,4 +34,4 @@ void ZQBatteryModule::powerSourceChanged() {
     }
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -11,18 +11,16 @@
 #include "protocol/names.h"
 #include "protocol/protocol.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 using namespace std::chrono_literals;
-namespace names = protocol;
-
 namespace {
 
 constexpr Duration kCloseCheckDelay = 1500ms;
 constexpr Duration kUninstallDelay = 2500ms;
 
 // What every uninstall request is answered with, the first and any later one alike.
-PlistDictionary uninstallingPayload() { return {{std::string(names::kKeyUninstallSelf), 1}}; }
+PlistDictionary uninstallingPayload() { return {{std::string(protocol::kKeyUninstallSelf), 1}}; }
 
 // The one callback for all sixteen request names; the first equal name decides.
 void daemonRequestCallback(NotificationCenter& /*center*/, void* /*observer*/, std::string_view name,
@@ -35,22 +33,22 @@ void daemonRequestCallback(NotificationCenter& /*center*/, void* /*observer*/, s
         Operation operation;  // null: observed and ignored
     };
     static constexpr Route kRoutes[] = {
-        {names::kQuerySMCOpenCloseStatus, &ZQBatteryModule::getSMCOpenCloseStatus},
-        {names::kQuerySMCChargingStatus, &ZQBatteryModule::getChargingStatus},
-        {names::kOpenSMC, &ZQBatteryModule::openSMC},
-        {names::kCloseSMC, &ZQBatteryModule::closeSMC},
-        {names::kGetBatteryInfo, &ZQBatteryModule::getBatteryInfo},
-        {names::kEnableCharging, &ZQBatteryModule::enableCharging},
-        {names::kDisableCharging, &ZQBatteryModule::disableCharging},
-        {names::kEnableDischarging, &ZQBatteryModule::enableDischarging},
-        {names::kDisableDischarging, &ZQBatteryModule::disableDischarging},
-        {names::kQueryDeamonLoadStatus, &ZQBatteryModule::postLoadStatus},
-        {names::kSleep, nullptr},
-        {names::kWake, nullptr},
-        {names::kUninstallHelper, &ZQBatteryModule::startUninstall},
-        {names::kLimitChange, &ZQBatteryModule::refreshLimitChange},
-        {names::kHeart, &ZQBatteryModule::handleHeart},
-        {names::kRestart, &ZQBatteryModule::restart},
+        {protocol::kQuerySMCOpenCloseStatus, &ZQBatteryModule::getSMCOpenCloseStatus},
+        {protocol::kQuerySMCChargingStatus, &ZQBatteryModule::getChargingStatus},
+        {protocol::kOpenSMC, &ZQBatteryModule::openSMC},
+        {protocol::kCloseSMC, &ZQBatteryModule::closeSMC},
+        {protocol::kGetBatteryInfo, &ZQBatteryModule::getBatteryInfo},
+        {protocol::kEnableCharging, &ZQBatteryModule::enableCharging},
+        {protocol::kDisableCharging, &ZQBatteryModule::disableCharging},
+        {protocol::kEnableDischarging, &ZQBatteryModule::enableDischarging},
+        {protocol::kDisableDischarging, &ZQBatteryModule::disableDischarging},
+        {protocol::kQueryDeamonLoadStatus, &ZQBatteryModule::postLoadStatus},
+        {protocol::kSleep, nullptr},
+        {protocol::kWake, nullptr},
+        {protocol::kUninstallHelper, &ZQBatteryModule::startUninstall},
+        {protocol::kLimitChange, &ZQBatteryModule::refreshLimitChange},
+        {protocol::kHeart, &ZQBatteryModule::handleHeart},
+        {protocol::kRestart, &ZQBatteryModule::restart},
     };
     for (const Route& route : kRoutes) {
         if (route.name != name) continue;
@@ -83,7 +81,7 @@ void closeCheck(ZQBatteryModule& module) {
 }  // namespace
 
 void ZQBatteryModule::registerDaemonNotification() {
-    for (std::string_view name : names::kRequestNames) {
+    for (std::string_view name : protocol::kRequestNames) {
         protocol::observeDarwin(*ports_.darwinCenter, name, daemonRequestCallback);
     }
 }
@@ -91,15 +89,15 @@ void ZQBatteryModule::registerDaemonNotification() {
 void ZQBatteryModule::getSMCOpenCloseStatus() {
     const bool usable = smcManager->getcmcStatus();
     cmcOpen.store(usable, std::memory_order_relaxed);
-    postReply(names::kReplyQuerySMCOpenCloseStatus, {{std::string(names::kKeySmcStatus), usable ? 1 : 0}});
+    postReply(protocol::kReplyQuerySMCOpenCloseStatus, {{std::string(protocol::kKeySmcStatus), usable ? 1 : 0}});
 }
 
 void ZQBatteryModule::getChargingStatus() {
     const std::int64_t charging = smcManager->get_charging_status();
     const std::int64_t discharging = smcManager->get_discharging_status();
-    postReply(names::kReplyQuerySMCChargingStatus,
-              {{std::string(names::kKeyChargingStatus), charging == 0 ? 1 : 0},
-               {std::string(names::kKeyDischargingStatus), discharging == 1 ? 1 : 0}});
+    postReply(protocol::kReplyQuerySMCChargingStatus,
+              {{std::string(protocol::kKeyChargingStatus), charging == 0 ? 1 : 0},
+               {std::string(protocol::kKeyDischargingStatus), discharging == 1 ? 1 : 0}});
 }
 
 void ZQBatteryModule::openSMC() {
@@ -116,10 +114,10 @@ void ZQBatteryModule::closeSMC() {
     later(kCloseCheckDelay, closeCheck);
 }
 
-void ZQBatteryModule::getBatteryInfo() { performCallback(PlistValue(names::kResultDoneText)); }
+void ZQBatteryModule::getBatteryInfo() { performCallback(PlistValue(protocol::kResultDoneText)); }
 
 void ZQBatteryModule::performCallback(const PlistValue& result) {
-    postReply(names::kReplySmcState, {{std::string(names::kKeyResult), result}});
+    postReply(protocol::kReplySmcState, {{std::string(protocol::kKeyResult), result}});
 }
 
 void ZQBatteryModule::enableCharging() {
@@ -154,21 +152,21 @@ void ZQBatteryModule::disableDischarging() {
 
 void ZQBatteryModule::postLoadStatus() {
     PlistDictionary payload;
-    payload.set(std::string(names::kKeyStatus), ports_.systemInfo->effectiveUserId() == 0 ? 1 : 0);
+    payload.set(std::string(protocol::kKeyStatus), ports_.systemInfo->effectiveUserId() == 0 ? 1 : 0);
     if (const auto bundle = ports_.bundles->mainBundle()) {
         if (const auto info = bundle->infoDictionary()) {
             if (const PlistValue* version = info->find("CFBundleShortVersionString")) {
-                payload.set(std::string(names::kKeyVersion), *version);
+                payload.set(std::string(protocol::kKeyVersion), *version);
             }
         }
     }
-    postReply(names::kReplyDeamonLoadStatus, payload);
+    postReply(protocol::kReplyDeamonLoadStatus, payload);
 }
 
 void ZQBatteryModule::startUninstall() {
     // A later request learns what the first one did; charge control is already closed.
     if (uninstallStarted_) {
-        postReply(names::kReplyUninstallHelper, uninstallingPayload());
+        postReply(protocol::kReplyUninstallHelper, uninstallingPayload());
         return;
     }
     uninstallStarted_ = true;
@@ -183,8 +181,8 @@ void ZQBatteryModule::handleHeart() {
     cmcOpen.store(usable, std::memory_order_relaxed);
     const bool timerActive = isCMCTimerActive();
     quillCmcCountTime();
-    postReply(names::kReplyHeart, {{std::string(names::kKeySmcStatus), usable ? 1 : 0},
-                                   {std::string(names::kKeySmcTimerActive), timerActive ? 1 : 0}});
+    postReply(protocol::kReplyHeart, {{std::string(protocol::kKeySmcStatus), usable ? 1 : 0},
+                                      {std::string(protocol::kKeySmcTimerActive), timerActive ? 1 : 0}});
 }
 
 namespace {
@@ -197,12 +195,13 @@ void ZQBatteryModule::removeDaemonHelper() {
     // Before the job is unloaded: on a Mac that ends this process.
     handBackCharging("uninstalling");
     const std::string label(protocol::HelperLabel);
-    const auto listing = ZQShellExcuteManager::excuteCmd("launchctl list | grep " + label);
-    postReply(names::kReplyUninstallHelper, uninstallingPayload());
+    const auto listing = ZQShellExcuteManager::excuteCmd(*ports_.processes, "launchctl list | grep " + label);
+    postReply(protocol::kReplyUninstallHelper, uninstallingPayload());
     const bool loaded = listing && listing->find(label) != std::string::npos;
-    ZQShellExcuteManager::excuteRMCmd("rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app");
+    ZQShellExcuteManager::excuteRMCmd(*ports_.processes,
+                                      "rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app");
     if (!loaded) {
-        ZQShellExcuteManager::excuteRMCmd(jobFileRemoval());
+        ZQShellExcuteManager::excuteRMCmd(*ports_.processes, jobFileRemoval());
         endUninstalled();
         return;
     }
@@ -213,8 +212,9 @@ void ZQBatteryModule::removeDaemonHelper() {
     unloadingOwnJob_ = true;
     std::weak_ptr<std::atomic<ZQBatteryModule*>> weak = self_;
     RunLoop* loop = ports_.runLoop;
-    loop->globalAsync([weak, loop, unload = "launchctl unload /Library/LaunchDaemons/" + label + ".plist"] {
-        const std::int32_t status = ZQShellExcuteManager::excuteRMCmd(unload);
+    Processes* processes = ports_.processes;
+    loop->globalAsync([weak, loop, processes, unload = "launchctl unload /Library/LaunchDaemons/" + label + ".plist"] {
+        const std::int32_t status = ZQShellExcuteManager::excuteRMCmd(*processes, unload);
         loop->async([weak, status] {
             if (auto self = weak.lock(); self && self->load()) self->load()->unloadFinished(status);
         });
@@ -232,7 +232,7 @@ void ZQBatteryModule::unloadFinished(std::int32_t status) {
     } else {
         // Unloaded without being stopped: this process is not the job's (an instance `open -n`
         // started).
-        ZQShellExcuteManager::excuteRMCmd(jobFileRemoval());
+        ZQShellExcuteManager::excuteRMCmd(*ports_.processes, jobFileRemoval());
     }
     endUninstalled();
 }
@@ -244,7 +244,7 @@ void ZQBatteryModule::endUninstalled() {
 }
 
 void ZQBatteryModule::handleTermination() {
-    if (std::exchange(unloadingOwnJob_, false)) ZQShellExcuteManager::excuteRMCmd(jobFileRemoval());
+    if (std::exchange(unloadingOwnJob_, false)) ZQShellExcuteManager::excuteRMCmd(*ports_.processes, jobFileRemoval());
     handBackCharging("terminating");
     ports_.processes->exit(0);
 }
@@ -258,8 +258,9 @@ void ZQBatteryModule::restart() {
         return;
     }
     handBackCharging("restarting");
-    postReply(names::kReplyRestart, {{std::string(names::kKeyRestart), PlistValue(names::kRestartStartedText)}});
+    postReply(protocol::kReplyRestart,
+              {{std::string(protocol::kKeyRestart), PlistValue(protocol::kRestartStartedText)}});
     ports_.processes->exit(0);
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

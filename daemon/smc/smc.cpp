@@ -7,7 +7,7 @@
 #include "platform/ports.h"
 #include "platform/smc_keys.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 namespace {
 
@@ -359,4 +359,4 @@ void SMC::resetFans() {
     if (result != kKernSuccess) logLine("Error write: " + errorText(result));
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -14,7 +14,7 @@
 #include "platform/log.h"
 #include "platform/smc_driver.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 class SMC {
 public:
@@ -74,4 +74,4 @@ private:
     std::atomic<IoConnect> conn_{0};
 };
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -5,7 +5,7 @@
 
 #include "platform/smc_keys.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 using namespace std::chrono_literals;
 
@@ -132,4 +132,4 @@ void ZQSMCManager::writeLater(Duration delay, const char* key, std::uint8_t valu
                    [&smc = smc_, decisions = decisions_, key, value] { decisions->write(smc, key, value, true); });
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

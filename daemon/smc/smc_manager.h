@@ -11,7 +11,7 @@
 #include "platform/log.h"
 #include "platform/run_loop.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 // The values one decision wants of the charge keys; a key left empty is not part of it.
 struct ChargeKeys {
@@ -105,4 +105,4 @@ private:
     std::shared_ptr<SwitchDecisions> decisions_ = std::make_shared<SwitchDecisions>();
 };
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 SMCKeyData_t zeroedKeyData() {
     SMCKeyData_t data;
@@ -137,4 +137,4 @@ std::optional<double> decodeNumeric(std::string_view type, const std::array<std:
     return std::nullopt;
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <type_traits>
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 struct vers_t {
     std::uint8_t major;
@@ -169,4 +169,4 @@ std::array<std::uint8_t, 2> fpe2Bytes(std::uint32_t n);
 // codes read their 16 bits unsigned; fpe2 drops its two fraction bits.
 std::optional<double> decodeNumeric(std::string_view dataType, const std::array<std::uint8_t, 32>& bytes);
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -1,6 +1,6 @@
 #include "daemon/system/power_source_record.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 namespace {
 
@@ -44,4 +44,4 @@ void storePowerSourceDescription(PowerSourceRecord& r, const PlistDictionary& d)
     r.CurrentCapacity.store(integer(d, "Current Capacity"), std::memory_order_relaxed);
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

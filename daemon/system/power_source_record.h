@@ -7,7 +7,7 @@
 
 #include "platform/plist.h"
 
-namespace wattkeeper {
+namespace wattkeeper::daemon {
 
 // The fields keep IOKit's power-source key names. Those declared as text hold whatever object the
 // description holds under their key, unconverted; nothing when the key is absent.
@@ -40,4 +40,4 @@ struct PowerSourceRecord {
 // An absent key leaves its field at NO, 0 or nothing.
 void storePowerSourceDescription(PowerSourceRecord& record, const PlistDictionary& description);
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::daemon

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <utility>
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 namespace {
 
@@ -167,4 +167,4 @@ bool ConfinedProcesses::spawnDetached(std::string_view program, const std::vecto
 
 void ConfinedProcesses::exit(int status) { host_.exit(status); }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

@@ -23,7 +23,7 @@
 #include "platform/linux/posix_processes.h"
 #include "platform/processes.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 // Where the sandbox shows the tools folder.
 inline constexpr std::string_view kConfinedToolsFolder = "/opt/wattkeeper/bin";
@@ -59,4 +59,4 @@ private:
     PosixProcesses host_;
 };
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

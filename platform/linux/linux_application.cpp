@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 LinuxApplication::LinuxApplication(RunLoop& runLoop) : runLoop_(runLoop) {}
 
@@ -21,4 +21,4 @@ void LinuxApplication::terminate() {
     runLoop_.stop();
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

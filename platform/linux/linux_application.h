@@ -7,7 +7,7 @@
 #include "platform/bundle.h"
 #include "platform/run_loop.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 // Runs didFinishLaunching as the first main-queue work, then serves the run loop; terminate()
 // stops the loop and applicationMain returns 0, as an application that ends normally.
@@ -25,4 +25,4 @@ private:
     std::atomic<bool> terminated_{false};
 };
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

@@ -8,7 +8,7 @@
 
 #include "platform/linux/plist_codec.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 namespace {
 
@@ -172,4 +172,4 @@ std::shared_ptr<Bundle> LinuxBundles::bundleWithPath(std::string_view path) {
     return std::make_shared<LinuxBundle>(folder, preferredLanguages_);
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

@@ -21,7 +21,7 @@
 #include "platform/bundle.h"
 #include "platform/linux/strings_file.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 // Every language a bundle without the preferred ones falls back to, in order.
 inline constexpr std::string_view kDevelopmentLanguage = "en";
@@ -97,4 +97,4 @@ private:
 // ".../<X>.app/Contents/MacOS/<program>", else the program's folder.
 std::string bundlePathForExecutable(std::string_view executablePath);
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

@@ -13,7 +13,7 @@
 #include "platform/linux/plist_codec.h"
 #include "platform/linux/posix_file_system.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 namespace {
 
@@ -153,4 +153,4 @@ bool LinuxDefaultsSuite::synchronize() {
     return bytes && replaceFileBelowRoot(root_, path, *bytes);
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

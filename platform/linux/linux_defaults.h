@@ -16,7 +16,7 @@
 
 #include "platform/bundle.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 // Puts `bytes` at the path of the virtual Mac (an absolute path, no ".." component) below
 // `root` by writing a new file beside it and renaming it into place, mode 0644. Missing
@@ -65,4 +65,4 @@ private:
     PlistDictionary values_;
 };
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

@@ -15,11 +15,11 @@ std::optional<std::string> virtualMacRootFolder(Bus& bus, int attempts) {
     for (int attempt = 0; attempt < attempts; ++attempt) {
         if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(250));
         try {
-            auto proxy = sdbus::createProxy(bus.connection(), virtual_mac::kServiceName, virtual_mac::kObjectPath);
+            auto proxy = sdbus::createProxy(bus.connection(), kVirtualMacService, kVirtualMacPath);
             std::string root;
             proxy->callMethod("RootFolder")
-                .onInterface(virtual_mac::kMachineInterface)
-                .withTimeout(virtual_mac::kCallTimeout)
+                .onInterface(kMachineInterface)
+                .withTimeout(kVirtualMacCallTimeout)
                 .storeResultsTo(root);
             if (!root.empty()) return root;
         } catch (const std::exception&) {

@@ -18,7 +18,7 @@
 
 #include "platform/utf8.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 namespace {
 
@@ -734,4 +734,4 @@ std::optional<std::vector<std::uint8_t>> plistToBytes(const PlistValue& value, P
     return bytes;
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

@@ -26,7 +26,7 @@
 
 #include "platform/plist.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 enum class PlistFormat { Xml, Binary };
 
@@ -61,4 +61,4 @@ std::optional<PlistValue> plistFromBytes(std::span<const std::uint8_t> bytes);
 // range).
 std::optional<std::vector<std::uint8_t>> plistToBytes(const PlistValue& value, PlistFormat format);
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

@@ -5,7 +5,7 @@
 #include "platform/linux/plist_codec.h"
 #include "platform/posix_paths.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 using posix_paths::componentsOf;
 
@@ -34,4 +34,4 @@ std::optional<PlistValue> PosixFileSystem::decodePropertyList(const std::vector<
     return plistFromBytes(bytes);
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

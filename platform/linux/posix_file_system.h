@@ -12,7 +12,7 @@
 
 #include "platform/file_system.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 class PosixFileSystem : public FileSystem {
 public:
@@ -36,4 +36,4 @@ private:
     std::string root_;  // without a trailing "/"; empty for the host's root
 };
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

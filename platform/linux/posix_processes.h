@@ -7,7 +7,7 @@
 
 #include "platform/processes.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 class PosixProcesses : public Processes {
 public:
@@ -33,4 +33,4 @@ private:
     std::vector<std::string> launcher_;
 };
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

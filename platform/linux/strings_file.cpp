@@ -9,7 +9,7 @@
 
 #include "platform/utf8.h"
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 namespace {
 
@@ -236,4 +236,4 @@ std::optional<StringsTable> readStringsFile(const std::string& path) {
     return parseStringsFile(*bytes);
 }
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-namespace wattkeeper {
+namespace wattkeeper::linux_backend {
 
 using StringsTable = std::map<std::string, std::string, std::less<>>;
 
@@ -36,4 +36,4 @@ std::optional<StringsTable> readStringsFile(const std::string& path);
 // blocks on a FIFO.
 std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes);
 
-}  // namespace wattkeeper
+}  // namespace wattkeeper::linux_backend

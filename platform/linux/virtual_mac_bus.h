@@ -12,10 +12,10 @@
 #include "platform/linux/bus_values.h"
 #include "platform/plist.h"
 
-namespace wattkeeper::virtual_mac {
+namespace wattkeeper::linux_backend {
 
-inline constexpr const char* kServiceName = "org.wattkeeper.VirtualMac";
-inline constexpr const char* kObjectPath = "/org/wattkeeper/VirtualMac";
+inline constexpr const char* kVirtualMacService = "org.wattkeeper.VirtualMac";
+inline constexpr const char* kVirtualMacPath = "/org/wattkeeper/VirtualMac";
 inline constexpr const char* kSmcInterface = "org.wattkeeper.VirtualMac.SMC";
 inline constexpr const char* kMachineInterface = "org.wattkeeper.VirtualMac.Machine";
 inline constexpr const char* kControlInterface = "org.wattkeeper.VirtualMac.Control";
@@ -24,14 +24,11 @@ inline constexpr const char* kLaunchdInterface = "org.wattkeeper.VirtualMac.Laun
 
 // Long enough for a busy simulator, short enough that a daemon whose virtual Mac is gone keeps
 // its timers going.
-inline constexpr std::chrono::seconds kCallTimeout{2};
-
-using BusDictionary = linux_backend::BusDictionary;
+inline constexpr std::chrono::seconds kVirtualMacCallTimeout{2};
 
 // The virtual Mac's interfaces carry every value (bus_values.h).
-inline BusDictionary toBus(const PlistDictionary& dictionary) {
-    return linux_backend::toBus(dictionary, linux_backend::BusValueRules::Everything);
+inline BusDictionary toMachineBus(const PlistDictionary& dictionary) {
+    return toBus(dictionary, BusValueRules::Everything);
 }
-inline PlistDictionary fromBus(const BusDictionary& dictionary) { return linux_backend::fromBus(dictionary); }
 
-}  // namespace wattkeeper::virtual_mac
+}  // namespace wattkeeper::linux_backend

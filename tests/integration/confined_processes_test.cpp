@@ -18,9 +18,8 @@
 #include "platform/ports.h"
 #include "protocol/config.h"
 #include "tests/integration/process_kit.h"
-#include "tests/kit/scoped_ports.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -29,18 +28,11 @@ const std::string kLabel(protocol::HelperLabel);
 const std::string kJobFile = "/Library/LaunchDaemons/" + kLabel + ".plist";
 const fs::path kTools = fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools/virtual-mac/bin";
 
-Ports withProcesses(Processes& processes) {
-    Ports ports;
-    ports.processes = &processes;
-    return ports;
-}
-
 class ConfinedProcessesTest : public ::testing::Test {
 protected:
     TempDir folder;
     const fs::path root = folder.path();
-    ConfinedProcesses processes{root.string(), kTools.string()};
-    testkit::ScopedProcessPorts scope{withProcesses(processes)};
+    linux_backend::ConfinedProcesses processes{root.string(), kTools.string()};
 };
 
 // Every file and folder below a host folder.
@@ -65,10 +57,10 @@ TEST_F(ConfinedProcessesTest, TheUninstallCommandLinesReachNothingOutsideTheRoot
         for (const char* link : {"Library/Application Support", "Library/LaunchDaemons"}) {
             fs::create_directory_symlink(via + outside.string(), root / link);
         }
-        EXPECT_EQ(
-            ZQShellExcuteManager::excuteRMCmd("rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app"),
-            0);
-        EXPECT_EQ(ZQShellExcuteManager::excuteRMCmd("rm -f " + kJobFile), 0);
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd(
+                      processes, "rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app"),
+                  0);
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd(processes, "rm -f " + kJobFile), 0);
         EXPECT_EQ(treeOf(outside), before) << via;
     }
 }
@@ -88,9 +80,9 @@ TEST_F(ConfinedProcessesTest, TheSandboxRunsBashWithItsOwnSmallEnvironment) {
 }
 
 TEST_F(ConfinedProcessesTest, NoSandboxIsMadeWithoutItsFolders) {
-    ConfinedProcesses noRoot((root / "missing").string(), kTools.string());
-    ConfinedProcesses noTools(root.string(), (root / "missing").string());
-    ConfinedProcesses hostRoot("/", kTools.string());
+    linux_backend::ConfinedProcesses noRoot((root / "missing").string(), kTools.string());
+    linux_backend::ConfinedProcesses noTools(root.string(), (root / "missing").string());
+    linux_backend::ConfinedProcesses hostRoot("/", kTools.string());
     EXPECT_EQ(noRoot.runShell("true"), std::nullopt);
     EXPECT_EQ(noTools.runShell("true"), std::nullopt);
     EXPECT_EQ(hostRoot.runShell("true"), std::nullopt);
@@ -98,4 +90,4 @@ TEST_F(ConfinedProcessesTest, NoSandboxIsMadeWithoutItsFolders) {
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -15,12 +15,10 @@
 #include "protocol/names.h"
 #include "tests/integration/daemon_fixture_e2e.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
-namespace names = protocol;
-
 class EndToEnd : public DaemonFixture {};
 
 // Each kind of reply once across the bus; which request gets which reply is the unit tests'.
@@ -30,18 +28,18 @@ TEST_F(EndToEnd, EachKindOfReplyArrivesAcrossTheBus) {
         std::vector<std::string_view> replyNames;
         PlistDictionary payload;  // of the first reply; empty: not looked at
     };
-    client->post(names::kOpenSMC);
+    client->post(protocol::kOpenSMC);
     const Case cases[] = {
-        {names::kQuerySMCOpenCloseStatus, {names::kReplyQuerySMCOpenCloseStatus}, {{"smcStatus", 1}}},
-        {names::kQuerySMCChargingStatus,
-         {names::kReplyQuerySMCChargingStatus},
+        {protocol::kQuerySMCOpenCloseStatus, {protocol::kReplyQuerySMCOpenCloseStatus}, {{"smcStatus", 1}}},
+        {protocol::kQuerySMCChargingStatus,
+         {protocol::kReplyQuerySMCChargingStatus},
          {{"chargingStatus", 1}, {"dischargingStatus", 0}}},
-        {names::kGetBatteryInfo, {names::kReplySmcState}, {{"result", "处理完成"}}},
-        {names::kQueryDeamonLoadStatus, {names::kReplyDeamonLoadStatus}, {{"status", 1}, {"version", "0.1.0"}}},
-        {names::kHeart, {names::kHeart}, {{"smcStatus", 1}, {"smcTimerActive", 1}}},
-        {names::kDisableCharging, {names::kReplyQuerySMCChargingStatus}, {}},
+        {protocol::kGetBatteryInfo, {protocol::kReplySmcState}, {{"result", "处理完成"}}},
+        {protocol::kQueryDeamonLoadStatus, {protocol::kReplyDeamonLoadStatus}, {{"status", 1}, {"version", "0.1.0"}}},
+        {protocol::kHeart, {protocol::kHeart}, {{"smcStatus", 1}, {"smcTimerActive", 1}}},
+        {protocol::kDisableCharging, {protocol::kReplyQuerySMCChargingStatus}, {}},
         {"ZQAmperly_TellDeamon_NoSuchRequest", {}, {}},
-        {names::kCloseSMC, {}, {}},
+        {protocol::kCloseSMC, {}, {}},
     };
     for (const auto& c : cases) {
         const auto seen = client->ask(c.request);
@@ -98,12 +96,12 @@ TEST_F(EndToEnd, ControlSwitchedOffRightAfterALimitChangeLeavesNoForcedDischarge
     // The evaluation of the new limit forces discharge half a second after it; the close
     // request comes before that.
     replaceFile(limitFile(), limitPlist(80));
-    client->post(names::kLimitChange);
-    client->post(names::kCloseSMC);
+    client->post(protocol::kLimitChange);
+    client->post(protocol::kCloseSMC);
     EXPECT_TRUE(keysBecome("0 0 0", Nudge::ThenRest)) << keys();
-    const auto status = answer(names::kQuerySMCChargingStatus);
+    const auto status = answer(protocol::kQuerySMCChargingStatus);
     ASSERT_TRUE(status);
-    EXPECT_EQ(payloadInteger(*status, names::kKeyDischargingStatus), 0);
+    EXPECT_EQ(payloadInteger(*status, protocol::kKeyDischargingStatus), 0);
 }
 
 // A life of the daemon under the virtual Mac's launchd, with the job file that ships: what is
@@ -138,7 +136,7 @@ TEST_P(Lifecycle, EndsWithTheProcessesFilesKeysAndJobItShould) {
     EXPECT_NE(print.output.find(life.job), std::string::npos) << print.output;
     // A daemon that is left answers, and holds nothing: it starts with charge control off.
     if (life.daemons == 1) {
-        EXPECT_TRUE(answer(names::kQueryDeamonLoadStatus).has_value());
+        EXPECT_TRUE(answer(protocol::kQueryDeamonLoadStatus).has_value());
         EXPECT_TRUE(keysBecome("0 0 0", Nudge::ThenRest)) << keys();
     }
 }
@@ -152,12 +150,12 @@ void loseTheBus(DaemonFixture& f) {
     f.client.emplace(f.bus->address());
     ASSERT_TRUE(f.daemonEnded());
     ASSERT_TRUE(waitUntil([&] { return (f.daemon = f.jobPid()) && *f.daemon != first; }, 30s));
-    ASSERT_TRUE(waitUntil([&] { return f.answer(names::kQueryDeamonLoadStatus).has_value(); }, 30s));
+    ASSERT_TRUE(waitUntil([&] { return f.answer(protocol::kQueryDeamonLoadStatus).has_value(); }, 30s));
     const auto print = f.launchctl({"print", "system/" + std::string(protocol::HelperLabel)});
     EXPECT_NE(print.output.find("last exit code = 75\n"), std::string::npos) << print.output;
     // The simulated machine on the new bus starts afresh, at 50 %.
     ASSERT_EQ(f.vm({"charge", "85"}).status, 0);
-    f.client->post(names::kOpenSMC);
+    f.client->post(protocol::kOpenSMC);
     ASSERT_TRUE(f.keysBecome("2 2 1", DaemonFixture::Nudge::Heartbeats)) << f.keys();
     ::kill(*f.daemon, SIGTERM);
     ASSERT_TRUE(f.daemonEnded(30s));
@@ -166,23 +164,23 @@ void loseTheBus(DaemonFixture& f) {
 // The job file was damaged after it was loaded, so launchctl cannot unload it.
 void uninstallWithAFailingUnload(DaemonFixture& f) {
     std::ofstream(f.jobFile) << "<plist version=\"1.0\"><dict><key>Label</key><string>";
-    f.client->post(names::kUninstallHelper);
+    f.client->post(protocol::kUninstallHelper);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     UnderLaunchd, Lifecycle,
     ::testing::Values(
         // launchd stops the daemon inside its own unload, which finishes the uninstall.
-        Life{"Uninstall", [](DaemonFixture& f) { f.client->post(names::kUninstallHelper); },
-             names::kReplyUninstallHelper, 0, false, false, "Could not find service"},
+        Life{"Uninstall", [](DaemonFixture& f) { f.client->post(protocol::kUninstallHelper); },
+             protocol::kReplyUninstallHelper, 0, false, false, "Could not find service"},
         // The job file stays; the daemon ends, and launchd starts nothing from the removed bundle.
-        Life{"UninstallWhoseUnloadFails", uninstallWithAFailingUnload, names::kReplyUninstallHelper, 0, false, true,
+        Life{"UninstallWhoseUnloadFails", uninstallWithAFailingUnload, protocol::kReplyUninstallHelper, 0, false, true,
              "state = not running\n"},
         // The instance `open -n` started is the only one: launchd leaves an end with status 0 alone.
-        Life{"Restart", [](DaemonFixture& f) { f.client->post(names::kRestart); }, names::kReplyRestart, 1, true, true,
+        Life{"Restart", [](DaemonFixture& f) { f.client->post(protocol::kRestart); }, protocol::kReplyRestart, 1, true, true,
              "state = not running\n"},
         Life{"LostBus", loseTheBus, {}, 0, true, true, "state = not running\n"}),
     [](const ::testing::TestParamInfo<Life>& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -12,10 +12,9 @@
 #include "protocol/config.h"
 #include "protocol/names.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 
 namespace fs = std::filesystem;
-namespace names = protocol;
 using Clock = std::chrono::steady_clock;
 
 // --- DaemonClient ---
@@ -24,7 +23,7 @@ DaemonClient::DaemonClient(const std::string& busAddress) : bus_(std::make_uniqu
     using Center = linux_backend::DbusNotificationCenter;
     darwin_ = std::make_unique<Center>(*bus_, loop_, Center::Kind::Darwin);
     distributed_ = std::make_unique<Center>(*bus_, loop_, Center::Kind::Distributed);
-    for (std::string_view name : names::kReplyNames) {
+    for (std::string_view name : protocol::kReplyNames) {
         distributed_->addObserver(this, &DaemonClient::received, name, nullptr, SuspensionBehavior::DeliverImmediately);
     }
     thread_ = std::thread([this] { loop_.run(); });
@@ -45,7 +44,7 @@ void DaemonClient::received(NotificationCenter& /*center*/, void* observer, std:
 }
 
 void DaemonClient::post(std::string_view request) {
-    if (request == names::kHeart) heartsPosted_.fetch_add(1);
+    if (request == protocol::kHeart) heartsPosted_.fetch_add(1);
     darwin_->postNotification(request, nullptr, nullptr, true);
 }
 
@@ -66,22 +65,22 @@ std::optional<std::vector<DaemonClient::Reply>> DaemonClient::ask(std::string_vi
                                                                   std::chrono::milliseconds deadline) {
     const auto hearts = [](const std::vector<Reply>& all, std::size_t from) {
         return static_cast<std::size_t>(std::count_if(all.begin() + static_cast<std::ptrdiff_t>(from), all.end(),
-                                                      [](const Reply& r) { return r.name == names::kHeart; }));
+                                                      [](const Reply& r) { return r.name == protocol::kHeart; }));
     };
     // Heartbeats posted earlier (to drive evaluations) would pass for this one's marker: let
     // their replies come first. One that never comes (a daemon that was down) is not waited for.
     replies_.waitUntil([&](const std::vector<Reply>& all) { return hearts(all, 0) >= heartsPosted_; }, deadline);
     const std::size_t before = replies_.size();
     post(request);
-    post(names::kHeart);
+    post(protocol::kHeart);
     // A heartbeat request is answered by a heartbeat itself: then the marker is the second.
-    const std::size_t marker = request == names::kHeart ? 2 : 1;
+    const std::size_t marker = request == protocol::kHeart ? 2 : 1;
     std::vector<Reply> between;
     const bool marked = replies_.waitUntil(
         [&](const std::vector<Reply>& all) {
             between.clear();
             for (std::size_t i = before, seen = 0; i < all.size(); ++i) {
-                if (all[i].name == names::kHeart && ++seen == marker) return true;
+                if (all[i].name == protocol::kHeart && ++seen == marker) return true;
                 between.push_back(all[i]);
             }
             return false;
@@ -90,7 +89,7 @@ std::optional<std::vector<DaemonClient::Reply>> DaemonClient::ask(std::string_vi
     if (!marked) return std::nullopt;
     // The daemon answers in order: a heartbeat posted before the marker and still unanswered
     // was lost (posted before the daemon was up) and is not waited for again.
-    heartsPosted_ = count(names::kHeart);
+    heartsPosted_ = count(protocol::kHeart);
     return between;
 }
 
@@ -161,7 +160,7 @@ void DaemonFixture::startDaemon() {
     // The first requests may come before the daemon observes them; longer under the sanitizers.
     ASSERT_TRUE(waitUntil(
         [&] {
-            const auto seen = client->ask(names::kQueryDeamonLoadStatus, 1s);
+            const auto seen = client->ask(protocol::kQueryDeamonLoadStatus, 1s);
             return seen && seen->size() == 1;
         },
         30s))
@@ -231,7 +230,7 @@ bool DaemonFixture::keysBecome(const std::string& expected, Nudge nudge) {
     const auto rest = nudge == Nudge::ThenRest ? 2s : 0s;
     auto lastHeart = Clock::now() - 1h;
     const auto heart = [&] {
-        client->post(names::kHeart);
+        client->post(protocol::kHeart);
         lastHeart = Clock::now();
     };
     if (nudge == Nudge::ThenRest) heart();
@@ -272,4 +271,4 @@ void DaemonFixture::replaceFile(const fs::path& path, const std::string& text) {
     fs::rename(temporary, path);
 }
 
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

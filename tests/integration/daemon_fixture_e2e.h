@@ -28,7 +28,7 @@
 #include "tests/integration/private_bus.h"
 #include "tests/integration/process_kit.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 
 // The main application's side of the protocol inside the test process: posts requests on the
 // Darwin center and keeps every reply the distributed center brings, in order of arrival.
@@ -85,10 +85,11 @@ public:
     template <class... Arguments>
     void control(const char* member, const Arguments&... arguments) {
         linux_backend::Bus connection(bus->address());
-        auto proxy = sdbus::createProxy(connection.connection(), virtual_mac::kServiceName, virtual_mac::kObjectPath);
+        auto proxy = sdbus::createProxy(connection.connection(), linux_backend::kVirtualMacService,
+                                        linux_backend::kVirtualMacPath);
         proxy->callMethod(member)
-            .onInterface(virtual_mac::kControlInterface)
-            .withTimeout(virtual_mac::kCallTimeout)
+            .onInterface(linux_backend::kControlInterface)
+            .withTimeout(linux_backend::kVirtualMacCallTimeout)
             .withArguments(arguments...);
     }
 
@@ -159,4 +160,4 @@ public:
     std::optional<DaemonClient> client;
 };
 
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -21,7 +21,7 @@
 #include "tests/integration/private_bus.h"
 #include "tests/integration/process_kit.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using linux_backend::AsioRunLoop;
@@ -367,4 +367,4 @@ TEST(BusTest, TheAddressComesFromTheEnvironmentWhenItIsSetAndNotEmpty) {
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

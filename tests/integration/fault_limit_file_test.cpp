@@ -19,13 +19,11 @@
 #include "protocol/names.h"
 #include "tests/integration/daemon_fixture_e2e.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-namespace names = protocol;
-
 // The battery stays at 50 %. A limit file of 50 holds it there, the preferences' 40 forces it
 // down, and no limit at all lets it charge: three states the keys tell apart.
 constexpr int kFileLimit = 50;
@@ -43,7 +41,7 @@ protected:
     void SetUp() override {
         DaemonFixture::SetUp();
         if (HasFatalFailure()) return;
-        client->post(names::kOpenSMC);
+        client->post(protocol::kOpenSMC);
     }
 
     void writePreferences() { replaceFile(preferencesFile(), limitPlist(kPreferencesLimit)); }
@@ -54,8 +52,8 @@ protected:
     // The keys the daemon settles on after being told the limit changed, with every heartbeat
     // on the way answered promptly.
     ::testing::AssertionResult settlesTo(const std::string& expected) {
-        client->post(names::kLimitChange);
-        if (!client->ask(names::kHeart, kPrompt)) return ::testing::AssertionFailure() << "no prompt heartbeat";
+        client->post(protocol::kLimitChange);
+        if (!client->ask(protocol::kHeart, kPrompt)) return ::testing::AssertionFailure() << "no prompt heartbeat";
         if (!keysBecome(expected, Nudge::Heartbeats)) {
             return ::testing::AssertionFailure() << "keys " << keys() << ", not " << expected;
         }
@@ -147,8 +145,8 @@ TEST_F(LimitFileFaults, ALimitFileChangingUnderTheReaderNeverStopsTheDaemon) {
     constexpr int kReads = 20;
     int answered = 0;
     while (answered < kReads || rounds.load() < kReads) {
-        client->post(names::kLimitChange);
-        if (!client->ask(names::kHeart, kPrompt)) break;
+        client->post(protocol::kLimitChange);
+        if (!client->ask(protocol::kHeart, kPrompt)) break;
         ++answered;
     }
     stop = true;
@@ -156,10 +154,10 @@ TEST_F(LimitFileFaults, ALimitFileChangingUnderTheReaderNeverStopsTheDaemon) {
     EXPECT_GE(answered, kReads) << "a heartbeat went unanswered";
 
     replaceFile(limitFile(), limitPlist(kFileLimit));
-    client->post(names::kLimitChange);
+    client->post(protocol::kLimitChange);
     EXPECT_TRUE(keysBecome(kFileKeys, Nudge::ThenRest)) << keys();
     EXPECT_FALSE(daemonEnded(0ms));
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -17,12 +17,10 @@
 #include "protocol/names.h"
 #include "tests/integration/daemon_fixture_e2e.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using namespace std::chrono_literals;
-namespace names = protocol;
-
 constexpr int kStorm = 10'000;
 // Growth of the daemon's resident memory over a storm that still counts as flat. The requests
 // arrive far faster than the daemon answers them (all ten thousand are posted in a fraction of a
@@ -52,19 +50,19 @@ struct Request {
 
 // One round of the mix, ten requests; the switch in it changes from round to round.
 constexpr std::array<Request, 10> kRound = {{
-    {names::kHeart, names::kReplyHeart},
-    {names::kQuerySMCChargingStatus, names::kReplyQuerySMCChargingStatus},
-    {names::kQuerySMCOpenCloseStatus, names::kReplyQuerySMCOpenCloseStatus},
-    {names::kQueryDeamonLoadStatus, names::kReplyDeamonLoadStatus},
-    {names::kLimitChange, std::nullopt},
-    {names::kGetBatteryInfo, names::kReplySmcState},
-    {{}, names::kReplyQuerySMCChargingStatus},  // the switch
-    {names::kQuerySMCChargingStatus, names::kReplyQuerySMCChargingStatus},
-    {names::kHeart, names::kReplyHeart},
-    {names::kQuerySMCOpenCloseStatus, names::kReplyQuerySMCOpenCloseStatus},
+    {protocol::kHeart, protocol::kReplyHeart},
+    {protocol::kQuerySMCChargingStatus, protocol::kReplyQuerySMCChargingStatus},
+    {protocol::kQuerySMCOpenCloseStatus, protocol::kReplyQuerySMCOpenCloseStatus},
+    {protocol::kQueryDeamonLoadStatus, protocol::kReplyDeamonLoadStatus},
+    {protocol::kLimitChange, std::nullopt},
+    {protocol::kGetBatteryInfo, protocol::kReplySmcState},
+    {{}, protocol::kReplyQuerySMCChargingStatus},  // the switch
+    {protocol::kQuerySMCChargingStatus, protocol::kReplyQuerySMCChargingStatus},
+    {protocol::kHeart, protocol::kReplyHeart},
+    {protocol::kQuerySMCOpenCloseStatus, protocol::kReplyQuerySMCOpenCloseStatus},
 }};
-constexpr std::array<std::string_view, 4> kSwitches = {names::kEnableCharging, names::kDisableCharging,
-                                                       names::kEnableDischarging, names::kDisableDischarging};
+constexpr std::array<std::string_view, 4> kSwitches = {protocol::kEnableCharging, protocol::kDisableCharging,
+                                                       protocol::kEnableDischarging, protocol::kDisableDischarging};
 
 using Counts = std::map<std::string, std::size_t, std::less<>>;
 
@@ -99,7 +97,7 @@ TEST_F(RequestStorm, TenThousandMixedRequestsAreAllAnsweredWithFlatMemoryAndTheR
     // Charge 50 over a limit of 40: forced discharge, and every switch request in the storm
     // pulls the keys away from it.
     replaceFile(limitFile(), limitPlist(40));
-    client->post(names::kOpenSMC);
+    client->post(protocol::kOpenSMC);
     ASSERT_TRUE(keysBecome("2 2 1", Nudge::Heartbeats)) << keys();
 
     if (kResidentMemoryMeans) {
@@ -125,7 +123,7 @@ TEST_F(RequestStorm, TenThousandMixedRequestsAreAllAnsweredWithFlatMemoryAndTheR
 }
 
 TEST_F(RequestStorm, OversizedPostsOfNamesTheDaemonDoesNotObserveLeaveItsMemoryAtIdle) {
-    ASSERT_TRUE(client->ask(names::kHeart));
+    ASSERT_TRUE(client->ask(protocol::kHeart));
     const long idle = residentKiB(*daemon).value();
     // Flushed post by post (a bus thread sleeps through a partial send): the heartbeat comes last.
     auto connection = sdbus::createSessionBusConnectionWithAddress(bus->address());
@@ -144,12 +142,12 @@ TEST_F(RequestStorm, OversizedPostsOfNamesTheDaemonDoesNotObserveLeaveItsMemoryA
     const std::map<std::string, sdbus::Variant> payload{{"data", sdbus::Variant(big)}};
     for (int i = 0; i < 20; ++i) send(linux_backend::kDistributedNotifyInterface, "Flood", payload);
     for (int i = 0; i < 3; ++i) send(linux_backend::kDarwinNotifyInterface, big);
-    const std::size_t hearts = client->count(names::kHeart);
-    send(linux_backend::kDarwinNotifyInterface, std::string(names::kHeart));
-    ASSERT_TRUE(waitUntil([&] { return client->count(names::kHeart) > hearts; }, 120s));
+    const std::size_t hearts = client->count(protocol::kHeart);
+    send(linux_backend::kDarwinNotifyInterface, std::string(protocol::kHeart));
+    ASSERT_TRUE(waitUntil([&] { return client->count(protocol::kHeart) > hearts; }, 120s));
     const long after = residentKiB(*daemon).value();
     EXPECT_TRUE(!kResidentMemoryMeans || after - idle < 1024) << "resident " << idle << " KiB idle, " << after;
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -13,12 +13,10 @@
 #include "protocol/names.h"
 #include "tests/integration/daemon_fixture_e2e.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using namespace std::chrono_literals;
-namespace names = protocol;
-
 // What an idle daemon may spend in a few seconds: its timer fires every 20 s.
 constexpr double kIdleCpuSeconds = 0.25;
 constexpr auto kIdleWindow = 3s;
@@ -28,12 +26,12 @@ protected:
     // Charge control on, limit 40.
     void switchOn() {
         replaceFile(limitFile(), limitPlist(40));
-        client->post(names::kOpenSMC);
+        client->post(protocol::kOpenSMC);
     }
 
     std::optional<std::int64_t> heartbeatSmcStatus() {
-        const auto reply = answer(names::kHeart);
-        return reply ? payloadInteger(*reply, names::kKeySmcStatus) : std::nullopt;
+        const auto reply = answer(protocol::kHeart);
+        return reply ? payloadInteger(*reply, protocol::kKeySmcStatus) : std::nullopt;
     }
 
     // The CPU time the daemon spends over a few idle seconds. Measured over a span of time, so it
@@ -82,4 +80,4 @@ TEST_F(ServiceFaults, AKilledVirtualMacIsWaitedForAndTakenUpAgainWhenItReturns) 
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

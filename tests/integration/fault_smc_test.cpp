@@ -16,10 +16,8 @@
 #include "protocol/names.h"
 #include "tests/integration/daemon_fixture_e2e.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
-
-namespace names = protocol;
 
 constexpr auto kDriverError = static_cast<std::int32_t>(0xe00002bc);
 
@@ -77,11 +75,11 @@ protected:
     // Asks the status requests and checks what they report.
     void expectStatus(std::int64_t smcStatus, std::int64_t chargingStatus, std::int64_t dischargingStatus) {
         const std::tuple<std::string_view, std::string_view, std::int64_t> reads[] = {
-            {names::kHeart, names::kKeySmcStatus, smcStatus},
-            {names::kHeart, names::kKeySmcTimerActive, 1},
-            {names::kQuerySMCOpenCloseStatus, names::kKeySmcStatus, smcStatus},
-            {names::kQuerySMCChargingStatus, names::kKeyChargingStatus, chargingStatus},
-            {names::kQuerySMCChargingStatus, names::kKeyDischargingStatus, dischargingStatus},
+            {protocol::kHeart, protocol::kKeySmcStatus, smcStatus},
+            {protocol::kHeart, protocol::kKeySmcTimerActive, 1},
+            {protocol::kQuerySMCOpenCloseStatus, protocol::kKeySmcStatus, smcStatus},
+            {protocol::kQuerySMCChargingStatus, protocol::kKeyChargingStatus, chargingStatus},
+            {protocol::kQuerySMCChargingStatus, protocol::kKeyDischargingStatus, dischargingStatus},
         };
         for (const auto& [request, key, expected] : reads) {
             const auto reply = answer(request);
@@ -96,7 +94,7 @@ TEST_P(SmcFaults, AreReportedAndTheKeysCorrectedAtTheNextEvaluationAfterThem) {
     // Charge control on with the limit set, the battery above it, and nothing the daemon
     // scheduled on the way still to land.
     replaceFile(limitFile(), limitPlist(40));
-    client->post(names::kOpenSMC);
+    client->post(protocol::kOpenSMC);
     ASSERT_TRUE(keysBecome(kAboveLimitKeys, Nudge::ThenRest)) << keys();
 
     fault.inject(*this);
@@ -113,4 +111,4 @@ INSTANTIATE_TEST_SUITE_P(Faults, SmcFaults, ::testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -12,7 +12,7 @@
 #include "tests/integration/private_bus.h"
 #include "tests/integration/process_kit.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -40,12 +40,12 @@ TEST(LoginItemProcess, WithTheMainApplicationNotRunningItFlagsOpensHiddenAndQuit
     const std::string suite(protocol::AppGroupSuite);
     const std::string defaults =
         readFile(root / "Users/anna/Library/Group Containers" / suite / "Library/Preferences" / (suite + ".plist"));
-    const auto value =
-        plistFromBytes(std::span(reinterpret_cast<const std::uint8_t*>(defaults.data()), defaults.size()));
+    const auto value = linux_backend::plistFromBytes(
+        std::span(reinterpret_cast<const std::uint8_t*>(defaults.data()), defaults.size()));
     ASSERT_TRUE(value && value->asDictionary()) << defaults;
     EXPECT_EQ(*value->asDictionary(), (PlistDictionary{{"LoginItemFristLaunch", true}}));
     EXPECT_EQ(vm({"apps", "opened"}).output, mainApplication.string() + " hidden (open) options 0x0\n");
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

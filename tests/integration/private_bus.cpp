@@ -8,7 +8,7 @@
 
 extern char** environ;
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 
 namespace {
 
@@ -88,4 +88,4 @@ std::vector<std::string> PrivateBus::environment() const {
     return entries;
 }
 
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

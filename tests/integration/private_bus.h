@@ -9,7 +9,7 @@
 
 #include "tests/integration/process_kit.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 
 // Starts a private dbus-daemon (session-style configuration in a temporary folder, everything
 // allowed for the current user, no activatable services) and ends it, reaped, with its folder
@@ -44,4 +44,4 @@ private:
     std::string address_;
 };
 
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -154,4 +154,4 @@ bool runUntilStopped(linux_backend::AsioRunLoop& loop, Duration deadline) {
     return state->load() == 2;
 }
 
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

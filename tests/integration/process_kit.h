@@ -15,7 +15,7 @@
 
 #include "platform/linux/asio_run_loop.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 
 using namespace std::chrono_literals;
 
@@ -114,4 +114,4 @@ private:
 // the deadline ended it. The watchdog outlives this call harmlessly: it only acts for this run.
 bool runUntilStopped(linux_backend::AsioRunLoop& loop, Duration deadline = 5s);
 
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -16,7 +16,7 @@
 #include "platform/linux/asio_run_loop.h"
 #include "tests/integration/process_kit.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -80,7 +80,7 @@ TEST(AsioRunLoopTest, GlobalQueueRunsOffTheMainThreadOnTwoThreadsAtOnceAndIsWait
     std::atomic<int> together{0};
     std::atomic<int> finished{0};
     {
-        AsioRunLoop loop;
+        AsioRunLoop loop(2);
         for (int i = 0; i < 2; ++i) {
             loop.globalAsync([&] {
                 threads.add(std::this_thread::get_id());
@@ -233,7 +233,7 @@ TEST(AsioRunLoopTest, DestroyingASourceWhoseFireIsDueNeverRunsItsHandler) {
         std::unique_lock closed(gate);
         Arrivals<bool> blocked;
         auto fired = std::make_shared<std::atomic<int>>(0);
-        AsioRunLoop loop;
+        AsioRunLoop loop(2);
         // Opens the gate before the loop joins its threads, whichever way this case ends.
         struct Release {
             std::unique_lock<std::mutex>& lock;
@@ -266,4 +266,4 @@ TEST(AsioRunLoopTest, DestroyingASourceWhoseFireIsDueNeverRunsItsHandler) {
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -15,7 +15,7 @@
 #include "platform/linux/std_log.h"
 #include "tests/integration/process_kit.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using linux_backend::LocalCenter;
@@ -91,4 +91,4 @@ TEST(LocalCenterTest, ObserversOfTheNameRunInsideThePostInRegistrationOrder) {
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -21,7 +21,7 @@
 #include "tests/integration/process_kit.h"
 #include "tests/kit/recording_log.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -70,10 +70,11 @@ protected:
         return run(arguments, bus_.environment());
     }
 
-    virtual_mac::BusDictionary status() {
-        auto proxy = sdbus::createProxy(connection(), virtual_mac::kServiceName, virtual_mac::kObjectPath);
-        virtual_mac::BusDictionary result;
-        proxy->callMethod("Status").onInterface(virtual_mac::kControlInterface).storeResultsTo(result);
+    linux_backend::BusDictionary status() {
+        auto proxy =
+            sdbus::createProxy(connection(), linux_backend::kVirtualMacService, linux_backend::kVirtualMacPath);
+        linux_backend::BusDictionary result;
+        proxy->callMethod("Status").onInterface(linux_backend::kControlInterface).storeResultsTo(result);
         return result;
     }
     std::string state() { return status().at("state").get<std::string>(); }
@@ -103,7 +104,7 @@ protected:
 TEST_F(VirtualMacTest, SmcConnectionsBelongToTheirClientAndTheKeysOutliveIt) {
     serve();
     testkit::RecordingLog log;
-    VirtualMacSmcDriver driver(connection(), loop_);
+    linux_backend::VirtualMacSmcDriver driver(connection_, loop_);
     IoObject iterator = 0;
     ASSERT_EQ(driver.getMatchingServices(MatchingDictionary{"AppleSMC"}, &iterator), kKernSuccess);
     const IoObject service = driver.iteratorNext(iterator);
@@ -111,7 +112,7 @@ TEST_F(VirtualMacTest, SmcConnectionsBelongToTheirClientAndTheKeysOutliveIt) {
     IoConnect connect = 0;
     ASSERT_EQ(driver.serviceOpen(service, 0, &connect), kKernSuccess);
     {
-        SMC smc(driver, log);
+        daemon::SMC smc(driver, log);
         ASSERT_EQ(smc.open(), 0);
         smc.setUInt8Value("CH0B", 2);
         smc.setUInt8Value("CH0C", 2);
@@ -119,7 +120,7 @@ TEST_F(VirtualMacTest, SmcConnectionsBelongToTheirClientAndTheKeysOutliveIt) {
 
     // A second client, as a restarted daemon is, on a connection of its own.
     Bus otherBus(bus_.address());
-    VirtualMacSmcDriver other(otherBus.connection(), loop_);
+    linux_backend::VirtualMacSmcDriver other(otherBus, loop_);
     std::uint8_t record[80] = {};
     std::uint8_t reply[80] = {};
     std::size_t outputSize = sizeof reply;
@@ -127,7 +128,7 @@ TEST_F(VirtualMacTest, SmcConnectionsBelongToTheirClientAndTheKeysOutliveIt) {
     EXPECT_EQ(other.serviceClose(connect), kMachSendInvalidDest);
     EXPECT_EQ(driver.serviceClose(connect), kKernSuccess);
     EXPECT_EQ(driver.serviceClose(connect), kMachSendInvalidDest) << "a closed connection is a dead port";
-    SMC smc(other, log);
+    daemon::SMC smc(other, log);
     ASSERT_EQ(smc.open(), 0);
     EXPECT_EQ(smc.getUInt8Value("CH0B"), 2);
     EXPECT_EQ(smc.getUInt8Value("CH0C"), 2);
@@ -136,7 +137,7 @@ TEST_F(VirtualMacTest, SmcConnectionsBelongToTheirClientAndTheKeysOutliveIt) {
 
 TEST_F(VirtualMacTest, ThePowerSourcesFollowTheAdapterWithAMessageOnTheMainQueue) {
     serve({"--charge", "50"});
-    VirtualMacPowerSources sources(connection(), loop_);
+    linux_backend::VirtualMacPowerSources sources(connection_, loop_);
     auto& messages = inbox<std::string>();
     ASSERT_EQ(sources.addGeneralInterestNotification(
                   [this, &messages](std::uint32_t type) { messages.add(onMain(std::to_string(type))); }),
@@ -165,8 +166,8 @@ TEST_F(VirtualMacTest, ANotebookOfAnyModelNameHasALidThatAnnouncesItsMoves) {
          {Case{"MacBookPro16,1", true}, Case{"Mac14,2", true}, Case{"Macmini8,1", false}, Case{"Mac14,3", false}}) {
         SCOPED_TRACE(c.model);
         serve({"--model", c.model});
-        VirtualMacSystemInfo info(connection(), loop_);
-        VirtualMacWorkspace workspace(connection(), loop_);
+        linux_backend::VirtualMacSystemInfo info(connection_, loop_);
+        linux_backend::VirtualMacWorkspace workspace(connection_, loop_);
         auto& events = inbox<std::string>();
         info.addClamshellChangeNotification([this, &events] { events.add(onMain("lid")); });
         workspace.addWillSleepObserver([&events] { events.add("will sleep"); });
@@ -193,7 +194,7 @@ TEST_F(VirtualMacTest, ANotebookOfAnyModelNameHasALidThatAnnouncesItsMoves) {
 // running applications are looked at here.
 TEST_F(VirtualMacTest, SleepWaitsForItsObserversAndTheWorkspaceFollowsTheCommandLine) {
     serve();
-    VirtualMacWorkspace workspace(connection(), loop_);
+    linux_backend::VirtualMacWorkspace workspace(connection_, loop_);
     auto& events = inbox<std::string>();
     // The machine waits for its will-sleep observers: while they run it is still awake.
     workspace.addWillSleepObserver(
@@ -215,4 +216,4 @@ TEST_F(VirtualMacTest, SleepWaitsForItsObserversAndTheWorkspaceFollowsTheCommand
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -12,7 +12,7 @@
 #include "platform/linux/strings_file.h"
 #include "tests/integration/process_kit.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -30,11 +30,11 @@ TEST(WattctlTexts, EveryKeyTheToolUsesIsInEveryLanguage) {
     for (const char* language : {"en", "zh-Hans"}) {
         const fs::path file =
             kSources / "loginitem/resources" / (std::string(language) + ".lproj") / "Localizable.strings";
-        const auto table = readStringsFile(file.string());
+        const auto table = linux_backend::readStringsFile(file.string());
         ASSERT_TRUE(table.has_value()) << language;
         for (const auto& k : keys) EXPECT_TRUE(table->count(k)) << language << " lacks " << k;
     }
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

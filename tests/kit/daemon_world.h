@@ -1,5 +1,5 @@
 #pragma once
-// A daemon on a simulated MacBook: every port faked, virtual time, the SMC key store behind the
+// A daemon on a simulated MacBook: every port faked, virtual time, the daemon::SMC key store behind the
 // shared client, user "anna" at the console. Unit tests and benchmarks build on it.
 
 #include <algorithm>
@@ -21,7 +21,6 @@
 #include "tests/kit/fake_workspace.h"
 #include "tests/kit/memory_centers.h"
 #include "tests/kit/recording_log.h"
-#include "tests/kit/scoped_ports.h"
 #include "tests/kit/virtual_run_loop.h"
 
 namespace wattkeeper::testkit {
@@ -47,8 +46,7 @@ public:
         ports.workspace = &workspace;
         ports.displays = &displays;
         ports.bundles = &bundles;
-        scoped.emplace(ports);
-        SMC::replaceShared(std::make_unique<SMC>(driver, log));
+        daemon::SMC::replaceShared(std::make_unique<daemon::SMC>(driver, log));
         powerSources.setSources(PowerSourceList{batteryDescription(50)});
         bundles.setMainBundle(
             std::make_shared<FakeBundle>(kDaemonBundle, PlistDictionary{{"CFBundleShortVersionString", "0.1.0"}}));
@@ -56,12 +54,12 @@ public:
 
     virtual ~DaemonWorld() {
         module.reset();
-        SMC::replaceShared(nullptr);
+        daemon::SMC::replaceShared(nullptr);
     }
 
     // Creates the module; the virtual run loop hands control back at once.
     void start() {
-        module = std::make_unique<ZQBatteryModule>(ports);
+        module = std::make_unique<daemon::ZQBatteryModule>(ports);
         loop.runUntilIdle();
     }
     // Starts the daemon with charge control switched on.
@@ -114,8 +112,7 @@ public:
     FakeDisplays displays;
     FakeBundles bundles;
     Ports ports;
-    std::optional<ScopedProcessPorts> scoped;
-    std::unique_ptr<ZQBatteryModule> module;
+    std::unique_ptr<daemon::ZQBatteryModule> module;
 };
 
 }  // namespace wattkeeper::testkit

@@ -27,8 +27,9 @@ public:
         files_.insert_or_assign(std::move(path), std::move(bytes));
     }
     // The value encoded with the codec; throws std::invalid_argument when it cannot be encoded.
-    void putPlist(std::string path, const PlistValue& value, PlistFormat format = PlistFormat::Xml) {
-        auto bytes = plistToBytes(value, format);
+    void putPlist(std::string path, const PlistValue& value,
+                  linux_backend::PlistFormat format = linux_backend::PlistFormat::Xml) {
+        auto bytes = linux_backend::plistToBytes(value, format);
         if (!bytes) throw std::invalid_argument("FakeFileSystem::putPlist: the value cannot be encoded");
         putFile(std::move(path), std::move(*bytes));
     }
@@ -73,7 +74,7 @@ public:
         return true;
     }
     std::optional<PlistValue> decodePropertyList(const std::vector<std::uint8_t>& bytes) override {
-        return plistFromBytes(bytes);
+        return linux_backend::plistFromBytes(bytes);
     }
 
 private:

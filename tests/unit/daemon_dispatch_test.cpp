@@ -2,12 +2,10 @@
 
 #include "tests/unit/daemon_fixture.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using namespace std::chrono_literals;
-namespace names = protocol;
-
 int intAt(const PlistDictionary& payload, std::string_view key) {
     const PlistValue* v = payload.find(key);
     return v && v->asInteger() ? static_cast<int>(*v->asInteger()) : -1;
@@ -21,21 +19,24 @@ TEST_F(DaemonTest, EveryReplyingRequestIsAnsweredWithItsNameAndPayloadWithContro
     };
     const PlistDictionary done{{"result", "处理完成"}}, loaded{{"status", 1}, {"version", "0.1.0"}};
     const Case cases[] = {
-        {names::kQuerySMCOpenCloseStatus, names::kReplyQuerySMCOpenCloseStatus, {{"smcStatus", 0}}, {{"smcStatus", 1}}},
-        {names::kQuerySMCChargingStatus,
-         names::kReplyQuerySMCChargingStatus,
+        {protocol::kQuerySMCOpenCloseStatus,
+         protocol::kReplyQuerySMCOpenCloseStatus,
+         {{"smcStatus", 0}},
+         {{"smcStatus", 1}}},
+        {protocol::kQuerySMCChargingStatus,
+         protocol::kReplyQuerySMCChargingStatus,
          {{"chargingStatus", 0}, {"dischargingStatus", 0}},
          {{"chargingStatus", 1}, {"dischargingStatus", 1}}},
-        {names::kGetBatteryInfo, names::kReplySmcState, done, done},
-        {names::kQueryDeamonLoadStatus, names::kReplyDeamonLoadStatus, loaded, loaded},
-        {names::kHeart,
-         names::kHeart,
+        {protocol::kGetBatteryInfo, protocol::kReplySmcState, done, done},
+        {protocol::kQueryDeamonLoadStatus, protocol::kReplyDeamonLoadStatus, loaded, loaded},
+        {protocol::kHeart,
+         protocol::kHeart,
          {{"smcStatus", 0}, {"smcTimerActive", 1}},
          {{"smcStatus", 1}, {"smcTimerActive", 1}}},
     };
     start();
     for (const bool on : {false, true}) {
-        if (on) request(names::kOpenSMC);
+        if (on) request(protocol::kOpenSMC);
         setKeys(0, 0, 1);
         for (const auto& c : cases) {
             distributed.clearPosts();
@@ -49,14 +50,15 @@ TEST_F(DaemonTest, EveryReplyingRequestIsAnsweredWithItsNameAndPayloadWithContro
     system.setEffectiveUserId(501);
     bundles.setMainBundle(std::make_shared<testkit::FakeBundle>(kDaemonBundle, PlistDictionary{}));
     distributed.clearPosts();
-    request(names::kQueryDeamonLoadStatus);
+    request(protocol::kQueryDeamonLoadStatus);
     EXPECT_EQ(replies().at(0).userInfo, (PlistDictionary{{"status", 0}}));
 }
 
 TEST_F(DaemonTest, RequestsWithoutAReplyAndUnknownNamesPostNothingAndSleepAndWakeRequestsChangeNothing) {
     start();
-    for (std::string_view name : {names::kOpenSMC, names::kSleep, names::kLimitChange, names::kCloseSMC, names::kWake,
-                                  std::string_view("ZQAmperly_TellDeamon_Unknown"), std::string_view("")}) {
+    for (std::string_view name :
+         {protocol::kOpenSMC, protocol::kSleep, protocol::kLimitChange, protocol::kCloseSMC, protocol::kWake,
+          std::string_view("ZQAmperly_TellDeamon_Unknown"), std::string_view("")}) {
         request(name);
         loop.advance(5s);
         EXPECT_TRUE(replies().empty()) << name;
@@ -74,10 +76,10 @@ TEST_F(DaemonTest, SwitchRequestsAreAnsweredFromReadsTakenBeforeTheDelayedWrites
     };
     const Case cases[] = {
         // Charging allowed only half a second later; discharging off at once.
-        {names::kEnableCharging, {2, 2, 1}, 0, 0, {0, 0, 0}},
-        {names::kDisableCharging, {0, 0, 0}, 0, 0, {2, 2, 0}},
-        {names::kEnableDischarging, {2, 2, 0}, 0, 1, {2, 2, 1}},
-        {names::kDisableDischarging, {2, 2, 1}, 0, 0, {2, 2, 0}},
+        {protocol::kEnableCharging, {2, 2, 1}, 0, 0, {0, 0, 0}},
+        {protocol::kDisableCharging, {0, 0, 0}, 0, 0, {2, 2, 0}},
+        {protocol::kEnableDischarging, {2, 2, 0}, 0, 1, {2, 2, 1}},
+        {protocol::kDisableDischarging, {2, 2, 1}, 0, 0, {2, 2, 0}},
     };
     for (const auto& c : cases) {
         setKeys(c.before.ch0b, c.before.ch0c, c.before.ch0i);
@@ -85,7 +87,7 @@ TEST_F(DaemonTest, SwitchRequestsAreAnsweredFromReadsTakenBeforeTheDelayedWrites
         request(c.request);
         const auto posted = replies();
         ASSERT_EQ(posted.size(), 1u) << c.request;
-        EXPECT_EQ(posted[0].name, names::kReplyQuerySMCChargingStatus);
+        EXPECT_EQ(posted[0].name, protocol::kReplyQuerySMCChargingStatus);
         EXPECT_EQ(intAt(*posted[0].userInfo, "chargingStatus"), c.chargingStatus) << c.request;
         EXPECT_EQ(intAt(*posted[0].userInfo, "dischargingStatus"), c.dischargingStatus) << c.request;
         loop.advance(1s);
@@ -97,34 +99,34 @@ TEST_F(DaemonTest, ForcedDischargeIsRefusedWhileAsleep) {
     startControlling();
     setKeys(2, 2, 1);
     module->setMacSleep();
-    request(names::kEnableDischarging);
+    request(protocol::kEnableDischarging);
     EXPECT_EQ(keys().ch0i, 0);
 }
 
 TEST_F(DaemonTest, OpenAndCloseSwitchChargeControlAndTheConnection) {
     start();
-    request(names::kOpenSMC);
+    request(protocol::kOpenSMC);
     EXPECT_TRUE(module->cmcSwitch);
     EXPECT_EQ(driver.openConnectionCount(), 1u);
-    request(names::kLimitChange);  // evaluations now act and record it
+    request(protocol::kLimitChange);  // evaluations now act and record it
     EXPECT_TRUE(module->cmcOpen);
-    request(names::kCloseSMC);
+    request(protocol::kCloseSMC);
     EXPECT_FALSE(module->cmcSwitch);
     loop.advance(1499ms);
     EXPECT_EQ(driver.openConnectionCount(), 1u);
     loop.advance(1ms);
     EXPECT_EQ(driver.openConnectionCount(), 0u);
     loop.advance(20s);  // the timer's evaluation too leaves it closed while control is off
-    request(names::kLimitChange);
+    request(protocol::kLimitChange);
     EXPECT_FALSE(module->cmcOpen);
     EXPECT_EQ(driver.openConnectionCount(), 0u);
 }
 
 TEST_F(DaemonTest, AnOpenWithinTheCloseDelayKeepsTheConnection) {
     startControlling();
-    request(names::kCloseSMC);
+    request(protocol::kCloseSMC);
     loop.advance(1s);
-    request(names::kOpenSMC);
+    request(protocol::kOpenSMC);
     loop.advance(5s);
     EXPECT_TRUE(module->smcManager->getcmcStatus());
     EXPECT_TRUE(module->cmcSwitch);
@@ -134,11 +136,11 @@ TEST_F(DaemonTest, ChargingThatStaysInhibitedIsRetriedTwiceThenClosedRegardless)
     startControlling();
     store.addKey("CH0B", "ui8 ", {2}, /*writable=*/false);  // the controller ignores our writes
     log.clear();
-    request(names::kCloseSMC);
+    request(protocol::kCloseSMC);
     loop.advance(1500ms);
     EXPECT_EQ(logCount("quill开启充电， 关闭放电"), 3u);
     EXPECT_EQ(driver.openConnectionCount(), 1u);
-    request(names::kOpenSMC);  // too late: the last close is unconditional
+    request(protocol::kOpenSMC);  // too late: the last close is unconditional
     EXPECT_EQ(driver.openConnectionCount(), 1u) << "the open connection is kept, not a second opened";
     loop.advance(1499ms);
     EXPECT_EQ(driver.openConnectionCount(), 1u);
@@ -186,12 +188,10 @@ TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranchRepliesAfterTheListingAndEnd
         {"not loaded", ShellResult{"", 1}, ShellResult{"", 0}, {listing, removeBundle, removeJob}},
         {"listing cannot start", std::nullopt, ShellResult{"", 0}, {listing, removeBundle, removeJob}},
     };
-    start();
-    std::vector<int> ends;
     for (const auto& c : cases) {
         OrderWatchingProcesses shell(distributed);
         ports.processes = &shell;
-        testkit::ScopedProcessPorts scope(ports);
+        start();
         shell.script(listing, c.listingResult);
         shell.script(unload, c.unloadResult);
         distributed.clearPosts();
@@ -202,17 +202,17 @@ TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranchRepliesAfterTheListingAndEnd
         order[0] = 0;
         EXPECT_EQ(shell.repliesBefore, order) << c.name;
         ASSERT_EQ(replies().size(), 1u) << c.name;
-        EXPECT_EQ(replies()[0].name, names::kReplyUninstallHelper);
+        EXPECT_EQ(replies()[0].name, protocol::kReplyUninstallHelper);
         EXPECT_EQ(*replies()[0].userInfo, (PlistDictionary{{"uninstallSelf", 1}}));
-        ends.push_back(0);
-        EXPECT_EQ(processes.exits(), ends) << c.name;
+        EXPECT_EQ(shell.exits(), std::vector<int>{0}) << c.name;
+        module.reset();
         ports.processes = &processes;
     }
 }
 
 TEST_F(UninstallTest, ClosesChargeControlRunsAfterTwoAndAHalfSecondsAndLaterRequestsRunNothingAgain) {
     startControlling();
-    request(names::kUninstallHelper);
+    request(protocol::kUninstallHelper);
     EXPECT_FALSE(module->cmcSwitch);
     loop.advance(1500ms);
     EXPECT_EQ(driver.openConnectionCount(), 0u);  // the first check closed it
@@ -221,11 +221,11 @@ TEST_F(UninstallTest, ClosesChargeControlRunsAfterTwoAndAHalfSecondsAndLaterRequ
     for (const auto& [when, wait, commands] : later) {
         loop.advance(wait);
         EXPECT_EQ(processes.commands().size(), commands) << when;
-        request(names::kOpenSMC);  // a second close would switch it off again
+        request(protocol::kOpenSMC);  // a second close would switch it off again
         distributed.clearPosts();
-        request(names::kUninstallHelper);
+        request(protocol::kUninstallHelper);
         ASSERT_EQ(replies().size(), 1u) << when;
-        EXPECT_EQ(replies()[0].name, names::kReplyUninstallHelper);
+        EXPECT_EQ(replies()[0].name, protocol::kReplyUninstallHelper);
         EXPECT_EQ(*replies()[0].userInfo, (PlistDictionary{{"uninstallSelf", 1}}));
         EXPECT_TRUE(module->cmcSwitch) << when;
     }
@@ -236,7 +236,7 @@ TEST_F(UninstallTest, ClosesChargeControlRunsAfterTwoAndAHalfSecondsAndLaterRequ
 TEST_F(DaemonTest, RestartStaysUpWhenNoNewInstanceCanStart) {
     processes.setSpawnSucceeds(false);
     start();
-    request(names::kRestart);
+    request(protocol::kRestart);
     EXPECT_TRUE(replies().empty());
     EXPECT_TRUE(processes.exits().empty());
     EXPECT_EQ(logCount("restart: could not start /usr/bin/open; staying up", true), 1u);
@@ -253,4 +253,4 @@ TEST_F(DaemonTest, TerminationWithTheConnectionClosedWritesNothingAndExits) {
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

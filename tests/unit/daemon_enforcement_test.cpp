@@ -7,7 +7,7 @@
 
 #include "tests/unit/daemon_fixture.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -109,7 +109,7 @@ TEST(ChargingLimit, IsReadFromNumbersAndNumericTextOnly) {
     for (const auto& c : cases) {
         PlistDictionary limits{{"Other", 1}};
         if (c.value) limits.set("ChargingLimit", *c.value);
-        EXPECT_EQ(chargingLimitOf(limits), c.expected) << describe(limits);
+        EXPECT_EQ(daemon::chargingLimitOf(limits), c.expected) << describe(limits);
     }
 }
 
@@ -159,7 +159,7 @@ const Action newInstance = [](DaemonTest& t) {
     t.module.reset();
     t.loop.discardPending();
     // The kernel closes a dead task's connection; the client is then as a new process's.
-    SMC::shared().close();
+    daemon::SMC::shared().close();
     t.start();
 };
 const Action nothing = [](DaemonTest&) {};
@@ -300,4 +300,4 @@ TEST_F(DaemonTest, TimerEvaluationsAndRequestsOnTwoThreadsAgreeOnTheFinalState) 
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -5,7 +5,7 @@
 
 #include "tests/kit/daemon_world.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 
 using testkit::kContainer;
 using testkit::kDaemonBundle;
@@ -14,4 +14,4 @@ using testkit::kPreferencesFile;
 
 class DaemonTest : public ::testing::Test, public testkit::DaemonWorld {};
 
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

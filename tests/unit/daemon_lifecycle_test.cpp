@@ -3,7 +3,7 @@
 #include "daemon/system/monitor_manager.h"
 #include "tests/unit/daemon_fixture.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -17,7 +17,7 @@ std::size_t evaluations(const testkit::RecordingLog& log) {
 
 TEST_F(DaemonTest, StartUpWiresEverythingAndLeavesChargeControlOff) {
     start();
-    EXPECT_EQ(ZQBatteryModule::shared(), module.get());
+    EXPECT_EQ(daemon::ZQBatteryModule::shared(), module.get());
     ASSERT_EQ(darwin.registrations().size(), protocol::kRequestNames.size());
     for (std::size_t i = 0; i < protocol::kRequestNames.size(); ++i) {
         EXPECT_EQ(darwin.registrations()[i].name, protocol::kRequestNames[i]);
@@ -74,17 +74,17 @@ TEST_F(DaemonTest, TheStartUpTakesTheFirstSourceAndEachMessageEvaluatesOncePerSo
 }
 
 TEST(PowerSourceRecord, FieldsFollowTheirKeysAndAbsentKeysReset) {
-    PowerSourceRecord record;
+    daemon::PowerSourceRecord record;
     PlistDictionary description = testkit::batteryDescription(77);
     description.set("Is Charging", true);
     description.set("BatteryHealthCondition", 42);  // kept as the number it is
-    storePowerSourceDescription(record, description);
+    daemon::storePowerSourceDescription(record, description);
     EXPECT_EQ(record.CurrentCapacity, 77);
     EXPECT_TRUE(record.IsCharged);    // holds "Is Charging"
     EXPECT_FALSE(record.IsCharging);  // holds "Is Finishing Charge"
     EXPECT_EQ(record.MaxCapacity, 100);
     EXPECT_EQ(record.BatteryHealthCondition, PlistValue(42));
-    storePowerSourceDescription(record, PlistDictionary{{"Name", "InternalBattery-0"}});
+    daemon::storePowerSourceDescription(record, PlistDictionary{{"Name", "InternalBattery-0"}});
     EXPECT_EQ(record.CurrentCapacity, 0);
     EXPECT_FALSE(record.IsPresent);
     EXPECT_EQ(record.BatteryHealth, std::nullopt);
@@ -114,9 +114,8 @@ TEST_F(DaemonTest, TheClamshellPropertyDecidesWhateverTheModel) {
         machine.setRootDomainPresent(c.rootDomain);
         machine.setClamshellState(c.clamshell);
         ports.systemInfo = &machine;
-        testkit::ScopedProcessPorts scope(ports);
         log.clear();
-        EXPECT_EQ(ZQMonitorManager::lidClosed(), c.expected) << c.model.value_or("(none)");
+        EXPECT_EQ(daemon::ZQMonitorManager::lidClosed(ports), c.expected) << c.model.value_or("(none)");
         EXPECT_EQ(machine.openRegistryEntries(), 0u);
         EXPECT_EQ(log.systemLines(), std::vector<std::string>{c.sizeLine}) << c.model.value_or("(none)");
     }
@@ -124,4 +123,4 @@ TEST_F(DaemonTest, TheClamshellPropertyDecidesWhateverTheModel) {
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

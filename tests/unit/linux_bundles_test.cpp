@@ -11,7 +11,7 @@
 #include "platform/linux/linux_bundles.h"
 #include "tests/unit/temp_folder.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -33,7 +33,9 @@ protected:
         root.write("My.app/Contents/Resources/pt.lproj/Localizable.strings", "\"greeting\" = \"Olá\";");
     }
     std::string path(const std::string& relative) const { return (root.path / relative).string(); }
-    LinuxBundle app(Languages languages = {"en"}) const { return LinuxBundle(path("My.app"), std::move(languages)); }
+    linux_backend::LinuxBundle app(Languages languages = {"en"}) const {
+        return linux_backend::LinuxBundle(path("My.app"), std::move(languages));
+    }
 
     TempFolder root;
 };
@@ -96,7 +98,7 @@ TEST_F(LinuxBundlesTest, AMissingKeyOrTableGivesTheValueOrElseTheKey) {
 }
 
 TEST_F(LinuxBundlesTest, LanguageFoldersAndFlatFoldersAreBundlesOfTheirOwnShape) {
-    LinuxBundles bundles(path("My.app"), Languages{"en"});
+    linux_backend::LinuxBundles bundles(path("My.app"), Languages{"en"});
     const auto folder = bundles.mainBundle()->pathForResource("zh-Hans", "lproj");
     ASSERT_TRUE(folder.has_value());
     const auto chinese = bundles.bundleWithPath(*folder);
@@ -109,8 +111,8 @@ TEST_F(LinuxBundlesTest, LanguageFoldersAndFlatFoldersAreBundlesOfTheirOwnShape)
 
     root.write("flat/en.lproj/Localizable.strings", "\"greeting\" = \"Flat hello\";");
     root.write("flat/Info.plist", kInfoPlist);
-    const LinuxBundle flat(path("flat/"), {"de"});
-    EXPECT_EQ(flat.shape(), LinuxBundle::Shape::Flat);
+    const linux_backend::LinuxBundle flat(path("flat/"), {"de"});
+    EXPECT_EQ(flat.shape(), linux_backend::LinuxBundle::Shape::Flat);
     EXPECT_EQ(flat.bundlePath(), path("flat"));
     EXPECT_EQ(flat.localizedString("greeting", std::nullopt, std::nullopt), "Flat hello");
     EXPECT_TRUE(flat.infoDictionary().has_value());
@@ -124,10 +126,11 @@ TEST(LinuxBundlesPaths, TheMainBundleOfAProgramIsItsAppFolderOrElseItsOwnFolder)
         {"/b/Thing/Contents/MacOS/thing", "/b/Thing/Contents/MacOS"},
         {"/wattctl", "/"},
     };
-    for (const auto& [executable, bundle] : cases) EXPECT_EQ(bundlePathForExecutable(executable), bundle) << executable;
+    for (const auto& [executable, bundle] : cases)
+        EXPECT_EQ(linux_backend::bundlePathForExecutable(executable), bundle) << executable;
 
     // This test program lies in no bundle; its main bundle is its folder, the same on every call.
-    LinuxBundles bundles(std::nullopt, Languages{});
+    linux_backend::LinuxBundles bundles(std::nullopt, Languages{});
     const auto main = bundles.mainBundle();
     ASSERT_TRUE(main);
     EXPECT_EQ(main->bundlePath(), fs::canonical("/proc/self/exe").parent_path().string());
@@ -150,7 +153,8 @@ TEST(LinuxBundlesLanguages, LocaleNamesMapToLanguageFolderNamesAndTheFirstSetVar
         {"POSIX", {}},
         {"", {}},
     };
-    for (const auto& [locale, languages] : cases) EXPECT_EQ(languagesForLocale(locale), languages) << locale;
+    for (const auto& [locale, languages] : cases)
+        EXPECT_EQ(linux_backend::languagesForLocale(locale), languages) << locale;
 
     struct Environment {
         const char* all;
@@ -174,10 +178,10 @@ TEST(LinuxBundlesLanguages, LocaleNamesMapToLanguageFolderNamesAndTheFirstSetVar
         set(0, e.all);
         set(1, e.messages);
         set(2, e.lang);
-        EXPECT_EQ(preferredLanguagesFromEnvironment(), e.languages) << (e.all ? e.all : "-");
+        EXPECT_EQ(linux_backend::preferredLanguagesFromEnvironment(), e.languages) << (e.all ? e.all : "-");
     }
     for (int i = 0; i < 3; ++i) set(i, saved[i] ? saved[i]->c_str() : nullptr);
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

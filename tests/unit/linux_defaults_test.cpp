@@ -11,7 +11,7 @@
 #include "platform/linux/plist_codec.h"
 #include "tests/unit/temp_folder.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -25,14 +25,15 @@ std::string suiteFileOf(const std::string& user) {
 class LinuxDefaultsTest : public ::testing::Test {
 protected:
     bool setFlag(const std::optional<std::string>& user = "anna", const std::string& suiteName = kSuite) const {
-        LinuxDefaults defaults(root.path.string(), [user] { return user; });
+        linux_backend::LinuxDefaults defaults(root.path.string(), [user] { return user; });
         auto suite = defaults.openSuite(suiteName);
         suite->setBool("LoginItemFristLaunch", true);
         return suite->synchronize();
     }
     std::optional<PlistDictionary> stored() const {
         const std::string text = root.read(file);
-        const auto value = plistFromBytes(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        const auto value =
+            linux_backend::plistFromBytes(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
         return value && value->asDictionary() ? std::optional(*value->asDictionary()) : std::nullopt;
     }
 
@@ -94,21 +95,21 @@ TEST_F(LinuxDefaultsTest, NothingIsWrittenWithoutAPlainUserAndSuiteNameOrOutside
 
     const std::vector<std::uint8_t> bytes{'x'};
     const std::string r = root.path.string(), never = (outside.path / "never").string();
-    EXPECT_FALSE(replaceFileBelowRoot("", never, bytes));
-    EXPECT_FALSE(replaceFileBelowRoot("/", never, bytes));
-    EXPECT_FALSE(replaceFileBelowRoot(r, "relative/file", bytes));
-    EXPECT_FALSE(replaceFileBelowRoot(r, "/a/../../escape", bytes));
-    EXPECT_FALSE(replaceFileBelowRoot(r, "/", bytes));
+    EXPECT_FALSE(linux_backend::replaceFileBelowRoot("", never, bytes));
+    EXPECT_FALSE(linux_backend::replaceFileBelowRoot("/", never, bytes));
+    EXPECT_FALSE(linux_backend::replaceFileBelowRoot(r, "relative/file", bytes));
+    EXPECT_FALSE(linux_backend::replaceFileBelowRoot(r, "/a/../../escape", bytes));
+    EXPECT_FALSE(linux_backend::replaceFileBelowRoot(r, "/", bytes));
     EXPECT_FALSE(fs::exists(never));
     fs::create_directories(root.path / "folder");
-    EXPECT_FALSE(replaceFileBelowRoot(r, "/folder", bytes));
-    EXPECT_TRUE(replaceFileBelowRoot(r + "/", "/a/b/file", bytes));
+    EXPECT_FALSE(linux_backend::replaceFileBelowRoot(r, "/folder", bytes));
+    EXPECT_TRUE(linux_backend::replaceFileBelowRoot(r + "/", "/a/b/file", bytes));
     EXPECT_EQ(root.read("a/b/file"), "x");
 }
 
 TEST_F(LinuxDefaultsTest, TheConsoleUserIsAskedAtEachSynchronize) {
     std::string user = "anna";
-    LinuxDefaults defaults(root.path.string(), [&user] { return std::optional<std::string>(user); });
+    linux_backend::LinuxDefaults defaults(root.path.string(), [&user] { return std::optional<std::string>(user); });
     auto suite = defaults.openSuite(kSuite);
     suite->setBool("LoginItemFristLaunch", true);
     user = "bert";
@@ -118,4 +119,4 @@ TEST_F(LinuxDefaultsTest, TheConsoleUserIsAskedAtEachSynchronize) {
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -10,7 +10,7 @@
 #include "platform/linux/strings_file.h"
 #include "tests/kit/fake_bundles.h"
 
-namespace wattkeeper::loginitem {
+namespace wattkeeper::testkit {
 namespace {
 
 using testkit::FakeBundle;
@@ -29,12 +29,12 @@ protected:
         bundles.setMainBundle(main);
         bundles.addBundle(chinese);
         bundles.addBundle(english);
-        ZQLocalizationSystem::replaceShared(std::make_unique<ZQLocalizationSystem>(bundles));
+        loginitem::ZQLocalizationSystem::replaceShared(std::make_unique<loginitem::ZQLocalizationSystem>(bundles));
     }
-    void TearDown() override { ZQLocalizationSystem::replaceShared(nullptr); }
+    void TearDown() override { loginitem::ZQLocalizationSystem::replaceShared(nullptr); }
 
     static std::string text(const std::string& key, std::optional<std::string> value = std::nullopt) {
-        return ZQLocalizationSystem::localizedStringForKey(key, value);
+        return loginitem::ZQLocalizationSystem::localizedStringForKey(key, value);
     }
 
     std::shared_ptr<FakeBundle> main = std::make_shared<FakeBundle>("/Applications/Main.app");
@@ -63,13 +63,13 @@ TEST_F(LocalizationTest, AChosenLanguageAnswersAloneUntilAMissingOneResetsToTheM
         {"zh-Hans", "你好"}, {"en", "Hello there"}, {"fr", "Hello"}, {"zh-Hans", "你好"}, {"de", "Hello"},
     };
     for (const auto& [language, greeting] : steps) {
-        ZQLocalizationSystem::setLanguage(language);
+        loginitem::ZQLocalizationSystem::setLanguage(language);
         EXPECT_EQ(text("greeting"), greeting) << language;
     }
-    EXPECT_EQ(ZQLocalizationSystem::sharedLocalSystem().bundle(), main);
+    EXPECT_EQ(loginitem::ZQLocalizationSystem::sharedLocalSystem().bundle(), main);
 
     // A key the chosen language lacks gives the default, even where the main bundle has it.
-    ZQLocalizationSystem::setLanguage("zh-Hans");
+    loginitem::ZQLocalizationSystem::setLanguage("zh-Hans");
     EXPECT_EQ(text("only.main", "Default text"), "Default text");
     EXPECT_EQ(text("only.main"), "only.main");
 }
@@ -87,8 +87,8 @@ std::vector<std::string> placeholders(const std::string& text) {
 TEST(ShippedStringTables, EveryLanguageHasTheSameKeysWithTheSamePlaceholdersAndNoEmptyText) {
     const auto resources =
         std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "loginitem" / "resources";
-    const auto english = readStringsFile(resources / "en.lproj/Localizable.strings");
-    const auto chinese = readStringsFile(resources / "zh-Hans.lproj/Localizable.strings");
+    const auto english = linux_backend::readStringsFile(resources / "en.lproj/Localizable.strings");
+    const auto chinese = linux_backend::readStringsFile(resources / "zh-Hans.lproj/Localizable.strings");
     ASSERT_TRUE(english && chinese);
     ASSERT_GE(english->size(), 25u);
     ASSERT_EQ(english->size(), chinese->size());
@@ -101,4 +101,4 @@ TEST(ShippedStringTables, EveryLanguageHasTheSameKeysWithTheSamePlaceholdersAndN
 }
 
 }  // namespace
-}  // namespace wattkeeper::loginitem
+}  // namespace wattkeeper::testkit

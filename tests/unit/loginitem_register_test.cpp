@@ -12,7 +12,7 @@
 #include "tests/kit/scoped_ports.h"
 #include "tests/kit/virtual_run_loop.h"
 
-namespace wattkeeper::loginitem {
+namespace wattkeeper::testkit {
 namespace {
 
 using testkit::MemoryNotificationCenter;
@@ -30,12 +30,12 @@ const std::string kRemoveLabel = "删除守护进程";
 class RegisterTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ZQDaemonNotificationRegister::replaceShared(
-            std::make_unique<ZQDaemonNotificationRegister>(darwin, distributed, local));
+        loginitem::ZQDaemonNotificationRegister::replaceShared(
+            std::make_unique<loginitem::ZQDaemonNotificationRegister>(darwin, distributed, local));
     }
-    void TearDown() override { ZQDaemonNotificationRegister::replaceShared(nullptr); }
+    void TearDown() override { loginitem::ZQDaemonNotificationRegister::replaceShared(nullptr); }
 
-    ZQDaemonNotificationRegister& reg() { return ZQDaemonNotificationRegister::manager(); }
+    loginitem::ZQDaemonNotificationRegister& reg() { return loginitem::ZQDaemonNotificationRegister::manager(); }
 
     void arrive(const std::string& name, const std::optional<PlistDictionary>& userInfo) {
         distributed.postNotificationWithOptions(name, nullptr, userInfo ? &*userInfo : nullptr, 3);
@@ -153,15 +153,15 @@ TEST(RegisterManager, IsMadeFromTheProcessPortsAndForwardsOnItsLocalCenter) {
     ports.distributedCenter = &distributed;
     ports.localCenter = &local;
     testkit::ScopedProcessPorts scoped(ports);
-    ZQDaemonNotificationRegister::replaceShared(nullptr);
+    loginitem::ZQDaemonNotificationRegister::replaceShared(nullptr);
 
-    ZQDaemonNotificationRegister::manager().registerDistributedNotificationsWithName(kIsEnable);
+    loginitem::ZQDaemonNotificationRegister::manager().registerDistributedNotificationsWithName(kIsEnable);
     distributed.postNotificationWithOptions(kIsEnable, nullptr, nullptr, 3);
     loop.runUntilIdle();
     ASSERT_EQ(local.posts().size(), 1u);
     EXPECT_EQ(local.posts()[0].name, "PostToLoginItemClassLaunchDaemonEnable");
-    ZQDaemonNotificationRegister::replaceShared(nullptr);
+    loginitem::ZQDaemonNotificationRegister::replaceShared(nullptr);
 }
 
 }  // namespace
-}  // namespace wattkeeper::loginitem
+}  // namespace wattkeeper::testkit

@@ -14,7 +14,7 @@
 #include "tests/kit/scoped_ports.h"
 #include "tests/kit/virtual_run_loop.h"
 
-namespace wattkeeper::loginitem {
+namespace wattkeeper::testkit {
 namespace {
 
 using testkit::MemoryNotificationCenter;
@@ -44,11 +44,12 @@ const Strings kOneRequestPerKey = {
 class RelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ZQNotificationWrapper::replaceShared(std::make_unique<ZQNotificationWrapper>(darwin, distributed, log));
+        loginitem::ZQNotificationWrapper::replaceShared(
+            std::make_unique<loginitem::ZQNotificationWrapper>(darwin, distributed, log));
     }
-    void TearDown() override { ZQNotificationWrapper::replaceShared(nullptr); }
+    void TearDown() override { loginitem::ZQNotificationWrapper::replaceShared(nullptr); }
 
-    ZQNotificationWrapper& relay() { return ZQNotificationWrapper::sharedManager(); }
+    loginitem::ZQNotificationWrapper& relay() { return loginitem::ZQNotificationWrapper::sharedManager(); }
 
     // The daemon's answer, delivered.
     void reply(const std::string& name, const PlistDictionary* with) {
@@ -139,7 +140,7 @@ TEST_F(RelayTest, EachSlotFollowsTheStateTable) {
             if (*step == 'r') {
                 reply(kChargingReply);
             } else if (*step == '-') {
-                relay().sendNotificationAndWaitForResult(kChargingRequest, Completion{});
+                relay().sendNotificationAndWaitForResult(kChargingRequest, loginitem::Completion{});
             } else {
                 send(kChargingRequest, std::string(1, *step));
             }
@@ -191,7 +192,7 @@ TEST_F(RelayTest, ACompletionThatSendsItsOwnKindAgainKeepsTheNewCompletion) {
 TEST_F(RelayTest, RepliesReachTheSharedRelayWhicheverInstanceRegisteredThem) {
     // A second relay registers the seven names again; its own table is never consulted, nor is
     // the completion slot the relay offers its users.
-    ZQNotificationWrapper other(darwin, distributed, log);
+    loginitem::ZQNotificationWrapper other(darwin, distributed, log);
     other.sendNotificationAndWaitForResult(kHeart, [&](const PlistDictionary*) { calls.push_back("other"); });
     relay().setNotificationCompletionBlock([&](const PlistDictionary*) { calls.push_back("offered slot"); });
     send(kHeart, "shared");
@@ -211,11 +212,12 @@ TEST(RelaySharedManager, IsCreatedOnceFromTheProcessPortsEvenWhenFirstCalledFrom
     ports.distributedCenter = &distributed;
     ports.log = &log;
     testkit::ScopedProcessPorts scoped(ports);
-    ZQNotificationWrapper::replaceShared(nullptr);
+    loginitem::ZQNotificationWrapper::replaceShared(nullptr);
 
-    std::vector<ZQNotificationWrapper*> seen(4);
+    std::vector<loginitem::ZQNotificationWrapper*> seen(4);
     std::vector<std::thread> threads;
-    for (auto& slot : seen) threads.emplace_back([&slot] { slot = &ZQNotificationWrapper::sharedManager(); });
+    for (auto& slot : seen)
+        threads.emplace_back([&slot] { slot = &loginitem::ZQNotificationWrapper::sharedManager(); });
     for (auto& thread : threads) thread.join();
 
     for (auto* relay : seen) EXPECT_EQ(relay, seen[0]);
@@ -224,8 +226,8 @@ TEST(RelaySharedManager, IsCreatedOnceFromTheProcessPortsEvenWhenFirstCalledFrom
     distributed.postNotificationWithOptions(kHeart, nullptr, nullptr, 3);
     loop.runUntilIdle();
     EXPECT_TRUE(answered);
-    ZQNotificationWrapper::replaceShared(nullptr);
+    loginitem::ZQNotificationWrapper::replaceShared(nullptr);
 }
 
 }  // namespace
-}  // namespace wattkeeper::loginitem
+}  // namespace wattkeeper::testkit

@@ -14,7 +14,7 @@
 #include "tests/kit/fake_workspace.h"
 #include "tests/kit/virtual_run_loop.h"
 
-namespace wattkeeper::loginitem {
+namespace wattkeeper::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -23,7 +23,7 @@ using OpenCall = FakeWorkspace::OpenCall;
 using Stored = std::map<std::string, bool>;
 
 const std::string kMainAppId{protocol::MainAppBundleId};
-const Stored kFlagWritten{{std::string(protocol::AppGroupSuite) + "/" + std::string(kFirstLaunchKey), true}};
+const Stored kFlagWritten{{std::string(protocol::AppGroupSuite) + "/" + std::string(loginitem::kFirstLaunchKey), true}};
 const std::string kLoginItemPath = "/Applications/Main.app/Contents/Library/LoginItems/Starter.app";
 const OpenCall kOpenedHidden{"/Applications/Main.app", true, true, 0};
 
@@ -108,7 +108,7 @@ TEST_F(StartupTest, OnlyTheExactMainBundleIdCountsAsRunningAndEitherWayItQuitsOn
         FakeDefaults defaults;
         FakeApplication application;
         workspace.setRunningApplications(c.running);
-        AppDelegate delegate{workspace, defaults, bundles, loop, application};
+        loginitem::AppDelegate delegate{workspace, defaults, bundles, loop, application};
         loop.advance(3s);
 
         delegate.applicationDidFinishLaunching();
@@ -127,7 +127,7 @@ TEST_F(StartupTest, OnlyTheExactMainBundleIdCountsAsRunningAndEitherWayItQuitsOn
 }
 
 TEST_F(StartupTest, TheFlagIsWrittenOnEveryStartThatFindsTheMainApplicationAwayAndFailuresStopNothing) {
-    AppDelegate delegate{workspace, defaults, bundles, loop, application};
+    loginitem::AppDelegate delegate{workspace, defaults, bundles, loop, application};
     delegate.applicationDidFinishLaunching();
     delegate.applicationDidFinishLaunching();
     EXPECT_EQ(defaults.synchronizes, 2u);
@@ -137,7 +137,7 @@ TEST_F(StartupTest, TheFlagIsWrittenOnEveryStartThatFindsTheMainApplicationAwayA
         FakeDefaults defaults;
         defaults.failOpen = openFails;
         defaults.synchronizeSucceeds = false;
-        AppDelegate delegate{workspace, defaults, bundles, loop, application};
+        loginitem::AppDelegate delegate{workspace, defaults, bundles, loop, application};
         delegate.applicationDidFinishLaunching();
         EXPECT_TRUE(defaults.stored.empty()) << openFails;
         EXPECT_EQ(workspace.openCalls().size(), 1u) << openFails;
@@ -157,7 +157,7 @@ TEST_F(StartupTest, TheOpenCallFollowsTheSystemVersion) {
     for (const auto& c : cases) {
         FakeWorkspace workspace;
         workspace.setOperatingSystemVersion(c.version);
-        AppDelegate delegate{workspace, defaults, bundles, loop, application};
+        loginitem::AppDelegate delegate{workspace, defaults, bundles, loop, application};
         delegate.applicationDidFinishLaunching();
         const OpenCall expected =
             c.newerCall ? kOpenedHidden : OpenCall{"/Applications/Main.app", false, false, 0x100000};
@@ -181,10 +181,11 @@ TEST_F(StartupTest, TheMainApplicationLiesFourComponentsAboveTheLoginItem) {
         {"/", std::nullopt},
         {"", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(mainApplicationPath(c.loginItem), c.mainApplication) << c.loginItem;
+    for (const auto& c : cases)
+        EXPECT_EQ(loginitem::mainApplicationPath(c.loginItem), c.mainApplication) << c.loginItem;
 
     bundles.setMainBundle(std::make_shared<testkit::FakeBundle>("/Library/LoginItems/Starter.app"));
-    AppDelegate delegate{workspace, defaults, bundles, loop, application};
+    loginitem::AppDelegate delegate{workspace, defaults, bundles, loop, application};
     delegate.applicationDidFinishLaunching();
     EXPECT_TRUE(workspace.openCalls().empty());
     EXPECT_EQ(defaults.stored, kFlagWritten);
@@ -197,7 +198,7 @@ TEST_F(StartupTest, TheEntryHandsItsArgumentsToTheApplicationAndQuitsAfterMainHa
     char program[] = "Wattstarter";
     char option[] = "-NSDocumentRevisionsDebugMode";
     char* argv[] = {program, option, nullptr};
-    EXPECT_EQ(wattstarterMain(2, argv, ports), EXIT_FAILURE);  // without all of its ports
+    EXPECT_EQ(loginitem::wattstarterMain(2, argv, ports), EXIT_FAILURE);  // without all of its ports
     EXPECT_EQ(application.applicationMainCalls, 0u);
 
     ports.defaults = &defaults;
@@ -205,14 +206,14 @@ TEST_F(StartupTest, TheEntryHandsItsArgumentsToTheApplicationAndQuitsAfterMainHa
     ports.runLoop = &loop;
     application.exitStatus = 7;
     // The delegate is gone once the entry returns; the quit must not need it.
-    EXPECT_EQ(wattstarterMain(2, argv, ports), 7);
+    EXPECT_EQ(loginitem::wattstarterMain(2, argv, ports), 7);
     EXPECT_EQ(application.arguments, (std::vector<std::string>{"Wattstarter", "-NSDocumentRevisionsDebugMode"}));
     EXPECT_EQ(workspace.openCalls().size(), 1u);
     loop.advance(10s);
     EXPECT_EQ(application.terminateCount, 1u);
-    EXPECT_TRUE(
-        AppDelegate(workspace, defaults, bundles, loop, application).applicationSupportsSecureRestorableState());
+    EXPECT_TRUE(loginitem::AppDelegate(workspace, defaults, bundles, loop, application)
+                    .applicationSupportsSecureRestorableState());
 }
 
 }  // namespace
-}  // namespace wattkeeper::loginitem
+}  // namespace wattkeeper::testkit

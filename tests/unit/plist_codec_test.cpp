@@ -8,7 +8,7 @@
 
 #include "platform/linux/plist_codec.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -129,21 +129,25 @@ const PlistValue kEveryKind = PlistDictionary{
 TEST(PlistCodecTest, EveryKindSurvivesARoundTripInBothForms) {
     const PlistValue roots[] = {kEveryKind, PlistArray{kEveryKind}, "only text",    42, 2.5,
                                 true,       PlistData{1, 2},        PlistDate{3600}};
-    for (const PlistFormat format : {PlistFormat::Xml, PlistFormat::Binary}) {
+    for (const linux_backend::PlistFormat format :
+         {linux_backend::PlistFormat::Xml, linux_backend::PlistFormat::Binary}) {
         for (const auto& root : roots) {
-            const auto bytes = plistToBytes(root, format);
+            const auto bytes = linux_backend::plistToBytes(root, format);
             ASSERT_TRUE(bytes) << describe(root);
-            const auto back = plistFromBytes(*bytes);
+            const auto back = linux_backend::plistFromBytes(*bytes);
             ASSERT_TRUE(back) << describe(root);
-            EXPECT_EQ(*back, root) << (format == PlistFormat::Xml ? "XML: " : "binary: ") << describe(root);
+            EXPECT_EQ(*back, root) << (format == linux_backend::PlistFormat::Xml ? "XML: " : "binary: ")
+                                   << describe(root);
         }
     }
 }
 
 TEST(PlistCodecTest, BinaryDatesKeepMicrosecondsAndXmlDatesWholeSeconds) {
     const PlistValue date = PlistDate{1234.5};
-    EXPECT_EQ(plistFromBytes(*plistToBytes(date, PlistFormat::Binary)), date);
-    EXPECT_EQ(plistFromBytes(*plistToBytes(date, PlistFormat::Xml)), PlistValue(PlistDate{1234}));
+    EXPECT_EQ(linux_backend::plistFromBytes(*linux_backend::plistToBytes(date, linux_backend::PlistFormat::Binary)),
+              date);
+    EXPECT_EQ(linux_backend::plistFromBytes(*linux_backend::plistToBytes(date, linux_backend::PlistFormat::Xml)),
+              PlistValue(PlistDate{1234}));
 }
 
 TEST(PlistCodecTest, IntegersAboveTheSignedRangeSaturateAndNegativesStayNegative) {
@@ -160,7 +164,7 @@ TEST(PlistCodecTest, IntegersAboveTheSignedRangeSaturateAndNegativesStayNegative
         {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
     };
     for (const auto& c : cases) {
-        const auto value = plistFromBytes(xmlPlist(std::string("<integer>") + c.text + "</integer>"));
+        const auto value = linux_backend::plistFromBytes(xmlPlist(std::string("<integer>") + c.text + "</integer>"));
         ASSERT_TRUE(value) << c.text;
         EXPECT_EQ(value->asInteger() ? *value->asInteger() : 0, c.expected) << c.text;
     }
@@ -170,7 +174,7 @@ TEST(PlistCodecTest, IntegersAboveTheSignedRangeSaturateAndNegativesStayNegative
     Bytes sixteenBytes{0x14};
     sixteenBytes.insert(sixteenBytes.end(), 8, 0x00);
     sixteenBytes.insert(sixteenBytes.end(), 8, 0xFF);
-    const auto value = plistFromBytes(writer.finish(writer.add(sixteenBytes)));
+    const auto value = linux_backend::plistFromBytes(writer.finish(writer.add(sixteenBytes)));
     ASSERT_TRUE(value);
     EXPECT_EQ(value->asInteger() ? *value->asInteger() : 0, kMax);
 }
@@ -186,7 +190,7 @@ Bytes keyedBy(Bytes key) {
 TEST(PlistCodecTest, BytesThatAreNoPropertyListDecodeToNothing) {
     const auto valid = xmlPlist("<dict><key>ChargingLimit</key><integer>80</integer></dict>");
     Bytes oversized = valid;
-    oversized.resize(kMaxPlistBytes + 1, ' ');
+    oversized.resize(linux_backend::kMaxPlistBytes + 1, ' ');
     BinaryListWriter uidWriter;
     const auto withUid = uidWriter.finish(uidWriter.add(Bytes{0x80, 0x01}));
 
@@ -238,27 +242,28 @@ TEST(PlistCodecTest, BytesThatAreNoPropertyListDecodeToNothing) {
         {"XML key repeated far into a dictionary",
          xmlDictionary(1400, [](std::size_t k) { return "k" + std::to_string(std::min<std::size_t>(k, 999)); })},
     };
-    for (const auto& c : cases) EXPECT_FALSE(plistFromBytes(c.bytes)) << c.name;
+    for (const auto& c : cases) EXPECT_FALSE(linux_backend::plistFromBytes(c.bytes)) << c.name;
 }
 
 TEST(PlistCodecTest, EveryTruncationOfABinaryListDecodesToNothing) {
-    const auto whole = plistToBytes(kEveryKind, PlistFormat::Binary);
+    const auto whole = linux_backend::plistToBytes(kEveryKind, linux_backend::PlistFormat::Binary);
     ASSERT_TRUE(whole);
     for (std::size_t size = 0; size < whole->size(); ++size) {
         const Bytes prefix(whole->begin(), whole->begin() + static_cast<std::ptrdiff_t>(size));
-        EXPECT_FALSE(plistFromBytes(prefix)) << "first " << size << " bytes";
+        EXPECT_FALSE(linux_backend::plistFromBytes(prefix)) << "first " << size << " bytes";
     }
 }
 
 TEST(PlistCodecTest, CorruptingAnyByteOfAListNeverCrashes) {
-    for (const PlistFormat format : {PlistFormat::Xml, PlistFormat::Binary}) {
-        const auto whole = plistToBytes(kEveryKind, format);
+    for (const linux_backend::PlistFormat format :
+         {linux_backend::PlistFormat::Xml, linux_backend::PlistFormat::Binary}) {
+        const auto whole = linux_backend::plistToBytes(kEveryKind, format);
         ASSERT_TRUE(whole);
         for (std::size_t at = 0; at < whole->size(); ++at) {
             for (const std::uint8_t replacement : {0x00, 0x0F, 0x7F, 0xAF, 0xDF, 0xFF}) {
                 Bytes damaged = *whole;
                 damaged[at] = replacement;
-                (void)plistFromBytes(damaged);  // any outcome but a crash or a hang
+                (void)linux_backend::plistFromBytes(damaged);  // any outcome but a crash or a hang
             }
         }
     }
@@ -271,8 +276,8 @@ TEST(PlistCodecTest, ListsAtEachBoundDecodeAndListsJustPastItAreRefused) {
         std::size_t bound;
     };
     const Case cases[] = {
-        {"XML nesting", nestedXmlArrays, kMaxPlistDepth},
-        {"binary nesting", nestedBinaryArrays, kMaxPlistDepth},
+        {"XML nesting", nestedXmlArrays, linux_backend::kMaxPlistDepth},
+        {"binary nesting", nestedBinaryArrays, linux_backend::kMaxPlistDepth},
         // The declaration, <plist> and <array> count too.
         {"XML markup",
          [](std::size_t n) {
@@ -280,28 +285,28 @@ TEST(PlistCodecTest, ListsAtEachBoundDecodeAndListsJustPastItAreRefused) {
              for (std::size_t k = 3; k < n; ++k) body += "<true/>";
              return xmlPlist(body + "</array>");
          },
-         kMaxPlistNodes},
+         linux_backend::kMaxPlistNodes},
         {"binary nodes, shared",
          [](std::size_t n) {
              BinaryListWriter w;
              const std::uint32_t leaf = w.add(Bytes{0x09});
              return w.finish(w.add(BinaryListWriter::array(std::vector<std::uint32_t>(n - 1, leaf))));
          },
-         kMaxPlistNodes},
+         linux_backend::kMaxPlistNodes},
         {"binary objects, all but the root unreachable",
          [](std::size_t n) {
              BinaryListWriter w;
              for (std::size_t k = 0; k < n; ++k) w.add(Bytes{0x09});
              return w.finish(0);
          },
-         kMaxPlistNodes},
+         linux_backend::kMaxPlistNodes},
         {"binary text, shared",
          [](std::size_t bytes) {
              BinaryListWriter w;
              const std::uint32_t text = w.add(BinaryListWriter::asciiString(std::string((bytes + 1023) / 1024, 'x')));
              return w.finish(w.add(BinaryListWriter::array(std::vector<std::uint32_t>(1024, text))));
          },
-         kMaxPlistExpansion},
+         linux_backend::kMaxPlistExpansion},
         // 2048 references, each moving the whole text.
         {"XML references",
          [](std::size_t moves) {
@@ -310,40 +315,40 @@ TEST(PlistCodecTest, ListsAtEachBoundDecodeAndListsJustPastItAreRefused) {
              text.resize((moves + 2047) / 2048, 'x');
              return xmlPlist("<string>" + text + "</string>");
          },
-         kMaxXmlReferenceMoves},
+         linux_backend::kMaxXmlReferenceMoves},
     };
     for (const auto& c : cases) {
-        EXPECT_TRUE(plistFromBytes(c.make(c.bound))) << c.name;
-        EXPECT_FALSE(plistFromBytes(c.make(c.bound + 1))) << c.name;
+        EXPECT_TRUE(linux_backend::plistFromBytes(c.make(c.bound))) << c.name;
+        EXPECT_FALSE(linux_backend::plistFromBytes(c.make(c.bound + 1))) << c.name;
     }
 }
 
 TEST(PlistCodecTest, BinaryReferenceCyclesAndRunawaySharingAreRefused) {
     BinaryListWriter cycle;
     cycle.add(BinaryListWriter::array({0}));
-    EXPECT_FALSE(plistFromBytes(cycle.finish(0)));
+    EXPECT_FALSE(linux_backend::plistFromBytes(cycle.finish(0)));
 
     BinaryListWriter keyCycle;  // a dictionary whose key refers back to the dictionary
     keyCycle.add(BinaryListWriter::dictionary(0, 1));
     keyCycle.add(BinaryListWriter::asciiString("v"));
-    EXPECT_FALSE(plistFromBytes(keyCycle.finish(0)));
+    EXPECT_FALSE(linux_backend::plistFromBytes(keyCycle.finish(0)));
 
     // Each level refers to the one below twice: 60 objects that would expand to 2^60 nodes.
     BinaryListWriter bomb;
     std::uint32_t below = bomb.add(BinaryListWriter::asciiString("x"));
     for (int level = 0; level < 60; ++level) below = bomb.add(BinaryListWriter::array({below, below}));
-    EXPECT_FALSE(plistFromBytes(bomb.finish(below)));
+    EXPECT_FALSE(linux_backend::plistFromBytes(bomb.finish(below)));
 
     // One 100 KB text referred to 10000 times would be copied out to a gigabyte.
     BinaryListWriter copies;
     const std::uint32_t large = copies.add(BinaryListWriter::asciiString(std::string(100 * 1024, 'x')));
-    EXPECT_FALSE(
-        plistFromBytes(copies.finish(copies.add(BinaryListWriter::array(std::vector<std::uint32_t>(10000, large))))));
+    EXPECT_FALSE(linux_backend::plistFromBytes(
+        copies.finish(copies.add(BinaryListWriter::array(std::vector<std::uint32_t>(10000, large))))));
 
     // Modest sharing is an ordinary list.
     BinaryListWriter shared;
     const std::uint32_t leaf = shared.add(BinaryListWriter::asciiString("x"));
-    const auto value = plistFromBytes(shared.finish(shared.add(BinaryListWriter::array({leaf, leaf}))));
+    const auto value = linux_backend::plistFromBytes(shared.finish(shared.add(BinaryListWriter::array({leaf, leaf}))));
     EXPECT_EQ(value, PlistValue(PlistArray{"x", "x"}));
 
     // A key shared by many entries: the last counts, as if each entry were set in turn.
@@ -351,10 +356,10 @@ TEST(PlistCodecTest, BinaryReferenceCyclesAndRunawaySharingAreRefused) {
     const std::uint32_t key = sharedKey.add(BinaryListWriter::asciiString("ChargingLimit"));
     std::vector<std::uint32_t> values;
     for (std::uint8_t v = 0; v < 100; ++v) values.push_back(sharedKey.add(Bytes{0x10, v}));
-    const auto last = plistFromBytes(sharedKey.finish(
+    const auto last = linux_backend::plistFromBytes(sharedKey.finish(
         sharedKey.add(BinaryListWriter::dictionary(std::vector<std::uint32_t>(values.size(), key), values))));
     EXPECT_EQ(last, PlistValue(PlistDictionary{{"ChargingLimit", 99}})) << (last ? describe(*last) : "nothing");
-    EXPECT_EQ(plistFromBytes(xmlPlist("<dict><key>a</key><true/><key>a</key><false/></dict>")),
+    EXPECT_EQ(linux_backend::plistFromBytes(xmlPlist("<dict><key>a</key><true/><key>a</key><false/></dict>")),
               PlistValue(PlistDictionary{{"a", false}}));
 }
 
@@ -362,12 +367,12 @@ TEST(PlistCodecTest, XmlThatHidesTagEndsInQuotesIsRefused) {
     // Read with quotes honoured, each of these opens an array; read without, none does.
     std::string body;
     for (int level = 0; level < 100; ++level) body += "<array x=\"/>\">";
-    EXPECT_FALSE(plistFromBytes(xmlPlist(body)));
+    EXPECT_FALSE(linux_backend::plistFromBytes(xmlPlist(body)));
 }
 
 TEST(PlistCodecTest, ValuesThatCannotBeWrittenFaithfullyAreNotEncoded) {
     PlistValue tooDeep = PlistArray{};
-    for (int level = 0; level < kMaxPlistDepth; ++level) tooDeep = PlistArray{tooDeep};
+    for (int level = 0; level < linux_backend::kMaxPlistDepth; ++level) tooDeep = PlistArray{tooDeep};
     const PlistValue cases[] = {
         std::string("zero\0byte", 9),
         PlistDictionary{{std::string("key\0", 4), 1}},
@@ -377,10 +382,10 @@ TEST(PlistCodecTest, ValuesThatCannotBeWrittenFaithfullyAreNotEncoded) {
         tooDeep,
     };
     for (const auto& value : cases) {
-        EXPECT_FALSE(plistToBytes(value, PlistFormat::Xml)) << describe(value);
-        EXPECT_FALSE(plistToBytes(value, PlistFormat::Binary)) << describe(value);
+        EXPECT_FALSE(linux_backend::plistToBytes(value, linux_backend::PlistFormat::Xml)) << describe(value);
+        EXPECT_FALSE(linux_backend::plistToBytes(value, linux_backend::PlistFormat::Binary)) << describe(value);
     }
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -14,7 +14,7 @@
 #include "platform/linux/posix_file_system.h"
 #include "tests/unit/temp_folder.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -26,7 +26,7 @@ class PosixFileSystemTest : public ::testing::Test {
 protected:
     TempFolder root;
     TempFolder outside;
-    PosixFileSystem files{root.path.string()};
+    linux_backend::PosixFileSystem files{root.path.string()};
 };
 
 TEST_F(PosixFileSystemTest, AbsolutePathsAreMappedBelowTheRootAndOthersRefused) {
@@ -42,7 +42,7 @@ TEST_F(PosixFileSystemTest, AbsolutePathsAreMappedBelowTheRootAndOthersRefused) 
         {"", "/Users/anna/x", "/Users/anna/x"},        {"/", "/", "/"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(PosixFileSystem(c.root).hostPath(c.path), c.host) << c.root << " + " << c.path;
+        EXPECT_EQ(linux_backend::PosixFileSystem(c.root).hostPath(c.path), c.host) << c.root << " + " << c.path;
 
     root.write("/secret", "s");
     root.write("/Users/anna/secret", "s");
@@ -131,4 +131,4 @@ TEST_F(PosixFileSystemTest, RemovingTakesAFolderWithEverythingBelowItAndLinksAsL
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -11,7 +11,7 @@
 #include "tests/kit/memory_centers.h"
 #include "tests/kit/virtual_run_loop.h"
 
-namespace wattkeeper::protocol {
+namespace wattkeeper::testkit {
 namespace {
 
 using testkit::MemoryNotificationCenter;
@@ -23,15 +23,15 @@ TEST(ProtocolOperations, RequestsAreBareNamesRepliesGoToAllSessionsAndObserversA
     testkit::VirtualRunLoop loop;
     MemoryNotificationCenter darwin{loop, MemoryNotificationCenter::Kind::Darwin};
     MemoryNotificationCenter distributed{loop, MemoryNotificationCenter::Kind::Distributed};
-    const PlistDictionary payload{{std::string(kKeyStatus), 1}};
-    postRequest(darwin, kOpenSMC);
-    postReply(distributed, kReplyDeamonLoadStatus, payload);
-    observeDarwin(darwin, kHeart, ignore);
-    observeDistributed(distributed, kReplyHeart, ignore);
+    const PlistDictionary payload{{std::string(protocol::kKeyStatus), 1}};
+    protocol::postRequest(darwin, protocol::kOpenSMC);
+    protocol::postReply(distributed, protocol::kReplyDeamonLoadStatus, payload);
+    protocol::observeDarwin(darwin, protocol::kHeart, ignore);
+    protocol::observeDistributed(distributed, protocol::kReplyHeart, ignore);
 
     ASSERT_EQ(darwin.posts().size(), 1u);
     const auto& request = darwin.posts()[0];
-    EXPECT_EQ(request.name, kOpenSMC);
+    EXPECT_EQ(request.name, protocol::kOpenSMC);
     EXPECT_EQ(request.method, Method::PostNotification);
     EXPECT_EQ(request.object, nullptr);
     EXPECT_EQ(request.userInfo, std::nullopt);
@@ -47,7 +47,7 @@ TEST(ProtocolOperations, RequestsAreBareNamesRepliesGoToAllSessionsAndObserversA
     for (const auto* center : {&darwin, &distributed}) {
         ASSERT_EQ(center->registrations().size(), 1u);
         const auto& r = center->registrations()[0];
-        EXPECT_EQ(r.name, center == &darwin ? kHeart : kReplyHeart);
+        EXPECT_EQ(r.name, center == &darwin ? protocol::kHeart : protocol::kReplyHeart);
         EXPECT_EQ(r.observer, nullptr);
         EXPECT_EQ(r.object, nullptr);
         EXPECT_EQ(r.callback, &ignore);
@@ -60,19 +60,20 @@ bool contains(const auto& names, std::string_view name) {
 }
 
 TEST(ProtocolNames, AreListedOnceAndOnlyTheHeartIsBothARequestAndAReply) {
-    for (const auto& names : {std::vector<std::string_view>(kRequestNames.begin(), kRequestNames.end()),
-                              std::vector<std::string_view>(kReplyNames.begin(), kReplyNames.end()),
-                              std::vector<std::string_view>(kInAppRequestNames.begin(), kInAppRequestNames.end())}) {
+    for (const auto& names :
+         {std::vector<std::string_view>(protocol::kRequestNames.begin(), protocol::kRequestNames.end()),
+          std::vector<std::string_view>(protocol::kReplyNames.begin(), protocol::kReplyNames.end()),
+          std::vector<std::string_view>(protocol::kInAppRequestNames.begin(), protocol::kInAppRequestNames.end())}) {
         EXPECT_EQ(std::set<std::string_view>(names.begin(), names.end()).size(), names.size());
     }
     std::vector<std::string_view> both;
-    for (auto reply : kReplyNames) {
-        if (contains(kRequestNames, reply)) both.push_back(reply);
+    for (auto reply : protocol::kReplyNames) {
+        if (contains(protocol::kRequestNames, reply)) both.push_back(reply);
     }
-    EXPECT_EQ(both, std::vector<std::string_view>{kHeart});
+    EXPECT_EQ(both, std::vector<std::string_view>{protocol::kHeart});
 
-    EXPECT_EQ(kReplyHeart, kHeart);
+    EXPECT_EQ(protocol::kReplyHeart, protocol::kHeart);
 }
 
 }  // namespace
-}  // namespace wattkeeper::protocol
+}  // namespace wattkeeper::testkit

@@ -1,4 +1,4 @@
-// What keeps the virtual Mac honest: its SMC answers the driver's 80-byte call as the real driver
+// What keeps the virtual Mac honest: its daemon::SMC answers the driver's 80-byte call as the real driver
 // and controller do, and its battery charges, holds and drains as the keys say, in time steps that
 // do not depend on how busy the machine is. The rest of it is exercised end to end.
 
@@ -13,10 +13,10 @@
 #include "sim/battery_model.h"
 #include "sim/smc_key_store.h"
 
-namespace wattkeeper::sim {
+namespace wattkeeper::testkit {
 namespace {
 
-using Record = SmcKeyStore::Record;
+using Record = sim::SmcKeyStore::Record;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint8_t kReadBytes = 5, kWriteBytes = 6, kReadIndex = 8, kReadKeyInfo = 9;
@@ -49,7 +49,7 @@ Record reply(const std::string& key, std::uint8_t result, std::uint8_t size = 0,
 }
 
 // The reply buffer starts dirty, as a buffer the client reuses between calls does.
-std::pair<KernReturn, Record> call(SmcKeyStore& store, const Record& req) {
+std::pair<KernReturn, Record> call(sim::SmcKeyStore& store, const Record& req) {
     Record out;
     out.fill(0xAA);
     std::size_t outSize = 80;
@@ -64,20 +64,21 @@ TEST(SmcKeyStoreTest, AnswersEachCallAsTheControllerDoes) {
         Record reply;
     };
     const Case cases[] = {
-        {"key info", request("FS! ", kReadKeyInfo), reply("FS! ", kSmcSuccess, 2, "ui16")},
-        {"key info of a float", request("F0Mx", kReadKeyInfo), reply("F0Mx", kSmcSuccess, 4, "flt ")},
-        {"bytes", request("F0Mx", kReadBytes, 4), reply("F0Mx", kSmcSuccess, 4, {}, {0x00, 0x38, 0xB9, 0x45})},
-        {"the key count", request("#KEY", kReadBytes, 4), reply("#KEY", kSmcSuccess, 4, {}, {0, 0, 0, 0x18})},
-        {"a write", request("CH0B", kWriteBytes, 1, {0x02, 0xEE}), reply("CH0B", kSmcSuccess)},
-        {"the second key by index", request(std::string(4, '\0'), kReadIndex, 0, {}, 1), reply("B0AC", kSmcSuccess)},
+        {"key info", request("FS! ", kReadKeyInfo), reply("FS! ", sim::kSmcSuccess, 2, "ui16")},
+        {"key info of a float", request("F0Mx", kReadKeyInfo), reply("F0Mx", sim::kSmcSuccess, 4, "flt ")},
+        {"bytes", request("F0Mx", kReadBytes, 4), reply("F0Mx", sim::kSmcSuccess, 4, {}, {0x00, 0x38, 0xB9, 0x45})},
+        {"the key count", request("#KEY", kReadBytes, 4), reply("#KEY", sim::kSmcSuccess, 4, {}, {0, 0, 0, 0x18})},
+        {"a write", request("CH0B", kWriteBytes, 1, {0x02, 0xEE}), reply("CH0B", sim::kSmcSuccess)},
+        {"the second key by index", request(std::string(4, '\0'), kReadIndex, 0, {}, 1),
+         reply("B0AC", sim::kSmcSuccess)},
         {"an index past the last key", request(std::string(4, '\0'), kReadIndex, 0, {}, 24), reply({0, 0, 0, 0}, 0x84)},
-        {"an unknown key", request("ZZZZ", kReadKeyInfo), reply("ZZZZ", kSmcKeyNotFound)},
-        {"a write to an unknown key", request("ZZZZ", kWriteBytes, 1, {2}), reply("ZZZZ", kSmcKeyNotFound)},
-        {"a write of another size", request("CH0B", kWriteBytes, 2, {2, 2}), reply("CH0B", kSmcKeySizeMismatch)},
-        {"a write to a sensor", request("TC0P", kWriteBytes, 2, {2, 2}), reply("TC0P", kSmcKeyNotWritable)},
-        {"an unknown command", request("CH0B", 11), reply("CH0B", kSmcBadCommand)},
+        {"an unknown key", request("ZZZZ", kReadKeyInfo), reply("ZZZZ", sim::kSmcKeyNotFound)},
+        {"a write to an unknown key", request("ZZZZ", kWriteBytes, 1, {2}), reply("ZZZZ", sim::kSmcKeyNotFound)},
+        {"a write of another size", request("CH0B", kWriteBytes, 2, {2, 2}), reply("CH0B", sim::kSmcKeySizeMismatch)},
+        {"a write to a sensor", request("TC0P", kWriteBytes, 2, {2, 2}), reply("TC0P", sim::kSmcKeyNotWritable)},
+        {"an unknown command", request("CH0B", 11), reply("CH0B", sim::kSmcBadCommand)},
     };
-    auto store = SmcKeyStore::macBook();
+    auto store = sim::SmcKeyStore::macBook();
     for (const auto& c : cases) {
         const auto [kern, out] = call(store, c.request);
         EXPECT_EQ(kern, kKernSuccess) << c.what;
@@ -88,14 +89,14 @@ TEST(SmcKeyStoreTest, AnswersEachCallAsTheControllerDoes) {
     EXPECT_EQ(store.writes().size(), 1u);
 }
 
-BatterySettings at(double charge, bool adapter = true) {
-    BatterySettings settings;
+sim::BatterySettings at(double charge, bool adapter = true) {
+    sim::BatterySettings settings;
     settings.charge = charge;
     settings.adapter = adapter;
     return settings;
 }
 
-void setKeys(SmcKeyStore& store, std::uint8_t ch0b, std::uint8_t ch0c, std::uint8_t ch0i) {
+void setKeys(sim::SmcKeyStore& store, std::uint8_t ch0b, std::uint8_t ch0c, std::uint8_t ch0i) {
     store.setValue("CH0B", {ch0b});
     store.setValue("CH0C", {ch0c});
     store.setValue("CH0I", {ch0i});
@@ -111,18 +112,18 @@ TEST(BatteryModelTest, TheKeysTheAdapterAndSleepDecideTheRate) {
         const char* powerSource;
     };
     const Case cases[] = {
-        {"adapter", true, 0, 0, 0, false, rates::kChargeTo80, "AC Power"},
-        {"adapter, asleep", true, 0, 0, 0, true, rates::kChargeTo80, "AC Power"},
+        {"adapter", true, 0, 0, 0, false, sim::rates::kChargeTo80, "AC Power"},
+        {"adapter, asleep", true, 0, 0, 0, true, sim::rates::kChargeTo80, "AC Power"},
         {"CH0B inhibits", true, 2, 0, 0, false, 0, "AC Power"},
         {"CH0C inhibits", true, 0, 2, 0, false, 0, "AC Power"},
-        {"CH0I discharges on the adapter", true, 2, 2, 1, false, -rates::kDrainLidOpen, "Battery Power"},
-        {"unplugged", false, 2, 2, 0, false, -rates::kDrainLidOpen, "Battery Power"},
-        {"unplugged asleep", false, 0, 0, 0, true, -rates::kDrainAsleep, "Battery Power"},
+        {"CH0I discharges on the adapter", true, 2, 2, 1, false, -sim::rates::kDrainLidOpen, "Battery Power"},
+        {"unplugged", false, 2, 2, 0, false, -sim::rates::kDrainLidOpen, "Battery Power"},
+        {"unplugged asleep", false, 0, 0, 0, true, -sim::rates::kDrainAsleep, "Battery Power"},
     };
     for (const auto& c : cases) {
-        SmcKeyStore store = SmcKeyStore::macBook();
+        sim::SmcKeyStore store = sim::SmcKeyStore::macBook();
         setKeys(store, c.ch0b, c.ch0c, c.ch0i);
-        BatteryModel model(store, at(50.0, c.adapter));
+        sim::BatteryModel model(store, at(50.0, c.adapter));
         model.setAsleep(c.asleep);
         model.advance(600);
         EXPECT_NEAR((model.charge() - 50.0) / 10, c.perMinute, 1e-9) << c.name;
@@ -134,15 +135,15 @@ TEST(BatteryModelTest, TheKeysTheAdapterAndSleepDecideTheRate) {
 // taken, so the charge and the trace come out the same.
 TEST(BatteryModelTest, ALateTickStepsAsTheTicksItStandsForAndTheTraceKeepsAMinuteApart) {
     const auto run = [](const std::vector<double>& ticks) {
-        SmcKeyStore store = SmcKeyStore::macBook();
-        BatteryModel model(store, at(78.0));
-        BatteryTrace trace;
+        sim::SmcKeyStore store = sim::SmcKeyStore::macBook();
+        sim::BatteryModel model(store, at(78.0));
+        sim::BatteryTrace trace;
         std::vector<std::string> rows;
         const auto record = [&] {
             if (auto row = trace.row(model.status())) rows.push_back(*row);
         };
         record();
-        for (double tick : ticks) advanceOnGrid(model, tick, 6.0, record);
+        for (double tick : ticks) sim::advanceOnGrid(model, tick, 6.0, record);
         return std::pair{model.charge(), rows};
     };
     const auto [onTimeCharge, onTimeRows] = run(std::vector<double>(400, 6.0));
@@ -156,4 +157,4 @@ TEST(BatteryModelTest, ALateTickStepsAsTheTicksItStandsForAndTheTraceKeepsAMinut
 }
 
 }  // namespace
-}  // namespace wattkeeper::sim
+}  // namespace wattkeeper::testkit

@@ -6,7 +6,7 @@
 #include "daemon/smc/smc_types.h"
 #include "tests/unit/smc_fixture.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -16,10 +16,10 @@ const std::string kInvalidDest = "(ipc/send) invalid destination port";
 const std::string kGeneralError = "(iokit/common) general error";
 
 TEST(SmcRecords, KeysAndTypesConvert) {
-    EXPECT_EQ(keyToCode("FS! "), 0x46532120u);
-    EXPECT_EQ(codeToString(0x75693820), "ui8 ");
-    EXPECT_EQ(codeToString(0x41420043), std::string("AB\0C", 4));
-    EXPECT_EQ(codeToString(0x41FF4243), "A\u00FFBC");  // bytes read as ISO 8859-1
+    EXPECT_EQ(daemon::keyToCode("FS! "), 0x46532120u);
+    EXPECT_EQ(daemon::codeToString(0x75693820), "ui8 ");
+    EXPECT_EQ(daemon::codeToString(0x41420043), std::string("AB\0C", 4));
+    EXPECT_EQ(daemon::codeToString(0x41FF4243), "A\u00FFBC");  // bytes read as ISO 8859-1
 }
 
 TEST(SmcRecords, EveryTypeCodeDecodesAsItsTableSays) {
@@ -28,7 +28,7 @@ TEST(SmcRecords, EveryTypeCodeDecodesAsItsTableSays) {
         Bytes bytes;
         std::optional<double> expected;
     };
-    const auto flt = floatBytes(1234.5f);
+    const auto flt = daemon::floatBytes(1234.5f);
     const Case cases[] = {
         {"ui8 ", {0xFE, 0x01}, 254.0},
         {"ui16", {0x12, 0x34}, 0x1234},
@@ -55,7 +55,7 @@ TEST(SmcRecords, EveryTypeCodeDecodesAsItsTableSays) {
     for (const auto& c : cases) {
         std::array<std::uint8_t, 32> bytes{};
         std::copy(c.bytes.begin(), c.bytes.end(), bytes.begin());
-        EXPECT_EQ(decodeNumeric(c.type, bytes), c.expected) << "type \"" << c.type << "\"";
+        EXPECT_EQ(daemon::decodeNumeric(c.type, bytes), c.expected) << "type \"" << c.type << "\"";
     }
 }
 
@@ -70,15 +70,15 @@ Record sent(std::uint32_t key, std::uint8_t command, std::uint8_t size = 0, std:
 }
 
 TEST_F(OpenSmcTest, RequestRecordsAreExactToTheByte) {
-    SMCVal_t value{"FS! "};
+    daemon::SMCVal_t value{"FS! "};
     ASSERT_EQ(smc.read(value), 0);
-    SMCVal_t toWrite{"CH0B"};
+    daemon::SMCVal_t toWrite{"CH0B"};
     toWrite.dataType = "ui8 ";  // never sent
     toWrite.dataSize = 1;
     toWrite.bytes[0] = 2;
     toWrite.bytes[31] = 0xAA;
     ASSERT_EQ(smc.write(toWrite), 0);
-    Record write = sent(keyToCode("CH0B"), 6, 1);
+    Record write = sent(daemon::keyToCode("CH0B"), 6, 1);
     write[48] = 2;
     write[79] = 0xAA;  // all 32 value bytes go out
     EXPECT_EQ(store.requests(), (std::vector<Record>{sent(0x46532120, 9), sent(0x46532120, 5, 2), write}));
@@ -111,7 +111,7 @@ TEST_F(SmcTest, OpenFailuresAreLoggedWithTheFailingStepAndReturnOne) {
     for (const auto& c : cases) {
         sim::SimSmcDriver seam{store};
         c.arrange(seam);
-        SMC client{seam, log};
+        daemon::SMC client{seam, log};
         EXPECT_EQ(client.open(), 1) << c.line;
         EXPECT_EQ(client.conn(), 0u);
         EXPECT_TRUE(log.contains(c.line)) << c.line;
@@ -129,7 +129,7 @@ TEST_F(SmcTest, OneConnectionIsHeldAtATimeAndCallsWithoutItFail) {
     EXPECT_TRUE(smc.isChargeKeyReadable());
     EXPECT_EQ(smc.close(), 0);
     EXPECT_EQ(smc.close(), kMachSendInvalidDest);
-    SMCVal_t value{"CH0B"};
+    daemon::SMCVal_t value{"CH0B"};
     value.dataSize = 1;
     EXPECT_EQ(smc.write(value), kMachSendInvalidDest);
     EXPECT_TRUE(store.writes().empty());
@@ -137,19 +137,19 @@ TEST_F(SmcTest, OneConnectionIsHeldAtATimeAndCallsWithoutItFail) {
 
 TEST_F(OpenSmcTest, ReadFillsSizeTypeAndBytesAndRefusesKeysThatAreNotFourBytes) {
     store.addKey("TEST", "ui16", {0x12, 0x34});
-    SMCVal_t value{"TEST"};
+    daemon::SMCVal_t value{"TEST"};
     value.bytes[5] = 0x55;  // beyond the size: left alone
     ASSERT_EQ(smc.read(value), 0);
     EXPECT_EQ(value.dataSize, 2u);
     EXPECT_EQ(value.dataType, "ui16");
     EXPECT_EQ(Bytes(value.bytes.begin(), value.bytes.begin() + 6), (Bytes{0x12, 0x34, 0, 0, 0, 0x55}));
-    SMCVal_t unknown{"NONE"};  // answered by the controller, not refused by the kernel
+    daemon::SMCVal_t unknown{"NONE"};  // answered by the controller, not refused by the kernel
     EXPECT_EQ(smc.read(unknown), 0);
     EXPECT_EQ(unknown.dataSize, 0u);
 
     store.clearHistory();
     for (const std::string key : {"", "CH0", "CH0BX", "é12"}) {
-        SMCVal_t bad{key};
+        daemon::SMCVal_t bad{key};
         bad.dataSize = 1;
         EXPECT_EQ(smc.read(bad), kDriverBadArgument) << key;
         EXPECT_EQ(smc.write(bad), kDriverBadArgument) << key;
@@ -216,16 +216,16 @@ public:
 TEST_F(SmcTest, AnOversizedValueIsBoundedANonAsciiTextIsUnknownAndTheLastCloseIsLogged) {
     StrangeDriver strange{store};
     {
-        SMC client{strange, log};
+        daemon::SMC client{strange, log};
         ASSERT_EQ(client.open(), 0);
-        SMCVal_t value{"CH0B"};
+        daemon::SMCVal_t value{"CH0B"};
         ASSERT_EQ(client.read(value), 0);
         EXPECT_EQ(value.dataSize, 32u);
         EXPECT_EQ(client.errorText(5), "unknown error");
     }
     EXPECT_EQ(strange.openConnectionCount(), 0u);  // closed by the destructor
     EXPECT_TRUE(log.lines().empty());
-    { SMC neverOpened{driver, log}; }
+    { daemon::SMC neverOpened{driver, log}; }
     EXPECT_TRUE(log.contains("error close smc connection: " + kInvalidDest));
 }
 
@@ -245,10 +245,10 @@ TEST_F(FanTest, ModeChangesSetTheModeKeyAndFollowTheMaskTable) {
     struct Case {
         std::uint8_t current;
         int fan;
-        FanMode mode;
+        daemon::FanMode mode;
         std::uint8_t expected;
     };
-    const auto f = FanMode::forced, a = FanMode::automatic;
+    const auto f = daemon::FanMode::forced, a = daemon::FanMode::automatic;
     const Case cases[] = {
         {0, 0, f, 1},
         {0, 0, a, 0},
@@ -278,7 +278,7 @@ TEST_F(FanTest, ModeChangesSetTheModeKeyAndFollowTheMaskTable) {
         store.clearHistory();
         smc.setFanMode(c.fan, c.mode);
         const std::string label = "mask " + std::to_string(c.current) + " fan " + std::to_string(c.fan);
-        const Bytes mode{static_cast<std::uint8_t>(c.fan < 2 ? c.mode : FanMode::automatic)};
+        const Bytes mode{static_cast<std::uint8_t>(c.fan < 2 ? c.mode : daemon::FanMode::automatic)};
         EXPECT_EQ(valueOf("F" + std::to_string(c.fan) + "Md"), mode) << label;
         EXPECT_EQ(valueOf("FS! "), (Bytes{0, c.expected})) << label;
         EXPECT_EQ(writesTo("FS! "), c.current == c.expected ? 0u : 1u) << label;  // an unchanged mask is not written
@@ -310,4 +310,4 @@ TEST_F(FanTest, SpeedIsWrittenInTheTargetKeysOwnFormUpToTheMaximum) {
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -1,5 +1,5 @@
 #pragma once
-// A client on a simulated MacBook's SMC, with its log lines kept for the test.
+// A client on a simulated MacBook's daemon::SMC, with its log lines kept for the test.
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include "sim/smc_key_store.h"
 #include "tests/kit/recording_log.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 
 class SmcTest : public ::testing::Test {
 protected:
@@ -19,7 +19,7 @@ protected:
     testkit::RecordingLog log;
     sim::SmcKeyStore store = sim::SmcKeyStore::macBook();
     sim::SimSmcDriver driver{store};
-    SMC smc{driver, log};
+    daemon::SMC smc{driver, log};
 };
 
 // The same, with the connection open and the history of the open cleared.
@@ -32,4 +32,4 @@ protected:
     }
 };
 
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

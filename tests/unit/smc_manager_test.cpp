@@ -6,7 +6,7 @@
 #include "tests/kit/virtual_run_loop.h"
 #include "tests/unit/smc_fixture.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -22,7 +22,7 @@ protected:
     }
 
     testkit::VirtualRunLoop loop;
-    ZQSMCManager manager{smc, loop, log};
+    daemon::ZQSMCManager manager{smc, loop, log};
 };
 
 TEST_F(ManagerTest, SwitchesWriteTheirOwnKeysStaggeredAndReadsShowTheKeysAsTheyAre) {
@@ -83,7 +83,7 @@ TEST_F(ManagerTest, UnreadableKeysReadAsNine) {
 TEST_F(SmcTest, AManagerWithoutAConnectionWritesNothingAndSaysWhyItCannotOpenOrClose) {
     testkit::VirtualRunLoop loop;
     {
-        ZQSMCManager manager{smc, loop, log};
+        daemon::ZQSMCManager manager{smc, loop, log};
         EXPECT_FALSE(manager.getcmcStatus());
         EXPECT_EQ(manager.get_charging_status(), 9);
         manager.enable_charging();
@@ -108,10 +108,10 @@ TEST_F(SmcTest, AManagerWithoutAConnectionWritesNothingAndSaysWhyItCannotOpenOrC
 
 TEST_F(OpenSmcTest, DelayedWritesStillLandAfterTheManagerIsGone) {
     testkit::VirtualRunLoop loop;
-    ZQSMCManager{smc, loop, log}.disable_charging();
+    daemon::ZQSMCManager{smc, loop, log}.disable_charging();
     loop.advance(1s);
     EXPECT_EQ(valueOf("CH0C"), std::vector<std::uint8_t>{2});
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -6,14 +6,14 @@
 #include "platform/linux/strings_file.h"
 #include "tests/unit/temp_folder.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 TEST(StringsFileTest, WellFormedTablesReadAsThePlatformReadsThem) {
     struct Case {
         const char* name;
         std::string source;
-        StringsTable table;
+        linux_backend::StringsTable table;
     };
     const Case cases[] = {
         {"empty file", "", {}},
@@ -34,7 +34,7 @@ TEST(StringsFileTest, WellFormedTablesReadAsThePlatformReadsThem) {
         {"line comment at the end without a line feed", "\"a\" = \"b\"; // end", {{"a", "b"}}},
     };
     for (const auto& c : cases) {
-        const auto table = parseStringsFile(c.source);
+        const auto table = linux_backend::parseStringsFile(c.source);
         ASSERT_TRUE(table.has_value()) << c.name;
         EXPECT_EQ(*table, c.table) << c.name;
     }
@@ -64,7 +64,7 @@ TEST(StringsFileTest, AnyFlawMakesTheWholeFileUnreadable) {
         {"UTF-16 of odd length", "\xFF\xFE\x22"},
         {"UTF-16 with a lone surrogate", std::string("\xFF\xFE\x00\xD8", 4)},
     };
-    for (const auto& c : cases) EXPECT_EQ(parseStringsFile(c.source), std::nullopt) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(linux_backend::parseStringsFile(c.source), std::nullopt) << c.name;
 }
 
 // UTF-16 text with a byte-order mark, from ASCII and one code unit beyond it.
@@ -82,21 +82,22 @@ std::string utf16(const std::u16string& text, bool bigEndian) {
 TEST(StringsFileTest, Utf16WithAByteOrderMarkIsReadInEitherByteOrder) {
     const std::u16string source = u"/* c */ \"k\" = \"\u5145\u7535 \U0001F50B\";";
     for (bool bigEndian : {false, true}) {
-        const auto table = parseStringsFile(utf16(source, bigEndian));
+        const auto table = linux_backend::parseStringsFile(utf16(source, bigEndian));
         ASSERT_TRUE(table.has_value()) << bigEndian;
-        EXPECT_EQ(*table, (StringsTable{{"k", "充电 \xF0\x9F\x94\x8B"}})) << bigEndian;
+        EXPECT_EQ(*table, (linux_backend::StringsTable{{"k", "充电 \xF0\x9F\x94\x8B"}})) << bigEndian;
     }
 }
 
 TEST(StringsFileTest, OnlyRegularFilesOfBoundedSizeAreRead) {
     TempFolder folder;
     folder.write("ok.strings", "\"a\" = \"b\";");
-    folder.write("big.strings", std::string(kMaxStringsFileBytes + 1, ' '));
-    EXPECT_EQ(readStringsFile((folder.path / "ok.strings").string()), (StringsTable{{"a", "b"}}));
+    folder.write("big.strings", std::string(linux_backend::kMaxStringsFileBytes + 1, ' '));
+    EXPECT_EQ(linux_backend::readStringsFile((folder.path / "ok.strings").string()),
+              (linux_backend::StringsTable{{"a", "b"}}));
     for (const char* name : {"big.strings", "missing.strings", ""}) {
-        EXPECT_EQ(readStringsFile((folder.path / name).string()), std::nullopt) << name;
+        EXPECT_EQ(linux_backend::readStringsFile((folder.path / name).string()), std::nullopt) << name;
     }
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 
 struct TempFolder {
     TempFolder() {
@@ -37,4 +37,4 @@ struct TempFolder {
     std::filesystem::path path;
 };
 
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

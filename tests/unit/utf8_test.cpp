@@ -4,7 +4,7 @@
 
 #include "platform/utf8.h"
 
-namespace wattkeeper::testing {
+namespace wattkeeper::testkit {
 namespace {
 
 TEST(Utf8Test, OnlyWellFormedShortestFormsAreValid) {
@@ -38,4 +38,4 @@ TEST(Utf8Test, OnlyWellFormedShortestFormsAreValid) {
 }
 
 }  // namespace
-}  // namespace wattkeeper::testing
+}  // namespace wattkeeper::testkit

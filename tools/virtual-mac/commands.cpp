@@ -7,6 +7,7 @@
 #include <set>
 
 #include "platform/linux/bus.h"
+#include "platform/smc_keys.h"
 
 namespace wattkeeper::virtual_mac {
 
@@ -26,7 +27,7 @@ bool meansAbsent(const sdbus::Error& error) {
 }
 
 template <class T>
-std::string text(const BusDictionary& status, const char* key, const char* fallback = "?") {
+std::string text(const linux_backend::BusDictionary& status, const char* key, const char* fallback = "?") {
     const auto found = status.find(key);
     if (found == status.end()) return fallback;
     try {
@@ -37,19 +38,19 @@ std::string text(const BusDictionary& status, const char* key, const char* fallb
 }
 
 template <class T>
-std::optional<T> value(const BusDictionary& status, const char* key) {
+std::optional<T> value(const linux_backend::BusDictionary& status, const char* key) {
     const auto found = status.find(key);
     if (found == status.end() || !found->second.containsValueOfType<T>()) return std::nullopt;
     return found->second.get<T>();
 }
 
-std::string keyText(const BusDictionary& status, const char* key) {
+std::string keyText(const linux_backend::BusDictionary& status, const char* key) {
     const auto byte = value<std::uint8_t>(status, key);
     if (!byte) return "?";
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%u", unsigned{*byte});
     std::string meaning;
-    if (std::string(key) == "CH0I") {
+    if (std::string(key) == kDischargingKey) {
         meaning = *byte == 0 ? "  (adapter carries the load)" : "  (battery carries the load)";
     } else {
         meaning = *byte == 0 ? "  (charging allowed)" : "  (charging inhibited)";
@@ -69,7 +70,8 @@ std::string clock(double seconds) {
 int withControl(const std::function<void(sdbus::IProxy& proxy)>& exchange) {
     try {
         linux_backend::Bus bus;
-        auto proxy = sdbus::createProxy(bus.connection(), kServiceName, kObjectPath);
+        auto proxy =
+            sdbus::createProxy(bus.connection(), linux_backend::kVirtualMacService, linux_backend::kVirtualMacPath);
         exchange(*proxy);
         return 0;
     } catch (const sdbus::Error& error) {
@@ -83,7 +85,7 @@ int withControl(const std::function<void(sdbus::IProxy& proxy)>& exchange) {
     }
 }
 
-std::string formatStatus(const BusDictionary& status) {
+std::string formatStatus(const linux_backend::BusDictionary& status) {
     std::string out;
     auto line = [&out](const char* label, const std::string& text) {
         char buffer[32];
@@ -100,9 +102,9 @@ std::string formatStatus(const BusDictionary& status) {
     line("charge", chargeText);
     const auto adapter = value<bool>(status, "adapter");
     line("adapter", !adapter ? "?" : *adapter ? "connected" : "not connected");
-    line("CH0B", keyText(status, "CH0B"));
-    line("CH0C", keyText(status, "CH0C"));
-    line("CH0I", keyText(status, "CH0I"));
+    line(kChargingKey, keyText(status, kChargingKey));
+    line(kChargingSecondKey, keyText(status, kChargingSecondKey));
+    line(kDischargingKey, keyText(status, kDischargingKey));
     line("lid", value<std::string>(status, "lid").value_or("?"));
     const auto asleep = value<bool>(status, "asleep");
     line("sleep", !asleep ? "?" : *asleep ? "asleep" : "awake");
@@ -118,7 +120,7 @@ std::string formatStatus(const BusDictionary& status) {
     return out;
 }
 
-std::string formatStatusLine(const BusDictionary& status) {
+std::string formatStatusLine(const linux_backend::BusDictionary& status) {
     const auto charge = value<double>(status, "charge");
     const auto adapter = value<bool>(status, "adapter");
     const auto asleep = value<bool>(status, "asleep");
@@ -132,8 +134,8 @@ std::string formatStatusLine(const BusDictionary& status) {
            (!adapter   ? "?"
             : *adapter ? "on "
                        : "off") +
-           "  CH0B " + byte("CH0B") + " CH0C " + byte("CH0C") + " CH0I " + byte("CH0I") + "  lid " +
-           value<std::string>(status, "lid").value_or("?") + "  " +
+           "  CH0B " + byte(kChargingKey) + " CH0C " + byte(kChargingSecondKey) + " CH0I " + byte(kDischargingKey) +
+           "  lid " + value<std::string>(status, "lid").value_or("?") + "  " +
            (!asleep   ? "?"
             : *asleep ? "asleep"
                       : "awake ") +

@@ -16,9 +16,9 @@ namespace wattkeeper::virtual_mac {
 int withControl(const std::function<void(sdbus::IProxy& proxy)>& exchange);
 
 // The status block a person reads.
-std::string formatStatus(const BusDictionary& status);
+std::string formatStatus(const linux_backend::BusDictionary& status);
 // The same on one line, for progress shown in place: "charge  79.98% (79%)  adapter on  CH0B 0
 // CH0C 0 CH0I 0  lid open  awake   state charging".
-std::string formatStatusLine(const BusDictionary& status);
+std::string formatStatusLine(const linux_backend::BusDictionary& status);
 
 }  // namespace wattkeeper::virtual_mac

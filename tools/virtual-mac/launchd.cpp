@@ -153,7 +153,7 @@ std::variant<JobSpec, std::string> Launchd::readJobFile(const std::string& macPa
     if (static_cast<std::uintmax_t>(info.st_size) > kMaxJobFileBytes) return macPath + ": Invalid property list";
     std::ifstream in(file, std::ios::binary);
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto plist = plistFromBytes(bytes);
+    const auto plist = linux_backend::plistFromBytes(bytes);
     if (!plist) return macPath + ": Invalid property list";
     auto job = jobFromPlist(*plist);
     if (auto* refused = std::get_if<std::string>(&job)) return macPath + ": " + *refused;

@@ -42,8 +42,13 @@ std::function<int()> control(const char* member, const Args&... arguments) {
     return [member, &arguments...] {
         return withControl([&](sdbus::IProxy& proxy) {
             // Sleep answers once the machine is asleep, which its observers may put off.
-            const auto timeout = std::string_view(member) == "Sleep" ? kCallTimeout + kSleepHoldLimit : kCallTimeout;
-            proxy.callMethod(member).onInterface(kControlInterface).withTimeout(timeout).withArguments(arguments...);
+            const auto timeout = std::string_view(member) == "Sleep"
+                                     ? linux_backend::kVirtualMacCallTimeout + kSleepHoldLimit
+                                     : linux_backend::kVirtualMacCallTimeout;
+            proxy.callMethod(member)
+                .onInterface(linux_backend::kControlInterface)
+                .withTimeout(timeout)
+                .withArguments(arguments...);
         });
     };
 }
@@ -124,10 +129,10 @@ int main(int argc, char** argv) {
     statusCommand->callback([&] {
         action = [&oneLine] {
             return withControl([&oneLine](sdbus::IProxy& proxy) {
-                BusDictionary status;
+                linux_backend::BusDictionary status;
                 proxy.callMethod("Status")
-                    .onInterface(kControlInterface)
-                    .withTimeout(kCallTimeout)
+                    .onInterface(linux_backend::kControlInterface)
+                    .withTimeout(linux_backend::kVirtualMacCallTimeout)
                     .storeResultsTo(status);
                 std::cout << (oneLine ? formatStatusLine(status) + '\n' : formatStatus(status));
             });
@@ -158,8 +163,8 @@ int main(int argc, char** argv) {
             return withControl([](sdbus::IProxy& proxy) {
                 std::vector<sdbus::Struct<std::string, bool, bool, std::uint32_t>> requests;
                 proxy.callMethod("OpenRequests")
-                    .onInterface(kControlInterface)
-                    .withTimeout(kCallTimeout)
+                    .onInterface(linux_backend::kControlInterface)
+                    .withTimeout(linux_backend::kVirtualMacCallTimeout)
                     .storeResultsTo(requests);
                 for (const auto& request : requests) {
                     std::cout << std::get<0>(request) << (std::get<1>(request) ? " hidden" : " shown")

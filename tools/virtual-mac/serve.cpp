@@ -63,7 +63,7 @@ public:
         bus_ = std::make_unique<linux_backend::Bus>();
         server_ = std::make_unique<Server>(bus_->connection(), options_, &launchd_, &io_);
         server_->onQuit([this] { asio::post(io_, quit_); });
-        bus_->requestName(kServiceName);
+        bus_->requestName(linux_backend::kVirtualMacService);
     }
 
     // Moves simulated time on, or notices the bus went, or tries to find it again.
@@ -87,7 +87,7 @@ public:
     void leave() {
         if (bus_ && bus_->connected()) {
             try {
-                bus_->connection().releaseName(kServiceName);
+                bus_->connection().releaseName(linux_backend::kVirtualMacService);
             } catch (const sdbus::Error&) {
                 // The bus went first; the name went with it.
             }
@@ -158,13 +158,14 @@ int serve(const ServeOptions& options) {
     try {
         presence.join();
     } catch (const sdbus::Error& error) {
-        std::cerr << "virtual-mac: cannot serve " << kServiceName << ": " << error.getMessage() << '\n';
+        std::cerr << "virtual-mac: cannot serve " << linux_backend::kVirtualMacService << ": " << error.getMessage()
+                  << '\n';
         return 1;
     }
 
     Ticker ticker(io, presence);
     ticker.start();
-    std::cout << "virtual-mac: serving " << kServiceName << " for " << options.model << ", root "
+    std::cout << "virtual-mac: serving " << linux_backend::kVirtualMacService << " for " << options.model << ", root "
               << std::filesystem::absolute(options.root).lexically_normal().string() << std::endl;
     // launchd starts its jobs once the hardware they talk to is on the bus.
     for (const std::string& refused : launchd.boot()) std::cerr << "launchd: " << refused << std::endl;

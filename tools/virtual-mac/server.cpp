@@ -14,6 +14,7 @@
 
 #include "platform/linux/virtual_mac_bus.h"
 #include "tools/virtual-mac/launchd.h"
+#include "platform/smc_keys.h"
 
 namespace wattkeeper::virtual_mac {
 
@@ -85,7 +86,7 @@ Server::Server(sdbus::IConnection& connection, ServeOptions options, Launchd* la
     for (std::size_t i = 0; i < options_.displays; ++i) displays_.push_back(nextDisplay_++);
     if (options_.trace) startTraceLocked(*options_.trace);
 
-    object_ = sdbus::createObject(connection_, kObjectPath);
+    object_ = sdbus::createObject(connection_, linux_backend::kVirtualMacPath);
     registerSmc();
     registerMachine();
     registerControl();
@@ -187,7 +188,7 @@ void Server::startTraceLocked(const fs::path& path) {
 void Server::queueGeneralInterest(Signals& out) {
     out.push_back([this] {
         object_->emitSignal("GeneralInterest")
-            .onInterface(kMachineInterface)
+            .onInterface(linux_backend::kMachineInterface)
             .withArguments(sim::kBatteryStatusChangedMessage);
     });
 }
@@ -198,12 +199,14 @@ void Server::queueDisplayChange(Signals& out, std::uint32_t display, std::uint32
     for (std::uint32_t online : displays_) {
         out.push_back([this, online] {
             object_->emitSignal("DisplayReconfigured")
-                .onInterface(kMachineInterface)
+                .onInterface(linux_backend::kMachineInterface)
                 .withArguments(online, kDisplayBeginConfigurationFlag);
         });
     }
     out.push_back([this, display, changeFlag] {
-        object_->emitSignal("DisplayReconfigured").onInterface(kMachineInterface).withArguments(display, changeFlag);
+        object_->emitSignal("DisplayReconfigured")
+            .onInterface(linux_backend::kMachineInterface)
+            .withArguments(display, changeFlag);
     });
 }
 
@@ -330,20 +333,20 @@ void Server::closeAllConnectionsLocked() {
 
 void Server::registerSmc() {
     object_->registerMethod("GetMatchingServices")
-        .onInterface(kSmcInterface)
+        .onInterface(linux_backend::kSmcInterface)
         .withOutputParamNames("kr", "present")
         .implementedAs([this] { return getMatchingServices(); });
     object_->registerMethod("Open")
-        .onInterface(kSmcInterface)
+        .onInterface(linux_backend::kSmcInterface)
         .withOutputParamNames("kr", "connect")
         .implementedAs([this] { return open(); });
     object_->registerMethod("Close")
-        .onInterface(kSmcInterface)
+        .onInterface(linux_backend::kSmcInterface)
         .withInputParamNames("connect")
         .withOutputParamNames("kr")
         .implementedAs([this](std::uint32_t connect) { return close(connect); });
     object_->registerMethod("Call")
-        .onInterface(kSmcInterface)
+        .onInterface(linux_backend::kSmcInterface)
         .withInputParamNames("connect", "selector", "input")
         .withOutputParamNames("kr", "output")
         .implementedAs([this](std::uint32_t connect, std::uint32_t selector, const std::vector<std::uint8_t>& input) {
@@ -353,68 +356,73 @@ void Server::registerSmc() {
 
 void Server::registerMachine() {
     object_->registerMethod("PowerSources")
-        .onInterface(kMachineInterface)
+        .onInterface(linux_backend::kMachineInterface)
         .withOutputParamNames("descriptions")
         .implementedAs([this] {
             Signals out;
-            std::vector<BusDictionary> sources;
+            std::vector<linux_backend::BusDictionary> sources;
             {
                 std::lock_guard lock(mutex_);
                 syncLocked(out);
-                sources.push_back(toBus(model_.description()));
+                sources.push_back(linux_backend::toMachineBus(model_.description()));
             }
             emit(out);
             return sources;
         });
     object_->registerSignal("GeneralInterest")
-        .onInterface(kMachineInterface)
+        .onInterface(linux_backend::kMachineInterface)
         .withParameters<std::uint32_t>("messageType");
-    object_->registerMethod("Model").onInterface(kMachineInterface).withOutputParamNames("model").implementedAs([this] {
-        std::lock_guard lock(mutex_);
-        return model_.model();
-    });
+    object_->registerMethod("Model")
+        .onInterface(linux_backend::kMachineInterface)
+        .withOutputParamNames("model")
+        .implementedAs([this] {
+            std::lock_guard lock(mutex_);
+            return model_.model();
+        });
     object_->registerMethod("Clamshell")
-        .onInterface(kMachineInterface)
+        .onInterface(linux_backend::kMachineInterface)
         .withOutputParamNames("present", "closed")
         .implementedAs([this] {
             std::lock_guard lock(mutex_);
             const bool present = isNotebook(model_.model());
             return std::tuple<bool, bool>{present, present && model_.lidClosed()};
         });
-    object_->registerSignal("ClamshellStateChange").onInterface(kMachineInterface).withParameters<bool>("closed");
+    object_->registerSignal("ClamshellStateChange")
+        .onInterface(linux_backend::kMachineInterface)
+        .withParameters<bool>("closed");
     object_->registerMethod("ConsoleUser")
-        .onInterface(kMachineInterface)
+        .onInterface(linux_backend::kMachineInterface)
         .withOutputParamNames("present", "name")
         .implementedAs([this] {
             std::lock_guard lock(mutex_);
             return std::tuple<bool, std::string>{true, model_.consoleUser()};
         });
     object_->registerMethod("RootFolder")
-        .onInterface(kMachineInterface)
+        .onInterface(linux_backend::kMachineInterface)
         .withOutputParamNames("path")
         .implementedAs([this] {
             std::lock_guard lock(mutex_);
             return options_.root.string();
         });
     object_->registerMethod("ScreenCount")
-        .onInterface(kMachineInterface)
+        .onInterface(linux_backend::kMachineInterface)
         .withOutputParamNames("count")
         .implementedAs([this] {
             std::lock_guard lock(mutex_);
             return static_cast<std::uint32_t>(displays_.size());
         });
     object_->registerSignal("DisplayReconfigured")
-        .onInterface(kMachineInterface)
+        .onInterface(linux_backend::kMachineInterface)
         .withParameters<std::uint32_t, std::uint32_t>("display", "flags");
-    object_->registerSignal("WillSleep").onInterface(kMachineInterface);
-    object_->registerSignal("DidWake").onInterface(kMachineInterface);
+    object_->registerSignal("WillSleep").onInterface(linux_backend::kMachineInterface);
+    object_->registerSignal("DidWake").onInterface(linux_backend::kMachineInterface);
     // A process that observes sleep holds it until it says it is done, as NSWorkspace lets the
     // observers of its will-sleep notification do.
-    object_->registerMethod("ObserveSleep").onInterface(kMachineInterface).implementedAs([this] {
+    object_->registerMethod("ObserveSleep").onInterface(linux_backend::kMachineInterface).implementedAs([this] {
         std::lock_guard lock(mutex_);
         sleepObservers_.insert(callerLocked());
     });
-    object_->registerMethod("AllowSleep").onInterface(kMachineInterface).implementedAs([this] {
+    object_->registerMethod("AllowSleep").onInterface(linux_backend::kMachineInterface).implementedAs([this] {
         const std::string caller = [this] {
             std::lock_guard lock(mutex_);
             return callerLocked();
@@ -422,21 +430,21 @@ void Server::registerMachine() {
         letSleep(caller);
     });
     object_->registerMethod("RunningApplications")
-        .onInterface(kMachineInterface)
+        .onInterface(linux_backend::kMachineInterface)
         .withOutputParamNames("applications")
         .implementedAs([this] {
             std::lock_guard lock(mutex_);
             return runningApplications_;
         });
     object_->registerMethod("OpenApplication")
-        .onInterface(kMachineInterface)
+        .onInterface(linux_backend::kMachineInterface)
         .withInputParamNames("path", "hides", "viaOpenApplication", "options")
         .implementedAs([this](const std::string& path, bool hides, bool viaOpenApplication, std::uint32_t options) {
             std::lock_guard lock(mutex_);
             openRequests_.push_back(OpenRequest{path, hides, viaOpenApplication, options});
         });
     object_->registerMethod("OperatingSystemVersion")
-        .onInterface(kMachineInterface)
+        .onInterface(linux_backend::kMachineInterface)
         .withOutputParamNames("major", "minor", "patch")
         .implementedAs([this] {
             std::lock_guard lock(mutex_);
@@ -455,42 +463,42 @@ void Server::registerControl() {
         {"StopTrace", &Server::stopTraceLocked},
     };
     for (const auto& [member, apply] : changes) {
-        object_->registerMethod(member).onInterface(kControlInterface).implementedAs(changing(apply));
+        object_->registerMethod(member).onInterface(linux_backend::kControlInterface).implementedAs(changing(apply));
     }
     object_->registerMethod("SetLid")
-        .onInterface(kControlInterface)
+        .onInterface(linux_backend::kControlInterface)
         .withInputParamNames("closed")
         .implementedAs(changing(&Server::setLidLocked));
     object_->registerMethod("SetCharge")
-        .onInterface(kControlInterface)
+        .onInterface(linux_backend::kControlInterface)
         .withInputParamNames("percent")
         .implementedAs(changing(&Server::setChargeLocked));
     object_->registerMethod("SetTimeScale")
-        .onInterface(kControlInterface)
+        .onInterface(linux_backend::kControlInterface)
         .withInputParamNames("factor")
         .implementedAs(changing(&Server::setTimeScaleLocked));
     object_->registerMethod("StartTrace")
-        .onInterface(kControlInterface)
+        .onInterface(linux_backend::kControlInterface)
         .withInputParamNames("path")
         .implementedAs(changing(&Server::startTraceRequestLocked));
     object_->registerMethod("SetConsoleUser")
-        .onInterface(kControlInterface)
+        .onInterface(linux_backend::kControlInterface)
         .withInputParamNames("name")
         .implementedAs(changing(&Server::setConsoleUserLocked));
     object_->registerMethod("SetSmcKeyPresent")
-        .onInterface(kControlInterface)
+        .onInterface(linux_backend::kControlInterface)
         .withInputParamNames("key", "present")
         .implementedAs(changing(&Server::setSmcKeyPresentLocked));
-    object_->registerMethod("Sleep").onInterface(kControlInterface).implementedAs([this](sdbus::Result<>&& result) {
-        sleep(std::move(result));
-    });
-    object_->registerMethod("Wake").onInterface(kControlInterface).implementedAs([this] { wake(); });
+    object_->registerMethod("Sleep")
+        .onInterface(linux_backend::kControlInterface)
+        .implementedAs([this](sdbus::Result<>&& result) { sleep(std::move(result)); });
+    object_->registerMethod("Wake").onInterface(linux_backend::kControlInterface).implementedAs([this] { wake(); });
     object_->registerMethod("Status")
-        .onInterface(kControlInterface)
+        .onInterface(linux_backend::kControlInterface)
         .withOutputParamNames("status")
         .implementedAs([this] { return status(); });
     object_->registerMethod("SetRunningApplications")
-        .onInterface(kControlInterface)
+        .onInterface(linux_backend::kControlInterface)
         .withInputParamNames("bundleIdentifiers")
         .implementedAs([this](const std::vector<std::string>& identifiers) {
             std::lock_guard lock(mutex_);
@@ -499,7 +507,7 @@ void Server::registerControl() {
             for (const std::string& id : identifiers) runningApplications_.push_back(AppEntry{!id.empty(), id});
         });
     object_->registerMethod("OpenRequests")
-        .onInterface(kControlInterface)
+        .onInterface(linux_backend::kControlInterface)
         .withOutputParamNames("requests")
         .implementedAs([this] {
             std::lock_guard lock(mutex_);
@@ -508,17 +516,17 @@ void Server::registerControl() {
     // Faults, for tests: the kernel refusing calls on a key, a key gone from the controller, the
     // controller's connections dropped, the whole service gone.
     object_->registerMethod("FailSmcKey")
-        .onInterface(kControlInterface)
+        .onInterface(linux_backend::kControlInterface)
         .withInputParamNames("key", "operation", "code")
         .implementedAs([this](const std::string& key, const std::string& operation, std::int32_t code) {
             failSmcKey(key, operation, code);
         });
-    object_->registerMethod("CloseSmcConnections").onInterface(kControlInterface).implementedAs([this] {
+    object_->registerMethod("CloseSmcConnections").onInterface(linux_backend::kControlInterface).implementedAs([this] {
         std::lock_guard lock(mutex_);
         closeAllConnectionsLocked();
     });
     object_->registerMethod("SetSmcAvailable")
-        .onInterface(kControlInterface)
+        .onInterface(linux_backend::kControlInterface)
         .withInputParamNames("available")
         .implementedAs([this](bool available) {
             std::lock_guard lock(mutex_);
@@ -526,7 +534,7 @@ void Server::registerControl() {
             // A service that goes away takes its user clients with it.
             if (!available) closeAllConnectionsLocked();
         });
-    object_->registerMethod("Quit").onInterface(kControlInterface).implementedAs([this] {
+    object_->registerMethod("Quit").onInterface(linux_backend::kControlInterface).implementedAs([this] {
         std::function<void()> quit;
         {
             std::lock_guard lock(mutex_);
@@ -567,7 +575,7 @@ void Server::setLidLocked(Signals& out, bool closed) {
     model_.setLidClosed(closed);
     if (!isNotebook(model_.model())) return;
     out.push_back([this, closed] {
-        object_->emitSignal("ClamshellStateChange").onInterface(kMachineInterface).withArguments(closed);
+        object_->emitSignal("ClamshellStateChange").onInterface(linux_backend::kMachineInterface).withArguments(closed);
     });
 }
 
@@ -648,7 +656,9 @@ void Server::sleep(sdbus::Result<>&& result) {
         std::lock_guard lock(mutex_);
         syncLocked(out);
         if (!model_.asleep() && !pendingSleep_) {
-            out.push_back([this] { object_->emitSignal("WillSleep").onInterface(kMachineInterface).withArguments(); });
+            out.push_back([this] {
+                object_->emitSignal("WillSleep").onInterface(linux_backend::kMachineInterface).withArguments();
+            });
             pendingSleep_.emplace(
                 PendingSleep{sleepObservers_, std::chrono::steady_clock::now() + kSleepHoldLimit, {}});
         }
@@ -676,14 +686,15 @@ void Server::wake() {
             return;
         }
         if (model_.setAsleep(false)) queueGeneralInterest(out);
-        out.push_back([this] { object_->emitSignal("DidWake").onInterface(kMachineInterface).withArguments(); });
+        out.push_back(
+            [this] { object_->emitSignal("DidWake").onInterface(linux_backend::kMachineInterface).withArguments(); });
     });
     for (const auto& waiting : answered) waiting.returnResults();
 }
 
-BusDictionary Server::status() {
+linux_backend::BusDictionary Server::status() {
     Signals out;
-    BusDictionary status;
+    linux_backend::BusDictionary status;
     {
         std::lock_guard lock(mutex_);
         syncLocked(out);
@@ -692,8 +703,8 @@ BusDictionary Server::status() {
         status["capacity"] = static_cast<std::int32_t>(s.capacity);
         status["adapter"] = s.adapter;
         // A key taken away (SetSmcKeyPresent) is left out, as the controller no longer has it.
-        for (const auto& [key, value] :
-             {std::pair{"CH0B", s.ch0b}, std::pair{"CH0C", s.ch0c}, std::pair{"CH0I", s.ch0i}}) {
+        for (const auto& [key, value] : {std::pair{kChargingKey, s.ch0b}, std::pair{kChargingSecondKey, s.ch0c},
+                                         std::pair{kDischargingKey, s.ch0i}}) {
             if (!removedKeys_.contains(key)) status[key] = value;
         }
         status["lid"] = std::string(s.lidClosed ? "closed" : "open");
@@ -742,7 +753,7 @@ void Server::registerLaunchd() {
         }
     };
     object_->registerMethod("List")
-        .onInterface(kLaunchdInterface)
+        .onInterface(linux_backend::kLaunchdInterface)
         .withOutputParamNames("listing")
         .implementedAs([this, answering](sdbus::Result<std::string>&& result) {
             asio::post(*io_, [this, answering, result = std::move(result)]() mutable {
@@ -756,7 +767,7 @@ void Server::registerLaunchd() {
             });
         });
     object_->registerMethod("Print")
-        .onInterface(kLaunchdInterface)
+        .onInterface(linux_backend::kLaunchdInterface)
         .withInputParamNames("label")
         .withOutputParamNames("status", "description")
         .implementedAs([this, answering](Answer&& result, std::string label) {
@@ -779,7 +790,7 @@ void Server::registerLaunchd() {
             });
         });
     object_->registerMethod("Load")
-        .onInterface(kLaunchdInterface)
+        .onInterface(linux_backend::kLaunchdInterface)
         .withInputParamNames("path")
         .withOutputParamNames("status", "message")
         .implementedAs([this, answering](Answer&& result, std::string path) {
@@ -789,7 +800,7 @@ void Server::registerLaunchd() {
             });
         });
     object_->registerMethod("Unload")
-        .onInterface(kLaunchdInterface)
+        .onInterface(linux_backend::kLaunchdInterface)
         .withInputParamNames("path")
         .withOutputParamNames("status", "message")
         .implementedAs([this, answering](Answer&& result, std::string path) {

@@ -46,13 +46,13 @@ public:
 
 // The texts are the login item's tables. Beside the program when the build put them there,
 // else in the login item's bundle that the build lays out below the program's folder.
-std::unique_ptr<LinuxBundles> textBundles() {
-    auto own = std::make_unique<LinuxBundles>();
+std::unique_ptr<linux_backend::LinuxBundles> textBundles() {
+    auto own = std::make_unique<linux_backend::LinuxBundles>();
     const auto main = own->mainBundle();
     if (!main || main->pathForResource("en", loginitem::kLanguageFolderType)) return own;
     const std::string loginItem = main->bundlePath() + "/bundles/Wattstarter.app";
     if (!own->bundleWithPath(loginItem)) return own;
-    return std::make_unique<LinuxBundles>(loginItem);
+    return std::make_unique<linux_backend::LinuxBundles>(loginItem);
 }
 
 std::optional<std::string> virtualMacRootFolder(sdbus::IProxy* proxy) {
@@ -60,8 +60,8 @@ std::optional<std::string> virtualMacRootFolder(sdbus::IProxy* proxy) {
     try {
         std::string root;
         proxy->callMethod("RootFolder")
-            .onInterface(virtual_mac::kMachineInterface)
-            .withTimeout(virtual_mac::kCallTimeout)
+            .onInterface(linux_backend::kMachineInterface)
+            .withTimeout(linux_backend::kVirtualMacCallTimeout)
             .storeResultsTo(root);
         if (root.empty()) return std::nullopt;
         return root;
@@ -114,16 +114,17 @@ int main(int argc, char** argv) {
     UnreachableCenter unreachable;
     std::unique_ptr<DbusNotificationCenter> darwin;
     std::unique_ptr<DbusNotificationCenter> distributed;
-    std::unique_ptr<VirtualMacPowerSources> powerSources;
-    std::unique_ptr<VirtualMacSystemInfo> systemInfo;
+    std::unique_ptr<linux_backend::VirtualMacPowerSources> powerSources;
+    std::unique_ptr<linux_backend::VirtualMacSystemInfo> systemInfo;
     std::unique_ptr<sdbus::IProxy> machine;
     if (bus) {
         darwin = std::make_unique<DbusNotificationCenter>(*bus, loop, DbusNotificationCenter::Kind::Darwin);
         distributed = std::make_unique<DbusNotificationCenter>(*bus, loop, DbusNotificationCenter::Kind::Distributed);
-        powerSources = std::make_unique<VirtualMacPowerSources>(bus->connection(), loop);
-        systemInfo = std::make_unique<VirtualMacSystemInfo>(bus->connection(), loop);
+        powerSources = std::make_unique<linux_backend::VirtualMacPowerSources>(*bus, loop);
+        systemInfo = std::make_unique<linux_backend::VirtualMacSystemInfo>(*bus, loop);
         try {
-            machine = sdbus::createProxy(bus->connection(), virtual_mac::kServiceName, virtual_mac::kObjectPath);
+            machine = sdbus::createProxy(bus->connection(), linux_backend::kVirtualMacService,
+                                         linux_backend::kVirtualMacPath);
         } catch (const std::exception&) {
             // Without the virtual Mac, --root and --user must say where its files are.
         }

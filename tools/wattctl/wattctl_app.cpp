@@ -17,8 +17,6 @@
 namespace wattkeeper::wattctl {
 
 using loginitem::ZQLocalizationSystem;
-namespace names = protocol;
-
 namespace {
 
 constexpr std::size_t kMaxLimitFileBytes = std::size_t{1} << 20;
@@ -63,15 +61,16 @@ void addIf(std::vector<std::string>& lines, std::optional<std::string> entry) {
 
 std::vector<std::string> chargingLines(const PlistDictionary* payload) {
     std::vector<std::string> lines;
-    addIf(lines, flagText(payload, names::kKeyChargingStatus, "status.charging.allowed", "status.charging.inhibited"));
-    addIf(lines, flagText(payload, names::kKeyDischargingStatus, "status.discharging.on", "status.discharging.off"));
+    addIf(lines,
+          flagText(payload, protocol::kKeyChargingStatus, "status.charging.allowed", "status.charging.inhibited"));
+    addIf(lines, flagText(payload, protocol::kKeyDischargingStatus, "status.discharging.on", "status.discharging.off"));
     return lines;
 }
 
 std::vector<std::string> loadLines(const PlistDictionary* payload) {
     std::vector<std::string> lines;
-    addIf(lines, flagText(payload, names::kKeyStatus, "status.daemon.root", "status.daemon.notRoot"));
-    const PlistValue* version = payload ? payload->find(names::kKeyVersion) : nullptr;
+    addIf(lines, flagText(payload, protocol::kKeyStatus, "status.daemon.root", "status.daemon.notRoot"));
+    const PlistValue* version = payload ? payload->find(protocol::kKeyVersion) : nullptr;
     if (version && version->asString()) {
         lines.push_back(text("status.version", {*version->asString()}));
     } else {
@@ -82,8 +81,8 @@ std::vector<std::string> loadLines(const PlistDictionary* payload) {
 
 std::vector<std::string> heartLines(const PlistDictionary* payload) {
     std::vector<std::string> lines{text("status.heart")};
-    addIf(lines, flagText(payload, names::kKeySmcStatus, "status.smc.usable", "status.smc.unusable"));
-    addIf(lines, flagText(payload, names::kKeySmcTimerActive, "status.timer.active", "status.timer.inactive"));
+    addIf(lines, flagText(payload, protocol::kKeySmcStatus, "status.smc.usable", "status.smc.unusable"));
+    addIf(lines, flagText(payload, protocol::kKeySmcTimerActive, "status.timer.active", "status.timer.inactive"));
     return lines;
 }
 
@@ -218,21 +217,21 @@ void WattctlApp::start(int argc, const char* const* argv) {
     if (limit->parsed()) {
         runLimit(o.percent);
     } else if (on->parsed()) {
-        runPost(names::kOpenSMC, "result.chargeControl.opened");
+        runPost(protocol::kOpenSMC, "result.chargeControl.opened");
     } else if (off->parsed()) {
-        runPost(names::kCloseSMC, "result.chargeControl.closed");
+        runPost(protocol::kCloseSMC, "result.chargeControl.closed");
     } else if (status->parsed()) {
         runStatus();
     } else if (charging->parsed()) {
-        runSwitch(switchOn ? names::kEnableCharging : names::kDisableCharging);
+        runSwitch(switchOn ? protocol::kEnableCharging : protocol::kDisableCharging);
     } else if (discharging->parsed()) {
-        runSwitch(switchOn ? names::kEnableDischarging : names::kDisableDischarging);
+        runSwitch(switchOn ? protocol::kEnableDischarging : protocol::kDisableDischarging);
     } else if (install->parsed()) {
         runInstall();
     } else if (uninstall->parsed()) {
-        runAnnounced(names::kUninstallHelper, "result.uninstallStarted");
+        runAnnounced(protocol::kUninstallHelper, "result.uninstallStarted");
     } else if (restart->parsed()) {
-        runAnnounced(names::kRestart, "result.restartStarted");
+        runAnnounced(protocol::kRestart, "result.restartStarted");
     } else if (watch->parsed()) {
         const auto interval =
             std::chrono::milliseconds(static_cast<std::int64_t>(std::llround(o.intervalSeconds * 1000)));
@@ -270,14 +269,15 @@ void WattctlApp::runLimit(int percent) {
         return finish(kFailureStatus);
     }
     const std::string path = limitFilePath(*consoleUser);
-    const auto bytes = plistToBytes(PlistValue(PlistDictionary{{std::string(kLimitKey), percent}}), PlistFormat::Xml);
+    const auto bytes = linux_backend::plistToBytes(PlistValue(PlistDictionary{{std::string(kLimitKey), percent}}),
+                                                   linux_backend::PlistFormat::Xml);
     // The daemon reads the file on the request, so it must be complete before the request goes.
-    if (!bytes || !replaceFileBelowRoot(*rootFolder, path, *bytes)) {
+    if (!bytes || !linux_backend::replaceFileBelowRoot(*rootFolder, path, *bytes)) {
         line(context_.err, text("error.writeLimit", {path}));
         return finish(kFailureStatus);
     }
     line(context_.out, text("result.limitWritten", {std::to_string(percent), path}));
-    runPost(names::kLimitChange, "result.limitChanged");
+    runPost(protocol::kLimitChange, "result.limitChanged");
 }
 
 // As the main application (and packaging/macos/install.sh) installs the daemon on a Mac: a loaded
@@ -345,10 +345,10 @@ void WattctlApp::armDeadline() {
 
 void WattctlApp::runStatus() {
     report_ = std::make_shared<StatusReport>();
-    awaitReply(names::kQueryDeamonLoadStatus, storeIn(&StatusReport::load));
-    awaitReply(names::kHeart, storeIn(&StatusReport::heart));
-    awaitReply(names::kQuerySMCChargingStatus, storeIn(&StatusReport::charging));
-    context_.relay.sendNotificationAndWaitForResult(names::kQuerySMCOpenCloseStatus, smcStateWaiter());
+    awaitReply(protocol::kQueryDeamonLoadStatus, storeIn(&StatusReport::load));
+    awaitReply(protocol::kHeart, storeIn(&StatusReport::heart));
+    awaitReply(protocol::kQuerySMCChargingStatus, storeIn(&StatusReport::charging));
+    context_.relay.sendNotificationAndWaitForResult(protocol::kQuerySMCOpenCloseStatus, smcStateWaiter());
     armDeadline();
 }
 
@@ -362,14 +362,14 @@ loginitem::Completion WattctlApp::storeIn(ReplyField field) {
 }
 
 // The common slot is shared with other answers (a result of another process's request); one
-// without the SMC state puts the waiter back in place rather than ending the wait.
+// without the daemon::SMC state puts the waiter back in place rather than ending the wait.
 loginitem::Completion WattctlApp::smcStateWaiter() {
     auto self = self_;
     auto store = storeIn(&StatusReport::smc);
     return [self, store](const PlistDictionary* payload) {
         WattctlApp* app = *self;
         if (!app || app->finished_) return;
-        if (!payload || !payload->contains(names::kKeySmcStatus)) {
+        if (!payload || !payload->contains(protocol::kKeySmcStatus)) {
             app->context_.relay.completionHandlers().insert_or_assign(std::string(loginitem::kHandlerQueryDeamonNormal),
                                                                       app->smcStateWaiter());
             return;
@@ -385,9 +385,9 @@ void WattctlApp::printReport(const StatusReport& report) {
     };
     for (auto& entry : loadLines(payload(report.load))) lines.push_back(std::move(entry));
     lines.push_back(text("status.heart"));
-    addIf(lines, flagText(payload(report.smc), names::kKeySmcStatus, "status.smc.usable", "status.smc.unusable"));
-    addIf(lines,
-          flagText(payload(report.heart), names::kKeySmcTimerActive, "status.timer.active", "status.timer.inactive"));
+    addIf(lines, flagText(payload(report.smc), protocol::kKeySmcStatus, "status.smc.usable", "status.smc.unusable"));
+    addIf(lines, flagText(payload(report.heart), protocol::kKeySmcTimerActive, "status.timer.active",
+                          "status.timer.inactive"));
     for (auto& entry : chargingLines(payload(report.charging))) lines.push_back(std::move(entry));
     for (auto& entry : batteryLines()) lines.push_back(std::move(entry));
     lines.push_back(limitText());
@@ -454,7 +454,7 @@ void WattctlApp::watchTick(std::chrono::milliseconds interval, int remaining) {
     ++watchLooks_;
     repliesAtLastLook_ = watchReplies_;
     watchLine(joined(batteryLines()));
-    for (std::string_view request : {names::kHeart, names::kQuerySMCChargingStatus}) {
+    for (std::string_view request : {protocol::kHeart, protocol::kQuerySMCChargingStatus}) {
         context_.relay.sendNotificationAndWaitForResult(request,
                                                         watcher(std::string(loginitem::handlerKeyForRequest(request))));
     }
@@ -470,10 +470,10 @@ std::string WattctlApp::replyText(std::string_view handlerKey, const PlistDictio
     if (handlerKey == loginitem::kHandlerUninstallHelper) return text("result.uninstallStarted");
     if (handlerKey == loginitem::kHandlerBatteryHeart) return joined(heartLines(payload));
     if (handlerKey == loginitem::kHandlerHelperRestart) return text("result.restartStarted");
-    if (payload && payload->contains(names::kKeySmcStatus)) {
-        return *flagText(payload, names::kKeySmcStatus, "status.smc.usable", "status.smc.unusable");
+    if (payload && payload->contains(protocol::kKeySmcStatus)) {
+        return *flagText(payload, protocol::kKeySmcStatus, "status.smc.usable", "status.smc.unusable");
     }
-    const PlistValue* result = payload ? payload->find(names::kKeyResult) : nullptr;
+    const PlistValue* result = payload ? payload->find(protocol::kKeyResult) : nullptr;
     if (result && result->asString()) return text("result.daemonResult", {*result->asString()});
     return text("result.daemonResult", {payload ? describe(*payload) : std::string("-")});
 }
@@ -508,9 +508,9 @@ std::string WattctlApp::limitText() const {
     const auto rootFolder = root();
     const auto consoleUser = user();
     if (!rootFolder || !consoleUser) return text("status.chargeLimit.unknown");
-    PosixFileSystem files(*rootFolder);
+    linux_backend::PosixFileSystem files(*rootFolder);
     const auto bytes = files.readFile(limitFilePath(*consoleUser), kMaxLimitFileBytes);
-    const auto value = bytes ? plistFromBytes(*bytes) : std::nullopt;
+    const auto value = bytes ? linux_backend::plistFromBytes(*bytes) : std::nullopt;
     const PlistDictionary* limits = value ? value->asDictionary() : nullptr;
     const auto limit = numberIn(limits, kLimitKey);
     if (!limit) return text("status.chargeLimit.unset");
