@@ -40,9 +40,7 @@ std::set<fs::path> treeOf(const fs::path& folder) {
     return {fs::recursive_directory_iterator(folder), fs::recursive_directory_iterator()};
 }
 
-// In the root they remove what they name (the end-to-end uninstall shows it); here the root's
-// folders are links that lead back to the host's "/" for a sandbox sharing the host's processes,
-// and on to the canaries.
+// The root's folders are links that would lead a sandbox sharing the host's processes to the canaries.
 TEST_F(ConfinedProcessesTest, TheUninstallCommandLinesReachNothingOutsideTheRootThroughLinks) {
     const TempDir outsideFolder;
     const fs::path& outside = outsideFolder.path();

@@ -153,8 +153,7 @@ void loseTheBus(DaemonFixture& f) {
     ASSERT_TRUE(waitUntil([&] { return f.answer(protocol::kQueryDeamonLoadStatus).has_value(); }, 30s));
     const auto print = f.launchctl({"print", "system/" + std::string(protocol::HelperLabel)});
     EXPECT_NE(print.output.find("last exit code = 75\n"), std::string::npos) << print.output;
-    // The simulated machine on the new bus starts afresh, at 50 %.
-    ASSERT_EQ(f.vm({"charge", "85"}).status, 0);
+    ASSERT_EQ(f.vm({"charge", "85"}).status, 0);  // the machine on the new bus starts afresh
     f.client->post(protocol::kOpenSMC);
     ASSERT_TRUE(f.keysBecome("2 2 1", DaemonFixture::Nudge::Heartbeats)) << f.keys();
     ::kill(*f.daemon, SIGTERM);
@@ -177,8 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
         Life{"UninstallWhoseUnloadFails", uninstallWithAFailingUnload, protocol::kReplyUninstallHelper, 0, false, true,
              "state = not running\n"},
         // The instance `open -n` started is the only one: launchd leaves an end with status 0 alone.
-        Life{"Restart", [](DaemonFixture& f) { f.client->post(protocol::kRestart); }, protocol::kReplyRestart, 1, true, true,
-             "state = not running\n"},
+        Life{"Restart", [](DaemonFixture& f) { f.client->post(protocol::kRestart); }, protocol::kReplyRestart, 1, true,
+             true, "state = not running\n"},
         Life{"LostBus", loseTheBus, {}, 0, true, true, "state = not running\n"}),
     [](const ::testing::TestParamInfo<Life>& info) { return std::string(info.param.name); });
 

@@ -119,10 +119,6 @@ void DaemonFixture::SetUp() {
 }
 
 void DaemonFixture::TearDown() {
-    if (daemon && !daemonEnded(0ms)) {
-        ::kill(*daemon, SIGTERM);
-        daemonEnded(30s);
-    }
     if (const std::string pid = readFile(pidFile); !pid.empty()) endProcess(std::stoi(pid));
     client.reset();
     virtualMac.reset();
@@ -185,7 +181,8 @@ std::optional<pid_t> DaemonFixture::jobPid() {
 }
 
 std::size_t DaemonFixture::daemonProcesses() {
-    const std::string found = run({"/usr/bin/pgrep", "-f", "-x", program.string()}, {}).output;
+    const std::string found =
+        run({"/usr/bin/pgrep", "-f", "-x", (bundle / "Contents/MacOS/Wattkeeper").string()}, {}).output;
     return static_cast<std::size_t>(std::count(found.begin(), found.end(), '\n'));
 }
 

@@ -74,10 +74,9 @@ private:
 // An integer entry of a reply's payload; nothing when it is missing or not a number.
 std::optional<std::int64_t> payloadInteger(const DaemonClient::Reply& reply, std::string_view key);
 
-// A virtual Mac (user anna, on the adapter, at 50 %) with the daemon installed in its root folder
-// as packaging/macos installs it on a Mac, so that the virtual Mac's launchd starts it; on a bus
-// of the test's own, with a DaemonClient. Each test starts and ends everything itself; at the end,
-// neither program may have printed a sanitizer's report.
+// A virtual Mac (user anna, on the adapter, at 50 %) whose launchd runs the daemon installed as on
+// a Mac, on a bus of the test's own, with a DaemonClient. Each test starts and ends everything
+// itself; at the end, neither program may have printed a sanitizer's report.
 class DaemonFixture : public ::testing::Test {
 public:
     // A Control member of the virtual Mac, called from the test process; throws sdbus::Error
@@ -93,7 +92,6 @@ public:
             .withArguments(arguments...);
     }
 
-    // Public, so that the rows of a table of lives can act on it.
     DaemonFixture();
 
     void SetUp() override;
@@ -150,12 +148,11 @@ public:
     const std::filesystem::path root = work.path() / "root";
     const std::filesystem::path bundle = root / "Library/Application Support/Halvorn/Battery/Wattkeeper.app";
     const std::filesystem::path jobFile;
-    const std::filesystem::path program = bundle / "Contents/MacOS/Wattkeeper";
     // The job file's StandardOutPath and StandardErrorPath.
     const std::filesystem::path daemonLog = root / "Library/Logs/Wattkeeper.log";
     const std::filesystem::path pidFile = work.path() / "restarted.pid";
     std::optional<Child> virtualMac;
-    // The daemon's process, launchd's child; ended (SIGTERM) with the test if still running.
+    // The daemon's process, launchd's child; launchd stops it with the virtual Mac.
     std::optional<pid_t> daemon;
     std::optional<DaemonClient> client;
 };

@@ -1,6 +1,6 @@
 #include "tests/integration/private_bus.h"
 
-#include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -53,7 +53,6 @@ PrivateBus::PrivateBus() {
 
 void PrivateBus::start() {
     const auto output = folder_.path() / "daemon.log";
-    std::filesystem::remove(output);
     std::vector<std::string> inherited;
     for (char** entry = environ; *entry != nullptr; ++entry) inherited.emplace_back(*entry);
     // setpriv has the daemon killed with this thread, even when the test is killed or crashes.
@@ -62,16 +61,14 @@ void PrivateBus::start() {
                                              "--nopidfile", "--print-address"},
                     inherited, output);
     waitUntil([&] { return !addressIn(readFile(output)).empty() || daemon_->waitExit(0ms); });
-    const std::string printed = addressIn(readFile(output));
-    if (printed.empty()) throw std::runtime_error("private bus: dbus-daemon printed no address: " + readFile(output));
-    // Without the guid, which is the bus daemon's own: a new one at the same path is the same bus
-    // to its clients.
-    address_ = printed.substr(0, printed.find(",guid="));
+    address_ = addressIn(readFile(output));
+    if (address_.empty()) throw std::runtime_error("private bus: dbus-daemon printed no address: " + readFile(output));
+    // Without the bus daemon's own guid, so that a new one at the same path is the same bus.
+    address_.erase(std::min(address_.find(",guid="), address_.size()));
 }
 
 void PrivateBus::restart() {
-    daemon_.reset();
-    std::filesystem::remove(folder_.path() / "bus");
+    daemon_.reset();  // which removes its socket
     start();
 }
 
