@@ -42,10 +42,10 @@ std::optional<std::chrono::seconds> seconds(const PlistValue& value) {
 
 }  // namespace
 
-std::variant<JobSpec, std::string> jobFromPlist(const PlistValue& plist) {
+std::variant<JobDefinition, std::string> jobFromPlist(const PlistValue& plist) {
     const PlistDictionary* job = plist.asDictionary();
     if (!job) return std::string("the property list is no dictionary");
-    JobSpec spec;
+    JobDefinition definition;
     const auto string = [&](const char* key, std::string& out) -> std::optional<std::string> {
         const PlistValue* value = job->find(key);
         if (!value) return std::nullopt;
@@ -53,13 +53,14 @@ std::variant<JobSpec, std::string> jobFromPlist(const PlistValue& plist) {
         out = *value->asString();
         return std::nullopt;
     };
-    for (const auto& [key, out] : {std::pair<const char*, std::string*>{"Label", &spec.label},
-                                   {"Program", &spec.program},
-                                   {"StandardOutPath", &spec.standardOutPath},
-                                   {"StandardErrorPath", &spec.standardErrorPath}}) {
+    for (const auto& [key, out] : {std::pair<const char*, std::string*>{"Label", &definition.label},
+                                   {"Program", &definition.program},
+                                   {"StandardOutPath", &definition.standardOutPath},
+                                   {"StandardErrorPath", &definition.standardErrorPath}}) {
         if (auto refused = string(key, *out)) return *refused;
     }
-    if (spec.label.empty() || spec.label.find('/') != std::string::npos) return std::string("no usable Label");
+    if (definition.label.empty() || definition.label.find('/') != std::string::npos)
+        return std::string("no usable Label");
 
     if (const PlistValue* value = job->find("ProgramArguments")) {
         const PlistArray* array = value->asArray();
@@ -71,42 +72,44 @@ std::variant<JobSpec, std::string> jobFromPlist(const PlistValue& plist) {
             }
             words.push_back(*word.asString());
         }
-        if (spec.program.empty()) spec.program = words.front();
-        spec.arguments.assign(words.begin() + 1, words.end());
+        if (definition.program.empty()) definition.program = words.front();
+        definition.arguments.assign(words.begin() + 1, words.end());
     }
-    if (spec.program.empty() || spec.program.front() != '/') return std::string("no Program with an absolute path");
+    if (definition.program.empty() || definition.program.front() != '/')
+        return std::string("no Program with an absolute path");
 
     if (const PlistValue* value = job->find("RunAtLoad")) {
         if (!value->asBoolean()) return std::string("RunAtLoad is no boolean");
-        spec.runAtLoad = *value->asBoolean();
+        definition.runAtLoad = *value->asBoolean();
     }
     if (const PlistValue* value = job->find("KeepAlive")) {
         if (const bool* always = value->asBoolean()) {
-            spec.keepAlive = *always ? KeepAlive::Always : KeepAlive::Never;
+            definition.keepAlive = *always ? KeepAlive::Always : KeepAlive::Never;
         } else if (const PlistDictionary* conditions = value->asDictionary()) {
             const PlistValue* successful = conditions->find("SuccessfulExit");
             if (!successful || !successful->asBoolean() || conditions->size() != 1) {
                 return std::string("KeepAlive holds conditions other than SuccessfulExit");
             }
-            spec.keepAlive = *successful->asBoolean() ? KeepAlive::AfterSuccess : KeepAlive::AfterFailure;
+            definition.keepAlive = *successful->asBoolean() ? KeepAlive::AfterSuccess : KeepAlive::AfterFailure;
         } else {
             return std::string("KeepAlive is neither a boolean nor a dictionary");
         }
     }
-    for (const auto& [key, out] : {std::pair<const char*, std::chrono::seconds*>{"ExitTimeOut", &spec.exitTimeout},
-                                   {"ThrottleInterval", &spec.throttleInterval}}) {
+    for (const auto& [key, out] :
+         {std::pair<const char*, std::chrono::seconds*>{"ExitTimeOut", &definition.exitTimeout},
+          {"ThrottleInterval", &definition.throttleInterval}}) {
         if (const PlistValue* value = job->find(key)) {
             const auto given = seconds(*value);
             if (!given) return std::string(key) + " is no number of seconds";
             *out = *given;
         }
     }
-    return spec;
+    return definition;
 }
 
 struct Launchd::Job {
     explicit Job(asio::io_context& io) : timer(io) {}
-    JobSpec spec;
+    JobDefinition definition;
     pid_t pid = 0;
     std::optional<int> lastExit;
     Clock::time_point lastStart{};
@@ -139,7 +142,7 @@ bool Launchd::inRoot(const fs::path& hostFile) const {
     return !error && std::ranges::mismatch(root_, resolved).in1 == root_.end();
 }
 
-std::variant<JobSpec, std::string> Launchd::readJobFile(const std::string& macPath) const {
+std::variant<JobDefinition, std::string> Launchd::readJobFile(const std::string& macPath) const {
     if (macPath.empty() || macPath.front() != '/') return macPath + ": No such file or directory";
     // A link in the root must not lead launchd, which runs on the host, to a file outside it.
     const fs::path file = hostPath(macPath);
@@ -179,14 +182,14 @@ std::pair<int, std::string> Launchd::load(const std::string& macPath) {
     if (shuttingDown_) return {1, "launchd is shutting down"};
     auto read = readJobFile(macPath);
     if (auto* refused = std::get_if<std::string>(&read)) return {1, *refused};
-    JobSpec& spec = std::get<JobSpec>(read);
-    if (jobs_.contains(spec.label)) return {1, macPath + ": service already loaded"};
+    JobDefinition& definition = std::get<JobDefinition>(read);
+    if (jobs_.contains(definition.label)) return {1, macPath + ": service already loaded"};
     auto job = std::make_unique<Job>(io_);
-    job->spec = std::move(spec);
+    job->definition = std::move(definition);
     Job& loaded = *job;
-    jobs_.emplace(loaded.spec.label, std::move(job));
+    jobs_.emplace(loaded.definition.label, std::move(job));
     // KeepAlive implies RunAtLoad: the job must have run once for its end to be looked at.
-    if (loaded.spec.runAtLoad || loaded.spec.keepAlive != KeepAlive::Never) start(loaded);
+    if (loaded.definition.runAtLoad || loaded.definition.keepAlive != KeepAlive::Never) start(loaded);
     return {0, ""};
 }
 
@@ -196,7 +199,7 @@ void Launchd::unload(const std::string& macPath, std::function<void(int, std::st
         answer(1, *refused);
         return;
     }
-    const auto found = jobs_.find(std::get<JobSpec>(read).label);
+    const auto found = jobs_.find(std::get<JobDefinition>(read).label);
     if (found == jobs_.end()) {
         answer(1, "Could not find specified service");
         return;
@@ -205,7 +208,7 @@ void Launchd::unload(const std::string& macPath, std::function<void(int, std::st
     job.waiting.push_back(std::move(answer));
     job.unloading = true;
     if (job.pid == 0) {
-        forget(job.spec.label);
+        forget(job.definition.label);
         return;
     }
     stop(job);
@@ -239,9 +242,9 @@ void Launchd::start(Job& job) {
     job.lastStart = Clock::now();
     // Everything the child needs is made before the fork: between fork and exec only
     // async-signal-safe calls may run, as the bus thread may hold any lock at that moment.
-    const std::string program = hostPath(job.spec.program);
+    const std::string program = hostPath(job.definition.program);
     std::vector<std::string> words{program};
-    words.insert(words.end(), job.spec.arguments.begin(), job.spec.arguments.end());
+    words.insert(words.end(), job.definition.arguments.begin(), job.definition.arguments.end());
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
     for (auto& word : words) argv.push_back(word.data());
@@ -258,8 +261,8 @@ void Launchd::start(Job& job) {
         fs::create_directories(fs::path(hostPath(macPath)).parent_path(), ignored);
         return inRoot(hostPath(macPath)) ? hostPath(macPath) : std::string("/dev/null");
     };
-    const std::string out = output(job.spec.standardOutPath);
-    const std::string err = output(job.spec.standardErrorPath);
+    const std::string out = output(job.definition.standardOutPath);
+    const std::string err = output(job.definition.standardErrorPath);
     const std::string home = root_.string();
     const bool runnable = inRoot(program);
 
@@ -288,7 +291,7 @@ void Launchd::start(Job& job) {
     }
     if (pid < 0) {
         // As a program that could not be started: the job's end decides what comes next.
-        asio::post(io_, [this, label = job.spec.label] {
+        asio::post(io_, [this, label = job.definition.label] {
             if (const auto found = jobs_.find(label); found != jobs_.end() && found->second->pid == 0) {
                 exited(*found->second, W_EXITCODE(kCannotExecute, 0));
             }
@@ -302,8 +305,8 @@ void Launchd::stop(Job& job) {
     job.timer.cancel();
     ::kill(job.pid, SIGTERM);
     // ExitTimeOut 0 means no SIGKILL ever.
-    if (job.spec.exitTimeout.count() == 0) return;
-    job.timer.expires_after(job.spec.exitTimeout);
+    if (job.definition.exitTimeout.count() == 0) return;
+    job.timer.expires_after(job.definition.exitTimeout);
     job.timer.async_wait([pid = job.pid](const std::error_code& error) {
         if (!error) ::kill(-pid, SIGKILL);
     });
@@ -331,18 +334,18 @@ void Launchd::exited(Job& job, int waitStatus) {
     // What the job left behind in its process group goes with it.
     if (group > 0) ::kill(-group, SIGKILL);
     if (job.unloading || shuttingDown_) {
-        forget(job.spec.label);
+        forget(job.definition.label);
         return;
     }
     const bool success = WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0;
-    const bool again = job.spec.keepAlive == KeepAlive::Always ||
-                       (job.spec.keepAlive == KeepAlive::AfterSuccess && success) ||
-                       (job.spec.keepAlive == KeepAlive::AfterFailure && !success);
+    const bool again = job.definition.keepAlive == KeepAlive::Always ||
+                       (job.definition.keepAlive == KeepAlive::AfterSuccess && success) ||
+                       (job.definition.keepAlive == KeepAlive::AfterFailure && !success);
     if (!again) return;
     // Not more than one start per ThrottleInterval.
     job.spawnScheduled = true;
-    job.timer.expires_at(std::max(Clock::now(), job.lastStart + job.spec.throttleInterval));
-    job.timer.async_wait([this, label = job.spec.label](const std::error_code& error) {
+    job.timer.expires_at(std::max(Clock::now(), job.lastStart + job.definition.throttleInterval));
+    job.timer.async_wait([this, label = job.definition.label](const std::error_code& error) {
         if (error) return;
         const auto found = jobs_.find(label);
         if (found != jobs_.end() && found->second->pid == 0 && !found->second->unloading) start(*found->second);

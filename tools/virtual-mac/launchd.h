@@ -30,7 +30,7 @@ enum class KeepAlive {
 };
 
 // What a job file says, with Mac paths as written.
-struct JobSpec {
+struct JobDefinition {
     std::string label;
     std::string program;
     std::vector<std::string> arguments;  // argv after argv[0]
@@ -44,7 +44,7 @@ struct JobSpec {
 
 // The job a property list describes, or why it is refused. Unknown keys are ignored, as
 // launchd ignores them.
-std::variant<JobSpec, std::string> jobFromPlist(const PlistValue& plist);
+std::variant<JobDefinition, std::string> jobFromPlist(const PlistValue& plist);
 
 // A line of `launchctl list`.
 struct JobListing {
@@ -77,7 +77,7 @@ public:
 private:
     struct Job;
 
-    std::variant<JobSpec, std::string> readJobFile(const std::string& macPath) const;
+    std::variant<JobDefinition, std::string> readJobFile(const std::string& macPath) const;
     void start(Job& job);
     void stop(Job& job);
     void reap();
