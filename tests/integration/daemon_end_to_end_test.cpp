@@ -174,11 +174,11 @@ INSTANTIATE_TEST_SUITE_P(
              protocol::kReplyUninstallHelper, 0, false, false, "Could not find service"},
         // The job file stays; the daemon ends, and launchd starts nothing from the removed bundle.
         Life{"UninstallWhoseUnloadFails", uninstallWithAFailingUnload, protocol::kReplyUninstallHelper, 0, false, true,
-             "state = not running\n"},
+             "state = not running\n\tlast exit code = 0\n"},
         // The instance `open -n` started is the only one: launchd leaves an end with status 0 alone.
         Life{"Restart", [](DaemonFixture& f) { f.client->post(protocol::kRestart); }, protocol::kReplyRestart, 1, true,
-             true, "state = not running\n"},
-        Life{"LostBus", loseTheBus, {}, 0, true, true, "state = not running\n"}),
+             true, "state = not running\n\tlast exit code = 0\n"},
+        Life{"LostBus", loseTheBus, {}, 0, true, true, "state = not running\n\tlast exit code = 0\n"}),
     [](const ::testing::TestParamInfo<Life>& info) { return std::string(info.param.name); });
 
 }  // namespace
