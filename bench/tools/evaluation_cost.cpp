@@ -2,8 +2,6 @@
 // instructions of one charge-limit evaluation can be set beside its floor.
 //
 //   wk_eval_cost count <holding|charging>            seam calls one evaluation makes
-//   wk_eval_cost requests -                          seam calls of a heartbeat and of a
-//                                                    charging-status request
 //   wk_eval_cost evaluation <holding|charging> N     N evaluations, charge control on
 //   wk_eval_cost floor <holding|charging> N          N times: the same seam calls, replayed, and
 //                                                    one read and decode of the limit file
@@ -57,6 +55,8 @@ struct Floor {
     std::vector<sim::SmcKeyStore::Record> records;
     FileSystem* files = nullptr;
     std::string limitPath;
+    // Below the limit the evaluation also looks at the lid: the same system calls, made directly.
+    SystemInfo* lid = nullptr;
 };
 
 __attribute__((noinline)) void measuredFloor(Floor& floor) {
@@ -65,6 +65,14 @@ __attribute__((noinline)) void measuredFloor(Floor& floor) {
         std::size_t size = output.size();
         floor.driver->callStructMethod(floor.connect, 2, record.data(), record.size(), output.data(), &size);
         asm volatile("" : : "r"(output.data()) : "memory");
+    }
+    if (floor.lid) {
+        std::size_t size = 0;
+        floor.lid->sysctlByName("hw.model", nullptr, &size);
+        const IoObject entry = floor.lid->registryEntryFromPath("IOPower:/IOPowerConnection/IOPMrootDomain");
+        auto closed = floor.lid->registryEntryProperty(entry, "AppleClamshellState");
+        floor.lid->objectRelease(entry);
+        asm volatile("" : : "r"(&closed), "r"(size) : "memory");
     }
     const auto bytes = floor.files->readFile(floor.limitPath, std::size_t{1} << 20);
     if (bytes) {
@@ -86,21 +94,7 @@ std::vector<sim::SmcKeyStore::Record> recordsOfOneEvaluation(EvaluatingDaemon& d
     return records;
 }
 
-// The seam calls the daemon makes to answer one heartbeat and one charging-status request,
-// holding at the limit: over the bus, each is a round trip to the virtual Mac.
-int countRequests() {
-    EvaluatingDaemon daemon(true);
-    for (auto [label, name] :
-         {std::pair{"heartbeat", protocol::kHeart}, std::pair{"charging_status", protocol::kQuerySMCChargingStatus}}) {
-        daemon.store.clearHistory();
-        daemon.request(name);
-        std::printf("%s_seam_calls=%zu\n", label, daemon.store.requests().size());
-    }
-    return 0;
-}
-
 int run(const std::string& what, const std::string& state, long count) {
-    if (what == "requests") return countRequests();
     if (state != "holding" && state != "charging") throw std::invalid_argument("state: holding or charging");
     EvaluatingDaemon daemon(state == "holding");
     const auto records = recordsOfOneEvaluation(daemon);
@@ -123,6 +117,7 @@ int run(const std::string& what, const std::string& state, long count) {
         floor.records = records;
         floor.files = &daemon.files;
         floor.limitPath = testkit::kLimitFile;
+        if (state == "charging") floor.lid = &daemon.system;
         // A connection of its own, opened as the client opens one.
         const auto matching = daemon.driver.serviceMatching("AppleSMC");
         IoObject iterator = 0;
@@ -149,7 +144,7 @@ int run(const std::string& what, const std::string& state, long count) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s count|evaluation|floor holding|charging [N] | requests -\n", argv[0]);
+        std::fprintf(stderr, "usage: %s count|evaluation|floor holding|charging [N]\n", argv[0]);
         return 2;
     }
     try {
