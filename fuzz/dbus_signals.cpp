@@ -7,8 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <set>
 #include <string>
@@ -269,13 +267,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const sdbus::Error&) {
         // Not a body the bus could carry.
         return 0;
-    }
-
-    if (std::getenv("WATTKEEPER_FUZZ_VERBOSE")) {
-        std::fprintf(stderr, "shape %d, name \"%s\", values sent as '%c'%s\n", shape, name.c_str(), valueCode,
-                     trailing ? ", more after the dictionary" : "");
-        for (const auto& [key, signature] : entries)
-            std::fprintf(stderr, "  \"%s\": %s\n", key.c_str(), signature.c_str());
     }
 
     const auto darwin = decodePostBody(message, Kind::Darwin);
