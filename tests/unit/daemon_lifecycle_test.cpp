@@ -57,24 +57,6 @@ TEST_F(DaemonTest, TheStartUpTakesTheFirstSourceAndEachMessageEvaluatesOncePerSo
     EXPECT_EQ(module->battery.CurrentCapacity, 30);
 }
 
-TEST(PowerSourceRecord, FieldsFollowTheirKeysAndAbsentKeysReset) {
-    daemon::PowerSourceRecord record;
-    PlistDictionary description = testkit::batteryDescription(77);
-    description.set("Is Charging", true);
-    description.set("BatteryHealthCondition", 42);  // kept as the number it is
-    daemon::storePowerSourceDescription(record, description);
-    EXPECT_EQ(record.CurrentCapacity, 77);
-    EXPECT_TRUE(record.IsCharged);    // holds "Is Charging"
-    EXPECT_FALSE(record.IsCharging);  // holds "Is Finishing Charge"
-    EXPECT_EQ(record.MaxCapacity, 100);
-    EXPECT_EQ(record.BatteryHealthCondition, PlistValue(42));
-    daemon::storePowerSourceDescription(record, PlistDictionary{{"Name", "InternalBattery-0"}});
-    EXPECT_EQ(record.CurrentCapacity, 0);
-    EXPECT_FALSE(record.IsPresent);
-    EXPECT_EQ(record.BatteryHealth, std::nullopt);
-    EXPECT_EQ(record.Name, PlistValue("InternalBattery-0"));
-}
-
 TEST_F(DaemonTest, TheClamshellPropertyDecidesWhateverTheModel) {
     struct Case {
         std::optional<std::string> model;
