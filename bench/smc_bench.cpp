@@ -4,6 +4,7 @@
 
 #include "daemon/smc/smc.h"
 #include "daemon/smc/smc_manager.h"
+#include "platform/smc_keys.h"
 #include "sim/smc_key_store.h"
 #include "tests/kit/virtual_run_loop.h"
 
@@ -36,7 +37,7 @@ struct Bench {
 void BM_Read(benchmark::State& state) {
     Bench b;
     for (auto _ : state) {
-        daemon::SMCVal_t value{"CH0B"};
+        daemon::SMCVal_t value{kChargingKey};
         benchmark::DoNotOptimize(b.smc.read(value));
         b.trim();
     }
@@ -46,7 +47,7 @@ BENCHMARK(BM_Read);
 void BM_SetUInt8Value(benchmark::State& state) {
     Bench b;
     for (auto _ : state) {
-        b.smc.setUInt8Value("CH0B", 2);
+        b.smc.setUInt8Value(kChargingKey, 2);
         b.trim();
     }
 }

@@ -181,17 +181,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The readers as the evaluation uses them.
     const std::size_t limitSize = limitFile ? limitFile->size() : 0;
     const std::size_t preferencesSize = preferencesFile ? preferencesFile->size() : 0;
-    auto limits = boundedDecode("reading the limit file", limitSize,
-                                [] { return DaemonFileManager::readDictionaryFileName("BatteryLimit.plist"); });
+    auto limits = boundedDecode("reading the limit file", limitSize, [&] {
+        return DaemonFileManager::readDictionaryFileName(w.ports, "BatteryLimit.plist");
+    });
     if (!limits) {
         limits = boundedDecode("reading the preferences file", preferencesSize,
-                               [] { return DaemonFileManager::readPreferencesDictionary(); });
+                               [&] { return DaemonFileManager::readPreferencesDictionary(w.ports); });
     }
     const std::optional<std::int64_t> limit = limits ? chargingLimitOf(*limits) : std::nullopt;
     if (limits) (void)describe(*limits);
     (void)boundedDecode("reading the limit file as an array", limitSize,
-                        [] { return DaemonFileManager::readArrayFileName("BatteryLimit.plist"); });
-    (void)DaemonFileManager::readStringFileName("BatteryLimit.plist");
+                        [&] { return DaemonFileManager::readArrayFileName(w.ports, "BatteryLimit.plist"); });
+    (void)DaemonFileManager::readStringFileName(w.ports, "BatteryLimit.plist");
 
     // One evaluation on the request path, from keys that allow charging.
     w.setKeys(0, 0, 0);

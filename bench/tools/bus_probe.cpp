@@ -46,6 +46,7 @@
 #include "platform/linux/bus.h"
 #include "platform/linux/dbus_centers.h"
 #include "platform/linux/virtual_mac_client.h"
+#include "platform/smc_keys.h"
 #include "protocol/names.h"
 #include "protocol/protocol.h"
 
@@ -350,7 +351,8 @@ public:
           workspace_(bus.connection(), loop),
           smc_(smcDriver_, log_) {
         if (smc_.open() != 0) throw std::runtime_error("cannot open the daemon::SMC");
-        for (const char* key : {"CH0B", "CH0C", "CH0I"}) keys_[key] = smc_.getUInt8Value(key).value_or(-1);
+        for (const char* key : {kChargingKey, kChargingSecondKey, kDischargingKey})
+            keys_[key] = smc_.getUInt8Value(key).value_or(-1);
         power_.addGeneralInterestNotification([this](std::uint32_t) { evaluate(); });
         workspace_.addWillSleepObserver([this] {
             awake_ = false;
@@ -395,11 +397,11 @@ private:
             c = 0;
         }
         // Stop charging before anything else changes, start it last.
-        if (b == 2) set("CH0B", 2);
-        if (c == 2) set("CH0C", 2);
-        set("CH0I", i);
-        if (b == 0) set("CH0B", 0);
-        if (c == 0) set("CH0C", 0);
+        if (b == 2) set(kChargingKey, 2);
+        if (c == 2) set(kChargingSecondKey, 2);
+        set(kDischargingKey, i);
+        if (b == 0) set(kChargingKey, 0);
+        if (c == 0) set(kChargingSecondKey, 0);
     }
 
     void set(const char* key, int value) {

@@ -97,8 +97,8 @@ bool ZQBatteryModule::evaluateOnce(Stagger stagger) {
     }
     cmcOpen.store(true, std::memory_order_relaxed);
 
-    auto limits = DaemonFileManager::readDictionaryFileName("BatteryLimit.plist");
-    if (!limits) limits = DaemonFileManager::readPreferencesDictionary();
+    auto limits = DaemonFileManager::readDictionaryFileName(ports_, "BatteryLimit.plist");
+    if (!limits) limits = DaemonFileManager::readPreferencesDictionary(ports_);
     const auto limit = limits ? chargingLimitOf(*limits) : std::nullopt;
     if (!limit || *limit < kLowestLimit) {
         if (!decide(evaluation, kChargingHandedBack)) return false;
@@ -118,7 +118,7 @@ bool ZQBatteryModule::decide(const Evaluation& evaluation, const ChargeKeys& wan
 bool ZQBatteryModule::commandBatteryDischarging(const Evaluation& evaluation) {
     const std::int64_t charging = smcManager->get_charging_status();
     const std::int64_t discharging = smcManager->get_discharging_status();
-    const bool lid = ZQMonitorManager::lidClosed();
+    const bool lid = ZQMonitorManager::lidClosed(ports_);
     isLidClosed.store(lid, std::memory_order_relaxed);
     // Forced discharge only with the lid open and the Mac awake.
     const bool force = !lid && isWake.load(std::memory_order_relaxed);
@@ -147,7 +147,7 @@ bool ZQBatteryModule::commandBatteryDisableCharging(const Evaluation& evaluation
 bool ZQBatteryModule::commandBatteryCharging(const Evaluation& evaluation) {
     const std::int64_t charging = smcManager->get_charging_status();
     const std::int64_t discharging = smcManager->get_discharging_status();
-    isLidClosed.store(ZQMonitorManager::lidClosed(), std::memory_order_relaxed);
+    isLidClosed.store(ZQMonitorManager::lidClosed(ports_), std::memory_order_relaxed);
     const Stagger stagger = evaluation.stagger;
     // Here any discharging reading but 0, a failed one included, counts as discharging on.
     if (isWake.load(std::memory_order_relaxed)) {

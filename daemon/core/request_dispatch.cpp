@@ -186,15 +186,16 @@ void ZQBatteryModule::removeDaemonHelper() {
     // Before the job is unloaded: on a Mac that ends this process.
     handBackCharging("uninstalling");
     const std::string label(protocol::HelperLabel);
-    const auto listing = ZQShellExcuteManager::excuteCmd("launchctl list | grep " + label);
+    const auto listing = ZQShellExcuteManager::excuteCmd(*ports_.processes, "launchctl list | grep " + label);
     postReply(protocol::kReplyUninstallHelper, uninstallingPayload());
     const bool loaded = listing && listing->find(label) != std::string::npos;
-    ZQShellExcuteManager::excuteRMCmd("rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app");
-    if (loaded &&
-        ZQShellExcuteManager::excuteRMCmd("launchctl unload /Library/LaunchDaemons/" + label + ".plist") != 0) {
+    ZQShellExcuteManager::excuteRMCmd(*ports_.processes,
+                                      "rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app");
+    if (loaded && ZQShellExcuteManager::excuteRMCmd(
+                      *ports_.processes, "launchctl unload /Library/LaunchDaemons/" + label + ".plist") != 0) {
         return;
     }
-    ZQShellExcuteManager::excuteRMCmd("rm -f /Library/LaunchDaemons/" + label + ".plist");
+    ZQShellExcuteManager::excuteRMCmd(*ports_.processes, "rm -f /Library/LaunchDaemons/" + label + ".plist");
 }
 
 void ZQBatteryModule::handleTermination() {

@@ -1,6 +1,5 @@
 #include "daemon/files/daemon_file_manager.h"
 
-#include "platform/ports.h"
 #include "platform/utf8.h"
 #include "protocol/config.h"
 
@@ -25,8 +24,8 @@ std::string joined(std::string_view folder, std::string_view name) {
 
 // The console user's short name; the login window owning the console means nobody. A name
 // that could not be one folder under /Users counts as nobody as well.
-std::optional<std::string> currentConsoleUser() {
-    SystemInfo* systemInfo = processPorts().systemInfo;
+std::optional<std::string> currentConsoleUser(const Ports& ports) {
+    SystemInfo* systemInfo = ports.systemInfo;
     if (!systemInfo) return std::nullopt;
     std::optional<std::string> user = systemInfo->consoleUser();
     if (!user || *user == kLoginWindow || !isPlainComponent(*user)) return std::nullopt;
@@ -35,46 +34,48 @@ std::optional<std::string> currentConsoleUser() {
 
 // "%@/Library/Containers/%@/<below>" filled with the home folder and the main application's
 // bundle identifier. The home folder is never looked up: it is always "/Users/%@".
-std::optional<std::string> containerDataPath(std::string_view below) {
-    const auto user = currentConsoleUser();
+std::optional<std::string> containerDataPath(const Ports& ports, std::string_view below) {
+    const auto user = currentConsoleUser(ports);
     if (!user) return std::nullopt;
     const std::string home = joined("/Users", *user);
     const std::string container = joined(joined(home, "Library/Containers"), protocol::MainAppBundleId);
     return joined(container, below);
 }
 
-std::optional<std::string> documentsFilePath(std::string_view name) {
+std::optional<std::string> documentsFilePath(const Ports& ports, std::string_view name) {
     if (!isPlainComponent(name)) return std::nullopt;
-    const auto folder = DaemonFileManager::getMainAppContainersPath();
+    const auto folder = DaemonFileManager::getMainAppContainersPath(ports);
     if (!folder) return std::nullopt;
     return joined(*folder, name);
 }
 
-std::optional<PlistValue> readPropertyList(const std::string& path) {
-    FileSystem* files = processPorts().fileSystem;
+std::optional<PlistValue> readPropertyList(const Ports& ports, const std::string& path) {
+    FileSystem* files = ports.fileSystem;
     if (!files) return std::nullopt;
     const auto bytes = files->readFile(path, DaemonFileManager::kMaxFileBytes);
     if (!bytes) return std::nullopt;
     return files->decodePropertyList(*bytes);
 }
 
-std::optional<PlistDictionary> dictionaryAt(const std::string& path) {
-    auto value = readPropertyList(path);
+std::optional<PlistDictionary> dictionaryAt(const Ports& ports, const std::string& path) {
+    auto value = readPropertyList(ports, path);
     if (!value || !value->asDictionary()) return std::nullopt;
     return *value->asDictionary();
 }
 
 }  // namespace
 
-std::optional<std::string> DaemonFileManager::getMainAppContainersPath() { return containerDataPath("Data/Documents"); }
-
-std::optional<std::string> DaemonFileManager::getMainAppContainersPreferencesPath() {
-    return containerDataPath("Data/Library/Preferences");
+std::optional<std::string> DaemonFileManager::getMainAppContainersPath(const Ports& ports) {
+    return containerDataPath(ports, "Data/Documents");
 }
 
-std::optional<std::string> DaemonFileManager::readStringFileName(std::string_view name) {
-    const auto path = documentsFilePath(name);
-    FileSystem* files = processPorts().fileSystem;
+std::optional<std::string> DaemonFileManager::getMainAppContainersPreferencesPath(const Ports& ports) {
+    return containerDataPath(ports, "Data/Library/Preferences");
+}
+
+std::optional<std::string> DaemonFileManager::readStringFileName(const Ports& ports, std::string_view name) {
+    const auto path = documentsFilePath(ports, name);
+    FileSystem* files = ports.fileSystem;
     if (!path || !files) return std::nullopt;
     const auto bytes = files->readFile(*path, kMaxFileBytes);
     if (!bytes) return std::nullopt;
@@ -83,34 +84,34 @@ std::optional<std::string> DaemonFileManager::readStringFileName(std::string_vie
     return text;
 }
 
-std::optional<PlistDictionary> DaemonFileManager::readDictionaryFileName(std::string_view name) {
-    const auto path = documentsFilePath(name);
+std::optional<PlistDictionary> DaemonFileManager::readDictionaryFileName(const Ports& ports, std::string_view name) {
+    const auto path = documentsFilePath(ports, name);
     if (!path) return std::nullopt;
-    return dictionaryAt(*path);
+    return dictionaryAt(ports, *path);
 }
 
-std::optional<PlistArray> DaemonFileManager::readArrayFileName(std::string_view name) {
-    const auto path = documentsFilePath(name);
+std::optional<PlistArray> DaemonFileManager::readArrayFileName(const Ports& ports, std::string_view name) {
+    const auto path = documentsFilePath(ports, name);
     if (!path) return std::nullopt;
-    auto value = readPropertyList(*path);
+    auto value = readPropertyList(ports, *path);
     if (!value || !value->asArray()) return std::nullopt;
     return *value->asArray();
 }
 
-void DaemonFileManager::deleteFileName(std::string_view name) {
-    const auto path = documentsFilePath(name);
-    FileSystem* files = processPorts().fileSystem;
+void DaemonFileManager::deleteFileName(const Ports& ports, std::string_view name) {
+    const auto path = documentsFilePath(ports, name);
+    FileSystem* files = ports.fileSystem;
     if (!path || !files) return;
     if (files->fileExists(*path)) files->removeItem(*path);
 }
 
-std::optional<PlistDictionary> DaemonFileManager::readPreferencesDictionary() {
-    const auto folder = getMainAppContainersPreferencesPath();
-    FileSystem* files = processPorts().fileSystem;
+std::optional<PlistDictionary> DaemonFileManager::readPreferencesDictionary(const Ports& ports) {
+    const auto folder = getMainAppContainersPreferencesPath(ports);
+    FileSystem* files = ports.fileSystem;
     if (!folder || !files) return std::nullopt;
     const std::string path = joined(*folder, std::string(protocol::MainAppBundleId) + ".plist");
     if (!files->fileExists(path)) return std::nullopt;
-    return dictionaryAt(path);
+    return dictionaryAt(ports, path);
 }
 
 }  // namespace wattkeeper::daemon

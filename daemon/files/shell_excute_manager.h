@@ -7,10 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/processes.h"
+
 namespace wattkeeper::daemon {
 
-// Runs command lines through the process's shell port. Keeps no state; the calling thread is
-// blocked until the command has ended, with no time limit.
+// Runs command lines through the shell of the Processes port it is given. Keeps no state; the
+// calling thread is blocked until the command has ended, with no time limit.
 class ZQShellExcuteManager {
 public:
     ZQShellExcuteManager() = delete;
@@ -20,9 +22,9 @@ public:
 
     // The command's whole standard output, whatever its exit status; nothing when it cannot be
     // started or its output is not valid UTF-8. No output is empty text.
-    static std::optional<std::string> excuteCmd(std::string_view commandLine);
+    static std::optional<std::string> excuteCmd(Processes& processes, std::string_view commandLine);
     // The command's exit status; its output is discarded.
-    static std::int32_t excuteRMCmd(std::string_view commandLine);
+    static std::int32_t excuteRMCmd(Processes& processes, std::string_view commandLine);
 };
 
 }  // namespace wattkeeper::daemon

@@ -29,8 +29,7 @@ std::string machineModel(SystemInfo& system, Log& log) {
 
 }  // namespace
 
-bool ZQMonitorManager::lidClosed() {
-    Ports& ports = processPorts();
+bool ZQMonitorManager::lidClosed(const Ports& ports) {
     SystemInfo& system = *ports.systemInfo;
     // Logged for every call; the answer no longer depends on it, as notebooks since 2022 are
     // named "MacNN,N" like desktops. A desktop has no clamshell property and so reads as open.

@@ -17,7 +17,6 @@
 #include "platform/ports.h"
 #include "protocol/config.h"
 #include "tests/integration/process_kit.h"
-#include "tests/kit/scoped_ports.h"
 
 namespace wattkeeper::testkit {
 namespace {
@@ -27,12 +26,6 @@ namespace fs = std::filesystem;
 const std::string kLabel(protocol::HelperLabel);
 const std::string kJobFile = "/Library/LaunchDaemons/" + kLabel + ".plist";
 const fs::path kTools = fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools/virtual-mac/bin";
-
-Ports withProcesses(Processes& processes) {
-    Ports ports;
-    ports.processes = &processes;
-    return ports;
-}
 
 class ConfinedProcessesTest : public ::testing::Test {
 protected:
@@ -46,7 +39,6 @@ protected:
     TempDir folder;
     const fs::path root = folder.path();
     linux_backend::ConfinedProcesses processes{root.string(), kTools.string()};
-    testkit::ScopedProcessPorts scope{withProcesses(processes)};
 };
 
 // Every file and folder below a host folder.
@@ -78,15 +70,17 @@ TEST_F(ConfinedProcessesTest, TheUninstallCommandLinesRunLetterForLetterAndReach
         }
 
         // As the daemon's uninstall runs them, in its order.
-        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteCmd("launchctl list | grep " + kLabel).value_or("").empty(),
-                  !via.empty());
+        EXPECT_EQ(
+            daemon::ZQShellExcuteManager::excuteCmd(processes, "launchctl list | grep " + kLabel).value_or("").empty(),
+            !via.empty());
         EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd(
-                      "rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app"),
+                      processes, "rm -rf /Library/Application' 'Support/Halvorn/Battery/Wattkeeper.app"),
                   0);
-        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd("launchctl unload " + kJobFile + " 2>/dev/null") == 0,
-                  via.empty());
-        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteCmd("launchctl list | grep " + kLabel), "");
-        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd("rm -f " + kJobFile), 0);
+        EXPECT_EQ(
+            daemon::ZQShellExcuteManager::excuteRMCmd(processes, "launchctl unload " + kJobFile + " 2>/dev/null") == 0,
+            via.empty());
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteCmd(processes, "launchctl list | grep " + kLabel), "");
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd(processes, "rm -f " + kJobFile), 0);
         EXPECT_EQ(treeOf(outside), before) << via;
         if (via.empty()) {
             EXPECT_FALSE(inRoot(bundle));

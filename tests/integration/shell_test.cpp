@@ -13,18 +13,11 @@
 #include "platform/linux/posix_processes.h"
 #include "platform/ports.h"
 #include "tests/integration/process_kit.h"
-#include "tests/kit/scoped_ports.h"
 
 namespace wattkeeper::testkit {
 namespace {
 
 namespace fs = std::filesystem;
-
-Ports withProcesses(Processes& processes) {
-    Ports ports;
-    ports.processes = &processes;
-    return ports;
-}
 
 // Children of this process that have ended but were never waited for.
 int zombieChildren() {
@@ -41,7 +34,6 @@ int zombieChildren() {
 class ShellTest : public ::testing::Test {
 protected:
     linux_backend::PosixProcesses processes;
-    testkit::ScopedProcessPorts scope{withProcesses(processes)};
 };
 
 TEST_F(ShellTest, OutputIsReturnedWhateverTheExitStatus) {
@@ -63,21 +55,21 @@ TEST_F(ShellTest, OutputIsReturnedWhateverTheExitStatus) {
         {"echo \"$0\" \"$#\"; echo 'Application'' ''Support'", "/bin/bash 0\nApplication Support\n", 0},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteCmd(c.command), c.output) << c.command;
-        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd(c.command), c.status) << c.command;
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteCmd(processes, c.command), c.output) << c.command;
+        EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd(processes, c.command), c.status) << c.command;
     }
 }
 
 TEST_F(ShellTest, AShellThatCannotStartGivesNothingAnd100) {
     linux_backend::PosixProcesses missing("/nonexistent/bash");
-    testkit::ScopedProcessPorts inner(withProcesses(missing));
-    EXPECT_FALSE(daemon::ZQShellExcuteManager::excuteCmd("echo hi"));
-    EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd("echo hi"), 100);
+    EXPECT_FALSE(daemon::ZQShellExcuteManager::excuteCmd(missing, "echo hi"));
+    EXPECT_EQ(daemon::ZQShellExcuteManager::excuteRMCmd(missing, "echo hi"), 100);
 }
 
 TEST_F(ShellTest, LargeOutputIsReadWholeBeforeTheWait) {
     // Far beyond a pipe's capacity: waiting before reading would deadlock.
-    const auto output = daemon::ZQShellExcuteManager::excuteCmd("head -c 1048576 /dev/zero | tr '\\0' 'x'; exit 2");
+    const auto output =
+        daemon::ZQShellExcuteManager::excuteCmd(processes, "head -c 1048576 /dev/zero | tr '\\0' 'x'; exit 2");
     ASSERT_TRUE(output);
     EXPECT_EQ(output->size(), 1048576u);
     EXPECT_EQ(output->find_first_not_of('x'), std::string::npos);

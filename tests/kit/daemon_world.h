@@ -21,7 +21,6 @@
 #include "tests/kit/fake_workspace.h"
 #include "tests/kit/memory_centers.h"
 #include "tests/kit/recording_log.h"
-#include "tests/kit/scoped_ports.h"
 #include "tests/kit/virtual_run_loop.h"
 
 namespace wattkeeper::testkit {
@@ -47,7 +46,6 @@ public:
         ports.workspace = &workspace;
         ports.displays = &displays;
         ports.bundles = &bundles;
-        scoped.emplace(ports);
         daemon::SMC::replaceShared(std::make_unique<daemon::SMC>(driver, log));
         powerSources.setSources(PowerSourceList{batteryDescription(50)});
         bundles.setMainBundle(
@@ -114,7 +112,6 @@ public:
     FakeDisplays displays;
     FakeBundles bundles;
     Ports ports;
-    std::optional<ScopedProcessPorts> scoped;
     std::unique_ptr<daemon::ZQBatteryModule> module;
 };
 

@@ -203,11 +203,10 @@ TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranchAndRepliesAfterTheListingBef
         {"not loaded", ShellResult{"", 1}, ShellResult{"", 0}, {listing, removeBundle, removeJob}},
         {"listing cannot start", std::nullopt, ShellResult{"", 0}, {listing, removeBundle, removeJob}},
     };
-    start();
     for (const auto& c : cases) {
         OrderWatchingProcesses shell(distributed);
         ports.processes = &shell;
-        testkit::ScopedProcessPorts scope(ports);
+        start();
         shell.script(listing, c.listingResult);
         shell.script(unload, c.unloadResult);
         distributed.clearPosts();
@@ -219,6 +218,7 @@ TEST_F(UninstallTest, RunsTheCommandLinesOfItsBranchAndRepliesAfterTheListingBef
         ASSERT_EQ(replies().size(), 1u) << c.name;
         EXPECT_EQ(replies()[0].name, protocol::kReplyUninstallHelper);
         EXPECT_EQ(*replies()[0].userInfo, (PlistDictionary{{"uninstallSelf", 1}}));
+        module.reset();
         ports.processes = &processes;
     }
 }

@@ -80,9 +80,8 @@ TEST_F(DaemonTest, TheClamshellPropertyDecidesWhateverTheModel) {
         machine.setRootDomainPresent(c.rootDomain);
         machine.setClamshellState(c.clamshell);
         ports.systemInfo = &machine;
-        testkit::ScopedProcessPorts scope(ports);
         log.clear();
-        EXPECT_EQ(daemon::ZQMonitorManager::lidClosed(), c.expected) << c.model.value_or("(none)");
+        EXPECT_EQ(daemon::ZQMonitorManager::lidClosed(ports), c.expected) << c.model.value_or("(none)");
         EXPECT_EQ(machine.openRegistryEntries(), 0u);
         EXPECT_EQ(log.systemLines(), std::vector<std::string>{c.sizeLine}) << c.model.value_or("(none)");
     }

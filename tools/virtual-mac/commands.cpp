@@ -7,6 +7,7 @@
 #include <set>
 
 #include "platform/linux/bus.h"
+#include "platform/smc_keys.h"
 
 namespace wattkeeper::virtual_mac {
 
@@ -49,7 +50,7 @@ std::string keyText(const linux_backend::BusDictionary& status, const char* key)
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%u", unsigned{*byte});
     std::string meaning;
-    if (std::string(key) == "CH0I") {
+    if (std::string(key) == kDischargingKey) {
         meaning = *byte == 0 ? "  (adapter carries the load)" : "  (battery carries the load)";
     } else {
         meaning = *byte == 0 ? "  (charging allowed)" : "  (charging inhibited)";
@@ -101,9 +102,9 @@ std::string formatStatus(const linux_backend::BusDictionary& status) {
     line("charge", chargeText);
     const auto adapter = value<bool>(status, "adapter");
     line("adapter", !adapter ? "?" : *adapter ? "connected" : "not connected");
-    line("CH0B", keyText(status, "CH0B"));
-    line("CH0C", keyText(status, "CH0C"));
-    line("CH0I", keyText(status, "CH0I"));
+    line(kChargingKey, keyText(status, kChargingKey));
+    line(kChargingSecondKey, keyText(status, kChargingSecondKey));
+    line(kDischargingKey, keyText(status, kDischargingKey));
     line("lid", value<std::string>(status, "lid").value_or("?"));
     const auto asleep = value<bool>(status, "asleep");
     line("sleep", !asleep ? "?" : *asleep ? "asleep" : "awake");
@@ -133,8 +134,8 @@ std::string formatStatusLine(const linux_backend::BusDictionary& status) {
            (!adapter   ? "?"
             : *adapter ? "on "
                        : "off") +
-           "  CH0B " + byte("CH0B") + " CH0C " + byte("CH0C") + " CH0I " + byte("CH0I") + "  lid " +
-           value<std::string>(status, "lid").value_or("?") + "  " +
+           "  CH0B " + byte(kChargingKey) + " CH0C " + byte(kChargingSecondKey) + " CH0I " + byte(kDischargingKey) +
+           "  lid " + value<std::string>(status, "lid").value_or("?") + "  " +
            (!asleep   ? "?"
             : *asleep ? "asleep"
                       : "awake ") +

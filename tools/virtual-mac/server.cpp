@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/linux/virtual_mac_bus.h"
+#include "platform/smc_keys.h"
 
 namespace wattkeeper::virtual_mac {
 
@@ -695,8 +696,8 @@ linux_backend::BusDictionary Server::status() {
         status["capacity"] = static_cast<std::int32_t>(s.capacity);
         status["adapter"] = s.adapter;
         // A key taken away (SetSmcKeyPresent) is left out, as the controller no longer has it.
-        for (const auto& [key, value] :
-             {std::pair{"CH0B", s.ch0b}, std::pair{"CH0C", s.ch0c}, std::pair{"CH0I", s.ch0i}}) {
+        for (const auto& [key, value] : {std::pair{kChargingKey, s.ch0b}, std::pair{kChargingSecondKey, s.ch0c},
+                                         std::pair{kDischargingKey, s.ch0i}}) {
             if (!removedKeys_.contains(key)) status[key] = value;
         }
         status["lid"] = std::string(s.lidClosed ? "closed" : "open");
