@@ -187,15 +187,14 @@ TEST_F(DbusCentersTest, MalformedSignalsAndNamesThatCannotTravelAreDroppedAndLat
     const std::string darwinPost = std::string(linux_backend::kDarwinNotifyInterface) + ".Post";
     const std::string distributedPost = std::string(linux_backend::kDistributedNotifyInterface) + ".Post";
     const std::string path = linux_backend::kNotificationsPath;
+    // A dictionary on the Darwin center and anything after a dictionary are the fuzz target's.
     const std::vector<std::vector<std::string>> malformed = {
         {path, darwinPost, "int32:5"},
         {path, darwinPost},
         {path, darwinPost, "string:Bad", "string:extra"},
-        {path, darwinPost, "string:Bad", "dict:string:int32:k,1"},
         {path, distributedPost, "int32:5"},
         {path, distributedPost},
         {path, distributedPost, "string:Bad", "int32:5"},
-        {path, distributedPost, "string:Bad", "dict:string:int32:k,1", "string:extra"},
         {path, distributedPost, "string:Bad", "array:string:a,b"},
         {path, distributedPost, "string:Bad", "dict:int32:string:1,x"},
         {path, distributedPost, "variant:string:Bad"},
