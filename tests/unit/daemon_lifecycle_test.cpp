@@ -55,6 +55,10 @@ TEST_F(DaemonTest, TheStartUpTakesTheFirstSourceAndEachMessageEvaluatesOncePerSo
     powerSources.setSources(std::nullopt);
     powerSources.notify();
     EXPECT_EQ(module->battery.CurrentCapacity, 30);
+    // A description without the charge resets it, as every absent key does.
+    powerSources.setSources(PowerSourceList{PlistDictionary{{"Name", "InternalBattery-0"}}});
+    powerSources.notify();
+    EXPECT_EQ(module->battery.CurrentCapacity, 0);
 }
 
 TEST_F(DaemonTest, TheClamshellPropertyDecidesWhateverTheModel) {
