@@ -531,7 +531,8 @@ def command_report(args):
     for state, what in (("holding", "holding at the limit"), ("charging", "below the limit, charging")):
         if f"eval_{state}_instr" in r:
             row(f"Evaluation, {what} (instructions)", g(f"eval_{state}_instr"), g(f"eval_{state}_floor_instr"),
-                f"{g(f'eval_{state}_seam_calls')} SMC seam calls + limit file read and decode")
+                f"{g(f'eval_{state}_seam_calls')} SMC seam calls"
+                + (" + the lid's 4 system calls" if state == "charging" else "") + " + limit file read and decode")
     for kind, label in (("heartbeat", "Heartbeat"), ("charging_status", "Charging status")):
         for p in ("p50", "p99"):
             if f"rtt_{kind}_{p}_us" in r:

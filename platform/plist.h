@@ -77,6 +77,8 @@ public:
 
     const PlistDictionary* asDictionary() const { return std::get_if<PlistDictionary>(&value_); }
     const PlistArray* asArray() const { return std::get_if<PlistArray>(&value_); }
+    PlistDictionary* asDictionary() { return std::get_if<PlistDictionary>(&value_); }
+    PlistArray* asArray() { return std::get_if<PlistArray>(&value_); }
     const std::string* asString() const { return std::get_if<std::string>(&value_); }
     const std::int64_t* asInteger() const { return std::get_if<std::int64_t>(&value_); }
     const double* asReal() const { return std::get_if<double>(&value_); }

@@ -84,11 +84,11 @@ int main(int argc, char** argv) {
     const sdbus::Slot virtualMacWatch = watchVirtualMac(*bus, loop, log);
     DbusNotificationCenter darwin(*bus, loop, DbusNotificationCenter::Kind::Darwin);
     DbusNotificationCenter distributed(*bus, loop, DbusNotificationCenter::Kind::Distributed);
-    VirtualMacSmcDriver smc(bus->connection(), loop);
-    VirtualMacPowerSources powerSources(bus->connection(), loop);
-    VirtualMacSystemInfo systemInfo(bus->connection(), loop);
-    VirtualMacWorkspace workspace(bus->connection(), loop);
-    VirtualMacDisplays displays(bus->connection(), loop);
+    VirtualMacSmcDriver smc(*bus, loop);
+    VirtualMacPowerSources powerSources(*bus, loop);
+    VirtualMacSystemInfo systemInfo(*bus, loop);
+    VirtualMacWorkspace workspace(*bus, loop);
+    VirtualMacDisplays displays(*bus, loop);
     PosixFileSystem files(*root);
     ConfinedProcesses processes(*root, virtualMacToolsFolder());
     LinuxBundles bundles;

@@ -39,8 +39,8 @@ int main(int argc, char** argv) {
     DbusNotificationCenter darwin(*bus, loop, DbusNotificationCenter::Kind::Darwin);
     DbusNotificationCenter distributed(*bus, loop, DbusNotificationCenter::Kind::Distributed);
     LocalCenter local;
-    VirtualMacSystemInfo systemInfo(bus->connection(), loop);
-    VirtualMacWorkspace workspace(bus->connection(), loop);
+    VirtualMacSystemInfo systemInfo(*bus, loop);
+    VirtualMacWorkspace workspace(*bus, loop);
     LinuxDefaults defaults(*root, [&systemInfo] { return systemInfo.consoleUser(); });
     LinuxBundles bundles;
     LinuxApplication application(loop);

@@ -345,10 +345,10 @@ public:
     Holder(Bus& bus, AsioRunLoop& loop, long limit)
         : loop_(loop),
           limit_(limit),
-          smcDriver_(bus.connection(), loop),
-          power_(bus.connection(), loop),
-          system_(bus.connection(), loop),
-          workspace_(bus.connection(), loop),
+          smcDriver_(bus, loop),
+          power_(bus, loop),
+          system_(bus, loop),
+          workspace_(bus, loop),
           smc_(smcDriver_, log_) {
         if (smc_.open() != 0) throw std::runtime_error("cannot open the daemon::SMC");
         for (const char* key : {kChargingKey, kChargingSecondKey, kDischargingKey})

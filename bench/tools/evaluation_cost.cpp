@@ -57,6 +57,8 @@ struct Floor {
     std::vector<sim::SmcKeyStore::Record> records;
     FileSystem* files = nullptr;
     std::string limitPath;
+    // Below the limit the evaluation also looks at the lid: the same system calls, made directly.
+    SystemInfo* lid = nullptr;
 };
 
 __attribute__((noinline)) void measuredFloor(Floor& floor) {
@@ -65,6 +67,14 @@ __attribute__((noinline)) void measuredFloor(Floor& floor) {
         std::size_t size = output.size();
         floor.driver->callStructMethod(floor.connect, 2, record.data(), record.size(), output.data(), &size);
         asm volatile("" : : "r"(output.data()) : "memory");
+    }
+    if (floor.lid) {
+        std::size_t size = 0;
+        floor.lid->sysctlByName("hw.model", nullptr, &size);
+        const IoObject entry = floor.lid->registryEntryFromPath("IOPower:/IOPowerConnection/IOPMrootDomain");
+        auto closed = floor.lid->registryEntryProperty(entry, "AppleClamshellState");
+        floor.lid->objectRelease(entry);
+        asm volatile("" : : "r"(&closed), "r"(size) : "memory");
     }
     const auto bytes = floor.files->readFile(floor.limitPath, std::size_t{1} << 20);
     if (bytes) {
@@ -123,6 +133,7 @@ int run(const std::string& what, const std::string& state, long count) {
         floor.records = records;
         floor.files = &daemon.files;
         floor.limitPath = testkit::kLimitFile;
+        if (state == "charging") floor.lid = &daemon.system;
         // A connection of its own, opened as the client opens one.
         const auto matching = daemon.driver.serviceMatching("AppleSMC");
         IoObject iterator = 0;

@@ -35,11 +35,16 @@ std::optional<std::string> currentConsoleUser(const Ports& ports) {
 // "%@/Library/Containers/%@/<below>" filled with the home folder and the main application's
 // bundle identifier. The home folder is never looked up: it is always "/Users/%@".
 std::optional<std::string> containerDataPath(const Ports& ports, std::string_view below) {
-    const auto user = currentConsoleUser(ports);
-    if (!user) return std::nullopt;
-    const std::string home = joined("/Users", *user);
-    const std::string container = joined(joined(home, "Library/Containers"), protocol::MainAppBundleId);
-    return joined(container, below);
+    auto path = currentConsoleUser(ports);
+    if (!path) return std::nullopt;
+    // Built in place: this runs on every evaluation.
+    constexpr std::string_view kUsers = "/Users/";
+    constexpr std::string_view kContainers = "/Library/Containers/";
+    path->reserve(kUsers.size() + path->size() + kContainers.size() + protocol::MainAppBundleId.size() + 1 +
+                  below.size());
+    path->insert(0, kUsers);
+    path->append(kContainers).append(protocol::MainAppBundleId).append(1, '/').append(below);
+    return path;
 }
 
 std::optional<std::string> documentsFilePath(const Ports& ports, std::string_view name) {
@@ -59,8 +64,9 @@ std::optional<PlistValue> readPropertyList(const Ports& ports, const std::string
 
 std::optional<PlistDictionary> dictionaryAt(const Ports& ports, const std::string& path) {
     auto value = readPropertyList(ports, path);
-    if (!value || !value->asDictionary()) return std::nullopt;
-    return *value->asDictionary();
+    PlistDictionary* dictionary = value ? value->asDictionary() : nullptr;
+    if (!dictionary) return std::nullopt;
+    return std::move(*dictionary);
 }
 
 }  // namespace
@@ -94,8 +100,9 @@ std::optional<PlistArray> DaemonFileManager::readArrayFileName(const Ports& port
     const auto path = documentsFilePath(ports, name);
     if (!path) return std::nullopt;
     auto value = readPropertyList(ports, *path);
-    if (!value || !value->asArray()) return std::nullopt;
-    return *value->asArray();
+    PlistArray* array = value ? value->asArray() : nullptr;
+    if (!array) return std::nullopt;
+    return std::move(*array);
 }
 
 void DaemonFileManager::deleteFileName(const Ports& ports, std::string_view name) {

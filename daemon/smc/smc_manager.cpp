@@ -116,7 +116,12 @@ bool ZQSMCManager::keysHoldCharging() {
 std::int64_t ZQSMCManager::readStatus(std::string_view key, std::string_view label) {
     const auto value = smc_.getUInt8Value(key);
     if (!value) return 9;
-    log_.standardOutput(std::string(label) + std::to_string(*value));
+    // Read on every evaluation: one allocation for the line.
+    const std::string number = std::to_string(*value);
+    std::string line;
+    line.reserve(label.size() + number.size());
+    line.append(label).append(number);
+    log_.standardOutput(line);
     return *value;
 }
 

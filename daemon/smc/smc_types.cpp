@@ -65,7 +65,12 @@ std::uint32_t keyToCode(std::string_view key) {
 }
 
 std::string latin1ToUtf8(const std::uint8_t* bytes, std::size_t count) {
+    // Key and type names are ASCII: one copy, no growing.
+    if (std::all_of(bytes, bytes + count, [](std::uint8_t byte) { return byte < 0x80; })) {
+        return std::string(reinterpret_cast<const char*>(bytes), count);
+    }
     std::string out;
+    out.reserve(2 * count);
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t byte = bytes[i];
         if (byte < 0x80) {

@@ -14,8 +14,9 @@ namespace wattkeeper::linux_backend {
 
 class AsioRunLoop : public RunLoop {
 public:
-    // globalThreads: the threads of the default-priority global queue.
-    explicit AsioRunLoop(unsigned globalThreads = 2);
+    // globalThreads: the threads of the default-priority global queue. One is enough for this
+    // system's timers and short tasks, and each further thread is woken on every tick.
+    explicit AsioRunLoop(unsigned globalThreads = 1);
     // Stops the global queue and waits for the work it is running; main-queue work still queued
     // is dropped without running.
     ~AsioRunLoop() override;

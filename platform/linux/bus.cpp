@@ -15,12 +15,15 @@ std::unique_ptr<sdbus::IConnection> openEnvironmentBus() {
 
 }  // namespace
 
-Bus::Bus() : Bus(openEnvironmentBus()) {}
+Bus::Bus() : Bus(openEnvironmentBus(), openEnvironmentBus()) {}
 
-Bus::Bus(const std::string& address) : Bus(sdbus::createSessionBusConnectionWithAddress(address)) {}
+Bus::Bus(const std::string& address)
+    : Bus(sdbus::createSessionBusConnectionWithAddress(address),
+          sdbus::createSessionBusConnectionWithAddress(address)) {}
 
-Bus::Bus(std::unique_ptr<sdbus::IConnection> connection)
+Bus::Bus(std::unique_ptr<sdbus::IConnection> connection, std::unique_ptr<sdbus::IConnection> calls)
     : connection_(std::move(connection)),
+      calls_(std::move(calls)),
       uniqueName_(connection_->getUniqueName()),
       waker_(sdbus::createObject(*connection_, kWakePath)) {
     thread_ = std::thread([this] {
@@ -46,6 +49,7 @@ Bus::~Bus() {
     thread_.join();
     waker_.reset();
     connection_.reset();
+    calls_.reset();
 }
 
 std::optional<std::string> Bus::addressFromEnvironment() {

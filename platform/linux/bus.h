@@ -4,12 +4,17 @@
 // Which bus: the address in WATTKEEPER_BUS_ADDRESS when it is set and not empty, else the system
 // bus. Nothing else in the project reads the environment to find the bus.
 //
-// One connection serves everything: sdbus-c++ 1.2 guards each sd-bus call with a mutex, and the
-// bus thread (a thread of the Bus running Connection::enterEventLoop, as enterEventLoopAsync
-// would, but one that survives the loss of the bus) is the only reader of the socket once it
-// runs.
+// Two connections. The first serves signals, posts, exported objects and asynchronous calls:
+// sdbus-c++ 1.2 guards each sd-bus call with a mutex, and the bus thread (a thread of the Bus
+// running Connection::enterEventLoop, as enterEventLoopAsync would, but one that survives the loss
+// of the bus) is the only reader of its socket once it runs. The second, callConnection(), has no
+// event loop and carries synchronous method calls only: sdbus-c++ then writes the call and reads
+// its reply on the calling thread (sd_bus_call), with no hand-off to the bus thread and no
+// wake-up of it. Bus::call serialises them.
 // What the users of connection() may do, and from which thread:
 //
+// - Synchronous method calls: through a proxy made on callConnection(), inside Bus::call, from any
+//   thread; one runs at a time.
 // - Method calls through an sdbus::IProxy made on connection(), synchronous or asynchronous: any
 //   thread, several at once. From any thread but the bus thread, sdbus-c++ sends the call and
 //   waits for the bus thread to hand the reply over; on the bus thread it calls directly. Never
@@ -30,6 +35,7 @@
 // - Everything made on connection() (slots, proxies, objects) must be destroyed before the Bus.
 
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -58,6 +64,21 @@ public:
     static std::optional<std::string> addressFromEnvironment();
 
     sdbus::IConnection& connection();
+    // The connection for synchronous calls (see above); its proxies have no signal handlers.
+    sdbus::IConnection& callConnection() { return *calls_; }
+    // Runs `exchange` (synchronous calls on proxies of callConnection()) while no other thread
+    // makes one; false when it throws for any reason (no such service, a timeout, a reply of the
+    // wrong shape, the bus gone).
+    template <class Exchange>
+    bool call(Exchange&& exchange) {
+        std::lock_guard lock(callMutex_);
+        try {
+            exchange();
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
     // This connection's unique name on the bus (":1.42").
     std::string uniqueName() const;
     // False once the bus has gone away (the bus daemon ended or dropped this connection): the bus
@@ -84,9 +105,11 @@ public:
     static constexpr const char* kWakeInterface = "org.wattkeeper.Bus";
 
 private:
-    explicit Bus(std::unique_ptr<sdbus::IConnection> connection);
+    Bus(std::unique_ptr<sdbus::IConnection> connection, std::unique_ptr<sdbus::IConnection> calls);
 
     std::unique_ptr<sdbus::IConnection> connection_;
+    std::unique_ptr<sdbus::IConnection> calls_;
+    std::mutex callMutex_;
     std::string uniqueName_;
     // Sends wake()'s signal. A signal rather than a call: a reply would come with a handler and a
     // pending call shared between threads, and the system bus lets anyone send a signal.

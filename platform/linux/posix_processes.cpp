@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -155,9 +154,7 @@ bool PosixProcesses::spawnDetached(std::string_view program, const std::vector<s
 void PosixProcesses::exit(int status) {
     // The bus thread and the global queue's threads are still at work: running the static
     // destructors under them (as std::exit would) pulls sdbus-c++'s state from under a message
-    // being decoded. Nothing is left to write but the output streams.
-    std::cout.flush();
-    std::cerr.flush();
+    // being decoded. Nothing is left to write but the C streams the log writes to.
     std::fflush(nullptr);
     std::_Exit(status);
 }

@@ -31,17 +31,13 @@ std::unique_ptr<sdbus::IProxy> makeProxy(sdbus::IConnection& connection) {
     }
 }
 
-// Runs one exchange with the virtual Mac; false when it could not be completed for any reason
-// (no virtual Mac, a timeout, an answer of the wrong shape).
+// Runs one exchange of synchronous calls with the virtual Mac, on the calling thread; false when
+// it could not be completed for any reason (no virtual Mac, a timeout, an answer of the wrong
+// shape).
 template <class Exchange>
-bool attempt(sdbus::IProxy* proxy, Exchange&& exchange) {
+bool attempt(Bus& bus, sdbus::IProxy* proxy, Exchange&& exchange) {
     if (!proxy) return false;
-    try {
-        exchange(*proxy);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
+    return bus.call([&] { exchange(*proxy); });
 }
 
 // Subscribes to a signal of the machine; a signal whose arguments cannot be read is dropped.
@@ -82,8 +78,8 @@ sdbus::PendingAsyncCall finish(sdbus::IProxy* proxy) {
 
 // --- SMC ---
 
-VirtualMacSmcDriver::VirtualMacSmcDriver(sdbus::IConnection& connection, RunLoop& /*loop*/)
-    : proxy_(makeProxy(connection)) {}
+VirtualMacSmcDriver::VirtualMacSmcDriver(Bus& bus, RunLoop& /*loop*/)
+    : bus_(bus), calls_(makeProxy(bus.callConnection())) {}
 
 std::optional<MatchingDictionary> VirtualMacSmcDriver::serviceMatching(std::string_view className) {
     return MatchingDictionary{std::string(className)};
@@ -94,7 +90,7 @@ KernReturn VirtualMacSmcDriver::getMatchingServices(const MatchingDictionary& ma
     bool present = false;
     if (matching.className == "AppleSMC") {
         std::int32_t kr = kKernSuccess;
-        const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+        const bool answered = attempt(bus_, calls_.get(), [&](sdbus::IProxy& proxy) {
             proxy.callMethod("GetMatchingServices")
                 .onInterface(kSmcInterface)
                 .withTimeout(kVirtualMacCallTimeout)
@@ -130,7 +126,7 @@ KernReturn VirtualMacSmcDriver::serviceOpen(IoObject service, std::uint32_t type
     if (service != kSmcService) return kMachSendInvalidDest;
     std::int32_t kr = kKernSuccess;
     std::uint32_t handle = 0;
-    const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+    const bool answered = attempt(bus_, calls_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("Open")
             .onInterface(kSmcInterface)
             .withTimeout(kVirtualMacCallTimeout)
@@ -143,7 +139,7 @@ KernReturn VirtualMacSmcDriver::serviceOpen(IoObject service, std::uint32_t type
 
 KernReturn VirtualMacSmcDriver::serviceClose(IoConnect connect) {
     std::int32_t kr = kKernSuccess;
-    const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+    const bool answered = attempt(bus_, calls_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("Close")
             .onInterface(kSmcInterface)
             .withTimeout(kVirtualMacCallTimeout)
@@ -163,7 +159,7 @@ KernReturn VirtualMacSmcDriver::callStructMethod(IoConnect connect, std::uint32_
     if (inputSize != 0) std::memcpy(request.data(), input, inputSize);
     std::int32_t kr = kKernSuccess;
     std::vector<std::uint8_t> reply;
-    const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+    const bool answered = attempt(bus_, calls_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("Call")
             .onInterface(kSmcInterface)
             .withTimeout(kVirtualMacCallTimeout)
@@ -184,9 +180,9 @@ std::string VirtualMacSmcDriver::machErrorString(KernReturn code) { return machE
 
 // --- Power sources ---
 
-VirtualMacPowerSources::VirtualMacPowerSources(sdbus::IConnection& connection, RunLoop& loop)
-    : loop_(loop), proxy_(makeProxy(connection)) {
-    subscribe(proxy_.get(), "GeneralInterest", [this](sdbus::Signal& signal) {
+VirtualMacPowerSources::VirtualMacPowerSources(Bus& bus, RunLoop& loop)
+    : loop_(loop), bus_(bus), calls_(makeProxy(bus.callConnection())), signals_(makeProxy(bus.connection())) {
+    subscribe(signals_.get(), "GeneralInterest", [this](sdbus::Signal& signal) {
         std::uint32_t messageType = 0;
         signal >> messageType;
         std::vector<InterestCallback> callbacks;
@@ -199,12 +195,12 @@ VirtualMacPowerSources::VirtualMacPowerSources(sdbus::IConnection& connection, R
             for (const auto& callback : callbacks) callback(messageType);
         });
     });
-    wake_ = finish(proxy_.get());
+    wake_ = finish(signals_.get());
 }
 
 std::optional<PowerSourceList> VirtualMacPowerSources::copyPowerSources() {
     std::vector<BusDictionary> descriptions;
-    const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+    const bool answered = attempt(bus_, calls_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("PowerSources")
             .onInterface(kMachineInterface)
             .withTimeout(kVirtualMacCallTimeout)
@@ -226,9 +222,9 @@ KernReturn VirtualMacPowerSources::addGeneralInterestNotification(InterestCallba
 
 // --- System information ---
 
-VirtualMacSystemInfo::VirtualMacSystemInfo(sdbus::IConnection& connection, RunLoop& loop)
-    : loop_(loop), proxy_(makeProxy(connection)) {
-    subscribe(proxy_.get(), "ClamshellStateChange", [this](sdbus::Signal& signal) {
+VirtualMacSystemInfo::VirtualMacSystemInfo(Bus& bus, RunLoop& loop)
+    : loop_(loop), bus_(bus), calls_(makeProxy(bus.callConnection())), signals_(makeProxy(bus.connection())) {
+    subscribe(signals_.get(), "ClamshellStateChange", [this](sdbus::Signal& signal) {
         bool closed = false;
         signal >> closed;
         std::vector<std::function<void()>> observers;
@@ -241,7 +237,7 @@ VirtualMacSystemInfo::VirtualMacSystemInfo(sdbus::IConnection& connection, RunLo
             for (const auto& observer : observers) observer();
         });
     });
-    wake_ = finish(proxy_.get());
+    wake_ = finish(signals_.get());
 }
 
 int VirtualMacSystemInfo::sysctlByName(std::string_view name, void* buffer, std::size_t* size) {
@@ -250,7 +246,7 @@ int VirtualMacSystemInfo::sysctlByName(std::string_view name, void* buffer, std:
         return -1;
     }
     std::string model;
-    const bool known = name == "hw.model" && attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+    const bool known = name == "hw.model" && attempt(bus_, calls_.get(), [&](sdbus::IProxy& proxy) {
                            proxy.callMethod("Model")
                                .onInterface(kMachineInterface)
                                .withTimeout(kVirtualMacCallTimeout)
@@ -278,10 +274,10 @@ int VirtualMacSystemInfo::sysctlByName(std::string_view name, void* buffer, std:
 namespace {
 
 // (present, closed); nothing when the virtual Mac cannot be reached.
-std::optional<std::pair<bool, bool>> clamshell(sdbus::IProxy* proxy) {
+std::optional<std::pair<bool, bool>> clamshell(Bus& bus, sdbus::IProxy* proxy) {
     bool present = false;
     bool closed = false;
-    const bool answered = attempt(proxy, [&](sdbus::IProxy& p) {
+    const bool answered = attempt(bus, proxy, [&](sdbus::IProxy& p) {
         p.callMethod("Clamshell")
             .onInterface(kMachineInterface)
             .withTimeout(kVirtualMacCallTimeout)
@@ -295,7 +291,7 @@ std::optional<std::pair<bool, bool>> clamshell(sdbus::IProxy* proxy) {
 
 IoObject VirtualMacSystemInfo::registryEntryFromPath(std::string_view path) {
     if (path != kRootDomainPath) return 0;
-    const auto state = clamshell(proxy_.get());
+    const auto state = clamshell(bus_, calls_.get());
     if (!state || !state->first) return 0;
     std::lock_guard lock(mutex_);
     ++rootDomainReferences_;
@@ -308,7 +304,7 @@ std::optional<PlistValue> VirtualMacSystemInfo::registryEntryProperty(IoObject e
         if (entry != kRootDomainEntry || rootDomainReferences_ == 0) return std::nullopt;
     }
     if (key != "AppleClamshellState") return std::nullopt;
-    const auto state = clamshell(proxy_.get());
+    const auto state = clamshell(bus_, calls_.get());
     if (!state || !state->first) return std::nullopt;
     return PlistValue(state->second);
 }
@@ -330,7 +326,7 @@ void VirtualMacSystemInfo::addClamshellChangeNotification(std::function<void()> 
 std::optional<std::string> VirtualMacSystemInfo::consoleUser() {
     bool present = false;
     std::string name;
-    const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+    const bool answered = attempt(bus_, calls_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("ConsoleUser")
             .onInterface(kMachineInterface)
             .withTimeout(kVirtualMacCallTimeout)
@@ -344,9 +340,10 @@ std::uint32_t VirtualMacSystemInfo::effectiveUserId() { return static_cast<std::
 
 // --- Workspace ---
 
-VirtualMacWorkspace::VirtualMacWorkspace(sdbus::IConnection& connection, RunLoop& loop)
-    : loop_(loop), proxy_(makeProxy(connection)) {
-    sleepRelease_->proxy = proxy_.get();
+VirtualMacWorkspace::VirtualMacWorkspace(Bus& bus, RunLoop& loop)
+    : loop_(loop), bus_(bus), calls_(makeProxy(bus.callConnection())), signals_(makeProxy(bus.connection())) {
+    sleepRelease_->bus = &bus;
+    sleepRelease_->proxy = calls_.get();
     auto deliver = [this](std::vector<std::function<void()>> VirtualMacWorkspace::*observers, bool holdsSleep) {
         return [this, observers, holdsSleep](sdbus::Signal&) {
             std::vector<std::function<void()>> copy;
@@ -362,15 +359,15 @@ VirtualMacWorkspace::VirtualMacWorkspace(sdbus::IConnection& connection, RunLoop
                 // NSWorkspace's will-sleep notification.
                 if (!release) return;
                 std::lock_guard lock(release->mutex);
-                attempt(release->proxy, [](sdbus::IProxy& proxy) {
+                attempt(*release->bus, release->proxy, [](sdbus::IProxy& proxy) {
                     proxy.callMethod("AllowSleep").onInterface(kMachineInterface).withTimeout(kVirtualMacCallTimeout);
                 });
             });
         };
     };
-    subscribe(proxy_.get(), "WillSleep", deliver(&VirtualMacWorkspace::willSleep_, true));
-    subscribe(proxy_.get(), "DidWake", deliver(&VirtualMacWorkspace::didWake_, false));
-    wake_ = finish(proxy_.get());
+    subscribe(signals_.get(), "WillSleep", deliver(&VirtualMacWorkspace::willSleep_, true));
+    subscribe(signals_.get(), "DidWake", deliver(&VirtualMacWorkspace::didWake_, false));
+    wake_ = finish(signals_.get());
 }
 
 VirtualMacWorkspace::~VirtualMacWorkspace() {
@@ -388,7 +385,7 @@ void VirtualMacWorkspace::addWillSleepObserver(std::function<void()> observer) {
     }
     // From now on the machine waits for this process before it sleeps.
     if (first) {
-        attempt(proxy_.get(), [](sdbus::IProxy& proxy) {
+        attempt(bus_, calls_.get(), [](sdbus::IProxy& proxy) {
             proxy.callMethod("ObserveSleep").onInterface(kMachineInterface).withTimeout(kVirtualMacCallTimeout);
         });
     }
@@ -402,7 +399,7 @@ void VirtualMacWorkspace::addDidWakeObserver(std::function<void()> observer) {
 
 std::vector<RunningApplication> VirtualMacWorkspace::runningApplications() {
     std::vector<sdbus::Struct<bool, std::string>> entries;
-    const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+    const bool answered = attempt(bus_, calls_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("RunningApplications")
             .onInterface(kMachineInterface)
             .withTimeout(kVirtualMacCallTimeout)
@@ -422,7 +419,7 @@ std::vector<RunningApplication> VirtualMacWorkspace::runningApplications() {
 void VirtualMacWorkspace::openRequest(std::string_view path, bool hides, bool viaOpenApplication,
                                       std::uint32_t options) {
     // The platform calls give no result to the caller either; a lost request is just lost.
-    attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+    attempt(bus_, calls_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("OpenApplication")
             .onInterface(kMachineInterface)
             .withTimeout(kVirtualMacCallTimeout)
@@ -440,7 +437,7 @@ OperatingSystemVersion VirtualMacWorkspace::operatingSystemVersion() {
     std::int64_t major = 0;
     std::int64_t minor = 0;
     std::int64_t patch = 0;
-    const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+    const bool answered = attempt(bus_, calls_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("OperatingSystemVersion")
             .onInterface(kMachineInterface)
             .withTimeout(kVirtualMacCallTimeout)
@@ -452,9 +449,9 @@ OperatingSystemVersion VirtualMacWorkspace::operatingSystemVersion() {
 
 // --- Displays ---
 
-VirtualMacDisplays::VirtualMacDisplays(sdbus::IConnection& connection, RunLoop& loop)
-    : loop_(loop), proxy_(makeProxy(connection)) {
-    subscribe(proxy_.get(), "DisplayReconfigured", [this](sdbus::Signal& signal) {
+VirtualMacDisplays::VirtualMacDisplays(Bus& bus, RunLoop& loop)
+    : loop_(loop), bus_(bus), calls_(makeProxy(bus.callConnection())), signals_(makeProxy(bus.connection())) {
+    subscribe(signals_.get(), "DisplayReconfigured", [this](sdbus::Signal& signal) {
         std::uint32_t display = 0;
         std::uint32_t flags = 0;
         signal >> display >> flags;
@@ -468,12 +465,12 @@ VirtualMacDisplays::VirtualMacDisplays(sdbus::IConnection& connection, RunLoop& 
             for (const auto& r : registrations) r.callback(display, flags, r.userInfo);
         });
     });
-    wake_ = finish(proxy_.get());
+    wake_ = finish(signals_.get());
 }
 
 std::size_t VirtualMacDisplays::screenCount() {
     std::uint32_t count = 0;
-    const bool answered = attempt(proxy_.get(), [&](sdbus::IProxy& proxy) {
+    const bool answered = attempt(bus_, calls_.get(), [&](sdbus::IProxy& proxy) {
         proxy.callMethod("ScreenCount")
             .onInterface(kMachineInterface)
             .withTimeout(kVirtualMacCallTimeout)

@@ -1,8 +1,9 @@
 #pragma once
 // The machine's ports on Linux: clients of the virtual Mac over the bus.
 //
-// Each client takes a connection whose event loop runs on a thread of its own; signals arrive on
-// that thread and are handed to the main queue of the given run loop. Every call waits at most
+// Each client takes the process's Bus: its synchronous calls go over the call connection on the
+// calling thread (Bus::call), and signals arrive on the bus thread, which hands them to the main
+// queue of the given run loop. Every call waits at most
 // kVirtualMacCallTimeout, and a virtual Mac that is not there gives the port's "nothing" or
 // error result, never an exception.
 
@@ -17,6 +18,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include "platform/linux/bus.h"
 #include "platform/power_sources.h"
 #include "platform/run_loop.h"
 #include "platform/smc_driver.h"
@@ -31,7 +33,7 @@ namespace wattkeeper::linux_backend {
 // port do.
 class VirtualMacSmcDriver : public SmcDriver {
 public:
-    VirtualMacSmcDriver(sdbus::IConnection& connection, RunLoop& loop);
+    VirtualMacSmcDriver(Bus& bus, RunLoop& loop);
 
     // A dictionary for any class name, as IOServiceMatching makes one; only "AppleSMC" ever
     // matches a service.
@@ -48,7 +50,8 @@ public:
     std::string machErrorString(KernReturn code) override;
 
 private:
-    std::unique_ptr<sdbus::IProxy> proxy_;
+    Bus& bus_;
+    std::unique_ptr<sdbus::IProxy> calls_;
     std::mutex mutex_;
     IoObject nextObject_ = 0x2003;
     std::map<IoObject, bool> iterators_;  // iterator -> service still to hand out
@@ -57,7 +60,7 @@ private:
 // The power-source service.
 class VirtualMacPowerSources : public PowerSources {
 public:
-    VirtualMacPowerSources(sdbus::IConnection& connection, RunLoop& loop);
+    VirtualMacPowerSources(Bus& bus, RunLoop& loop);
 
     std::optional<PowerSourceList> copyPowerSources() override;
     // Registration always succeeds: messages come whenever a virtual Mac is on the bus.
@@ -65,17 +68,19 @@ public:
 
 private:
     RunLoop& loop_;
+    Bus& bus_;
     std::mutex mutex_;
     std::vector<InterestCallback> callbacks_;
     sdbus::PendingAsyncCall wake_;
+    std::unique_ptr<sdbus::IProxy> calls_;
     // Last, so that it goes first: no signal handler runs on a half-destroyed client.
-    std::unique_ptr<sdbus::IProxy> proxy_;
+    std::unique_ptr<sdbus::IProxy> signals_;
 };
 
 // hw.model, the root power domain's clamshell state, the console user and the own user id.
 class VirtualMacSystemInfo : public SystemInfo {
 public:
-    VirtualMacSystemInfo(sdbus::IConnection& connection, RunLoop& loop);
+    VirtualMacSystemInfo(Bus& bus, RunLoop& loop);
 
     // Only "hw.model" is known. A buffer too small takes what fits and the call fails with
     // ENOMEM, as sysctl does.
@@ -92,18 +97,20 @@ public:
 
 private:
     RunLoop& loop_;
+    Bus& bus_;
     std::mutex mutex_;
     std::size_t rootDomainReferences_ = 0;
     std::vector<std::function<void()>> clamshellObservers_;
     sdbus::PendingAsyncCall wake_;
+    std::unique_ptr<sdbus::IProxy> calls_;
     // Last, so that it goes first: no signal handler runs on a half-destroyed client.
-    std::unique_ptr<sdbus::IProxy> proxy_;
+    std::unique_ptr<sdbus::IProxy> signals_;
 };
 
 // Sleep and wake, running applications, opening applications, the system version.
 class VirtualMacWorkspace : public Workspace {
 public:
-    VirtualMacWorkspace(sdbus::IConnection& connection, RunLoop& loop);
+    VirtualMacWorkspace(Bus& bus, RunLoop& loop);
     ~VirtualMacWorkspace() override;
     VirtualMacWorkspace(const VirtualMacWorkspace&) = delete;
     VirtualMacWorkspace& operator=(const VirtualMacWorkspace&) = delete;
@@ -122,24 +129,27 @@ private:
     void openRequest(std::string_view path, bool hides, bool viaOpenApplication, std::uint32_t options);
 
     RunLoop& loop_;
+    Bus& bus_;
     std::mutex mutex_;
     std::vector<std::function<void()>> willSleep_;
     std::vector<std::function<void()>> didWake_;
     // Tells the machine it may sleep; outlives the workspace in the deliveries it queued.
     struct SleepRelease {
         std::mutex mutex;
+        Bus* bus = nullptr;
         sdbus::IProxy* proxy = nullptr;
     };
     std::shared_ptr<SleepRelease> sleepRelease_ = std::make_shared<SleepRelease>();
     sdbus::PendingAsyncCall wake_;
+    std::unique_ptr<sdbus::IProxy> calls_;
     // Last, so that it goes first: no signal handler runs on a half-destroyed client.
-    std::unique_ptr<sdbus::IProxy> proxy_;
+    std::unique_ptr<sdbus::IProxy> signals_;
 };
 
 // The screens and their reconfiguration callbacks.
 class VirtualMacDisplays : public Displays {
 public:
-    VirtualMacDisplays(sdbus::IConnection& connection, RunLoop& loop);
+    VirtualMacDisplays(Bus& bus, RunLoop& loop);
 
     // 0 when the virtual Mac cannot be reached.
     std::size_t screenCount() override;
@@ -153,11 +163,13 @@ private:
     };
 
     RunLoop& loop_;
+    Bus& bus_;
     std::mutex mutex_;
     std::vector<Registration> registrations_;
     sdbus::PendingAsyncCall wake_;
+    std::unique_ptr<sdbus::IProxy> calls_;
     // Last, so that it goes first: no signal handler runs on a half-destroyed client.
-    std::unique_ptr<sdbus::IProxy> proxy_;
+    std::unique_ptr<sdbus::IProxy> signals_;
 };
 
 }  // namespace wattkeeper::linux_backend

@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -163,8 +162,7 @@ bool MacProcesses::spawnDetached(std::string_view program, const std::vector<std
 }
 
 void MacProcesses::exit(int status) {
-    std::cout.flush();
-    std::fflush(stdout);
+    std::fflush(nullptr);
     std::exit(status);
 }
 

@@ -80,7 +80,7 @@ TEST(AsioRunLoopTest, GlobalQueueRunsOffTheMainThreadOnTwoThreadsAtOnceAndIsWait
     std::atomic<int> together{0};
     std::atomic<int> finished{0};
     {
-        AsioRunLoop loop;
+        AsioRunLoop loop(2);
         for (int i = 0; i < 2; ++i) {
             loop.globalAsync([&] {
                 threads.add(std::this_thread::get_id());
@@ -167,7 +167,7 @@ TEST(AsioRunLoopTest, DestroyingASourceWhoseFireIsDueNeverRunsItsHandler) {
         std::unique_lock closed(gate);
         Arrivals<bool> blocked;
         auto fired = std::make_shared<std::atomic<int>>(0);
-        AsioRunLoop loop;
+        AsioRunLoop loop(2);
         // Opens the gate before the loop joins its threads, whichever way this case ends.
         struct Release {
             std::unique_lock<std::mutex>& lock;

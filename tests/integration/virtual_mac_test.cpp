@@ -101,8 +101,8 @@ TEST_F(VirtualMacTest, ANotebookOfAnyModelNameHasALidThatAnnouncesItsMoves) {
          {Case{"MacBookPro16,1", true}, Case{"Mac14,2", true}, Case{"Macmini8,1", false}, Case{"Mac14,3", false}}) {
         SCOPED_TRACE(c.model);
         serve({"--model", c.model});
-        linux_backend::VirtualMacSystemInfo info(connection(), loop_);
-        linux_backend::VirtualMacWorkspace workspace(connection(), loop_);
+        linux_backend::VirtualMacSystemInfo info(connection_, loop_);
+        linux_backend::VirtualMacWorkspace workspace(connection_, loop_);
         auto& events = inbox<std::string>();
         info.addClamshellChangeNotification([this, &events] { events.add(onMain("lid")); });
         workspace.addWillSleepObserver([&events] { events.add("will sleep"); });
@@ -129,7 +129,7 @@ TEST_F(VirtualMacTest, ANotebookOfAnyModelNameHasALidThatAnnouncesItsMoves) {
 // running applications are looked at here.
 TEST_F(VirtualMacTest, SleepWaitsForItsObserversAndTheWorkspaceFollowsTheCommandLine) {
     serve();
-    linux_backend::VirtualMacWorkspace workspace(connection(), loop_);
+    linux_backend::VirtualMacWorkspace workspace(connection_, loop_);
     auto& events = inbox<std::string>();
     // The machine waits for its will-sleep observers: while they run it is still awake.
     workspace.addWillSleepObserver(

@@ -89,8 +89,8 @@ int main(int argc, char** argv) {
     if (bus) {
         darwin = std::make_unique<DbusNotificationCenter>(*bus, loop, DbusNotificationCenter::Kind::Darwin);
         distributed = std::make_unique<DbusNotificationCenter>(*bus, loop, DbusNotificationCenter::Kind::Distributed);
-        powerSources = std::make_unique<linux_backend::VirtualMacPowerSources>(bus->connection(), loop);
-        systemInfo = std::make_unique<linux_backend::VirtualMacSystemInfo>(bus->connection(), loop);
+        powerSources = std::make_unique<linux_backend::VirtualMacPowerSources>(*bus, loop);
+        systemInfo = std::make_unique<linux_backend::VirtualMacSystemInfo>(*bus, loop);
         try {
             machine = sdbus::createProxy(bus->connection(), linux_backend::kVirtualMacService,
                                          linux_backend::kVirtualMacPath);
