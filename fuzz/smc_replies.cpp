@@ -23,6 +23,8 @@
 namespace wattkeeper::fuzzing {
 namespace {
 
+using namespace daemon;
+
 // Thrown by the driver to end an enumeration that would not end in reasonable time.
 struct EnumerationCut {};
 
@@ -157,6 +159,7 @@ void checkText(const std::optional<std::string>& text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace wattkeeper;
     using namespace wattkeeper::fuzzing;
+    using namespace wattkeeper::daemon;
     FuzzedDataProvider in(data, size);
     DiscardingLog log;
     testkit::VirtualRunLoop loop;
