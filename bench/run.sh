@@ -208,18 +208,26 @@ if has rtt || has idle; then
 
   if has idle; then
     say "Idle: ${idle_seconds} s with nothing changing"
-    python3 "$bench/bench.py" idle "$idle_seconds" daemon="$world_daemon" rest="$rest_pid" vm="$world_vm" \
-      sleep="$sleeper" | record
+    in_world "$world" python3 "$bench/bench.py" idle "$idle_seconds" daemon="$world_daemon" rest="$rest_pid" \
+      vm="$world_vm" sleep="$sleeper" --calls-of "$world_daemon" | record
     in_world "$world" "$build/virtual-mac" status --line | grep -q "state holding" || echo "warning: not holding after the idle window" >&2
   fi
 
   if has rtt; then
     say "Request to reply: $rounds round trips of each kind"
     put rtt_rounds "$rounds"
-    "$build/wk_eval_cost" requests - | sed 's/^/rtt_/' | record
+    # The calls to the virtual Mac each kind of request makes, counted on the bus: the floor of
+    # each request is a bare exchange and that many calls made directly.
+    for kind in heartbeat charging_status; do
+      in_world "$world" python3 "$bench/bench.py" calls --prefix "rtt_${kind}_" "$world_daemon" -- \
+        "$build/wk_bus_probe" requests "$kind" "$rounds" | record
+      put "rtt_${kind}_calls_each" "$(awk -v c="$(value "rtt_${kind}_calls")" -v n="$rounds" 'BEGIN { printf "%.2f", c / n }')"
+    done
     start_helper "$world" echo echo
     echo_pid=$helper_pid
-    in_world "$world" "$build/wk_bus_probe" rtt "$rounds" | sed 's/^/rtt_/' | record
+    in_world "$world" "$build/wk_bus_probe" rtt "$rounds" \
+      "$(printf '%.0f' "$(value rtt_heartbeat_calls_each)")" "$(printf '%.0f' "$(value rtt_charging_status_calls_each)")" |
+      sed 's/^/rtt_/' | record
     stop "$echo_pid"
   fi
 

@@ -3,11 +3,15 @@
 //
 //   echo                      answers every Ping signal with a Pong at once, on its bus thread:
 //                             the bare signal ping-pong that request-to-reply is set beside
-//   rtt N                     N round trips each of a heartbeat request, a charging-status
+//   rtt N [H S]               N round trips each of a heartbeat request, a charging-status
 //                             request (through the project's centers, as the main application
-//                             asks) and a bare ping-pong, interleaved; prints percentiles
+//                             asks), a bare ping-pong, and the ping-pong followed by H and by S
+//                             synchronous calls to the virtual Mac made directly (the floors of
+//                             the two requests), interleaved; prints percentiles
 //   storm N [BATCH]           N requests (heartbeats and charging-status queries, alternating) in
 //                             batches, each batch waiting for its replies; prints what came back
+//   requests KIND N           N requests of one kind (heartbeat, charging_status), each sent
+//                             once the reply to the one before is in
 //   rest                      a bus client at rest: the run loop, the bus thread, both centers
 //                             observing every request and reply name, and a 20 s timer on the
 //                             global queue as the daemon's, with nothing to do
@@ -212,6 +216,43 @@ private:
     std::thread runner_;
 };
 
+// Synchronous calls to the virtual Mac made directly, as a client of this project makes them: an
+// SMC key-information read of the charging key over the call connection.
+class DirectCalls {
+public:
+    explicit DirectCalls(Bus& bus) : smc_(bus, loop_) {
+        const auto matching = smc_.serviceMatching("AppleSMC");
+        IoObject iterator = 0;
+        if (!matching || smc_.getMatchingServices(*matching, &iterator) != kKernSuccess) {
+            throw std::runtime_error("no SMC service");
+        }
+        const IoObject service = smc_.iteratorNext(iterator);
+        smc_.objectRelease(iterator);
+        if (smc_.serviceOpen(service, 0, &connect_) != kKernSuccess) throw std::runtime_error("cannot open the SMC");
+        daemon::SMCKeyData_t input = daemon::zeroedKeyData();
+        input.key = daemon::keyToCode(kChargingKey);
+        input.data8 = static_cast<std::uint8_t>(daemon::SMCKeys::readKeyInfo);
+        input_ = input;
+    }
+    ~DirectCalls() { smc_.serviceClose(connect_); }
+    void make(long count) {
+        for (long i = 0; i < count; ++i) {
+            daemon::SMCKeyData_t output = daemon::zeroedKeyData();
+            std::size_t size = sizeof output;
+            smc_.callStructMethod(connect_, 2, &input_, sizeof input_, &output, &size);
+        }
+    }
+
+private:
+    AsioRunLoop loop_{1};
+    linux_backend::VirtualMacSmcDriver smc_;
+    IoConnect connect_ = 0;
+    daemon::SMCKeyData_t input_{};
+};
+
+// The name under which a floor's series notes that its calls are done.
+constexpr const char* kCallsDone = "calls done";
+
 struct Series {
     std::string label;
     std::string replyName;
@@ -228,8 +269,21 @@ double percentile(std::vector<double> values, double p) {
     return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
 }
 
-int rtt(long count) {
+int rtt(long count, long heartCalls, long statusCalls) {
     Client client;
+    Bus callsBus;
+    DirectCalls direct(callsBus);
+    // Each floor waits for its pong, then makes its calls: the time of a bare exchange and of the
+    // calls the request needs, one after the other, as the daemon makes them.
+    auto floorOf = [&](long calls) {
+        return [&client, &direct, calls] {
+            const std::uint64_t target = client.replies().count(Client::kPongName) + 1;
+            client.ping();
+            client.replies().waitFor(Client::kPongName, target, 2s);
+            direct.make(calls);
+            client.replies().arrived(kCallsDone);
+        };
+    };
     std::vector<Series> series{
         {"heartbeat", std::string(protocol::kReplyHeart), [&] { client.request(protocol::kHeart); }, {}, 0},
         {"charging_status",
@@ -238,6 +292,8 @@ int rtt(long count) {
          {},
          0},
         {"ping", Client::kPongName, [&] { client.ping(); }, {}, 0},
+        {"heartbeat_floor", kCallsDone, floorOf(heartCalls), {}, 0},
+        {"charging_status_floor", kCallsDone, floorOf(statusCalls), {}, 0},
     };
     // The first rounds set up connections and caches on every side; they are not counted.
     const long warmUp = std::min<long>(100, count / 10 + 1);
@@ -262,6 +318,21 @@ int rtt(long count) {
                                            : std::accumulate(s.microseconds.begin(), s.microseconds.end(), 0.0) /
                                                  static_cast<double>(s.microseconds.size()),
                     s.label.c_str(), static_cast<unsigned long long>(s.lost));
+    }
+    return 0;
+}
+
+// N requests of one kind, each after the reply to the one before: a script counts the calls the
+// daemon makes for them from outside.
+int requests(const std::string& kind, long count) {
+    const bool heart = kind == "heartbeat";
+    if (!heart && kind != "charging_status") throw std::invalid_argument("kind: heartbeat or charging_status");
+    Client client;
+    const std::string reply(heart ? protocol::kReplyHeart : protocol::kReplyQuerySMCChargingStatus);
+    for (long i = 0; i < count; ++i) {
+        const std::uint64_t target = client.replies().count(reply) + 1;
+        client.request(heart ? protocol::kHeart : protocol::kQuerySMCChargingStatus);
+        if (!client.replies().waitFor(reply, target, 2s)) throw std::runtime_error("no reply");
     }
     return 0;
 }
@@ -449,7 +520,8 @@ int main(int argc, char** argv) {
     const long second = argc > 3 ? std::atol(argv[3]) : 0;
     try {
         if (mode == "echo") return echo();
-        if (mode == "rtt" && first > 0) return rtt(first);
+        if (mode == "rtt" && first > 0) return rtt(first, second, argc > 4 ? std::atol(argv[4]) : 0);
+        if (mode == "requests" && argc > 3 && second > 0) return requests(argv[2], second);
         if (mode == "storm" && first > 0) return storm(first, second > 0 ? second : 100);
         if (mode == "rest") return rest();
         if (mode == "hold" && first > 0) return hold(first);
@@ -457,6 +529,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "wk_bus_probe %s: %s\n", mode.c_str(), error.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: %s echo | rtt N | storm N [BATCH] | rest | hold LIMIT\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s echo | rtt N [H S] | requests KIND N | storm N [BATCH] | rest | "
+                 "hold LIMIT\n",
+                 argv[0]);
     return 2;
 }

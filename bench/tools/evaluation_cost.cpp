@@ -2,8 +2,6 @@
 // instructions of one charge-limit evaluation can be set beside its floor.
 //
 //   wk_eval_cost count <holding|charging>            seam calls one evaluation makes
-//   wk_eval_cost requests -                          seam calls of a heartbeat and of a
-//                                                    charging-status request
 //   wk_eval_cost evaluation <holding|charging> N     N evaluations, charge control on
 //   wk_eval_cost floor <holding|charging> N          N times: the same seam calls, replayed, and
 //                                                    one read and decode of the limit file
@@ -96,21 +94,7 @@ std::vector<sim::SmcKeyStore::Record> recordsOfOneEvaluation(EvaluatingDaemon& d
     return records;
 }
 
-// The seam calls the daemon makes to answer one heartbeat and one charging-status request,
-// holding at the limit: over the bus, each is a round trip to the virtual Mac.
-int countRequests() {
-    EvaluatingDaemon daemon(true);
-    for (auto [label, name] :
-         {std::pair{"heartbeat", protocol::kHeart}, std::pair{"charging_status", protocol::kQuerySMCChargingStatus}}) {
-        daemon.store.clearHistory();
-        daemon.request(name);
-        std::printf("%s_seam_calls=%zu\n", label, daemon.store.requests().size());
-    }
-    return 0;
-}
-
 int run(const std::string& what, const std::string& state, long count) {
-    if (what == "requests") return countRequests();
     if (state != "holding" && state != "charging") throw std::invalid_argument("state: holding or charging");
     EvaluatingDaemon daemon(state == "holding");
     const auto records = recordsOfOneEvaluation(daemon);
@@ -160,7 +144,7 @@ int run(const std::string& what, const std::string& state, long count) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s count|evaluation|floor holding|charging [N] | requests -\n", argv[0]);
+        std::fprintf(stderr, "usage: %s count|evaluation|floor holding|charging [N]\n", argv[0]);
         return 2;
     }
     try {
