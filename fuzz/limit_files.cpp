@@ -30,6 +30,8 @@
 namespace wattkeeper::fuzzing {
 namespace {
 
+using namespace daemon;
+using namespace linux_backend;
 using Bytes = std::vector<std::uint8_t>;
 using testkit::kLimitFile;
 using testkit::kPreferencesFile;
@@ -145,6 +147,7 @@ void place(World& w, const std::string& path, const std::optional<Bytes>& bytes,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace wattkeeper;
     using namespace wattkeeper::fuzzing;
+    using namespace wattkeeper::daemon;
     if (size < 1) return 0;
     const std::uint8_t mode = data[0];
     std::span<const std::uint8_t> rest(data + 1, size - 1);

@@ -1,10 +1,10 @@
 // The two notification centers on a private bus: what reaches which observer, what travels in a
-// post's dictionary and in which D-Bus types, and what a center drops.
+// post's dictionary and in which D-Bus types, and what a center drops. Posts between processes are
+// every end-to-end test's; which D-Bus types arrive as which kind, the fuzz target dbus_signals'.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <limits>
@@ -128,52 +128,6 @@ TEST_F(DbusCentersTest, APostReachesTheObserversOfItsNameInThePostingProcessOnTh
     }
 }
 
-TEST_F(DbusCentersTest, AnotherProcessGetsThePostsOfItsCenterKindOnlyAndADictionaryOnTheDistributedOne) {
-    Bus otherBus{privateBus.address()};
-    DbusNotificationCenter otherDarwin{otherBus, loop, Kind::Darwin};
-    DbusNotificationCenter otherDistributed{otherBus, loop, Kind::Distributed};
-    const auto other = [&](Kind kind) -> DbusNotificationCenter& {
-        return kind == Kind::Darwin ? otherDarwin : otherDistributed;
-    };
-    const PlistDictionary payload{{"status", 1}, {"version", "1.0"}};
-    const PlistDictionary empty;
-    struct Case {
-        const char* name;
-        Kind kind;
-        const PlistDictionary* posted;
-        std::optional<PlistDictionary> delivered;
-    };
-    const Case cases[] = {
-        {"darwin with dictionary", Kind::Darwin, &payload, std::nullopt},
-        {"distributed without dictionary", Kind::Distributed, nullptr, std::nullopt},
-        {"distributed with empty dictionary", Kind::Distributed, &empty, PlistDictionary{}},
-        {"distributed with dictionary", Kind::Distributed, &payload, payload},
-    };
-    for (const auto& c : cases) {
-        inbox.observe(other(c.kind), c.name, 1);
-        inbox.observe(other(c.kind == Kind::Darwin ? Kind::Distributed : Kind::Darwin), c.name, 2);
-        center(c.kind).postNotification(c.name, nullptr, c.posted, true);
-    }
-    // Posted last, so that anything delivered to the wrong kind has come by the time they do.
-    for (Kind kind : {Kind::Darwin, Kind::Distributed}) {
-        inbox.observe(other(kind), "End", 3);
-        center(kind).postNotification("End", nullptr, nullptr, true);
-    }
-    ASSERT_TRUE(inbox.serveUntil(std::size(cases) + 2));
-    EXPECT_EQ(inbox.deliveries.size(), std::size(cases) + 2);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        int seen = 0;
-        for (const auto& d : inbox.deliveries) {
-            if (d.name != c.name) continue;
-            ++seen;
-            EXPECT_EQ(d.tag, 1);
-            EXPECT_EQ(d.userInfo, c.delivered);
-        }
-        EXPECT_EQ(seen, 1);
-    }
-}
-
 TEST_F(DbusCentersTest, EveryPropertyListKindWithAWireFormRoundTripsInItsDBusType) {
     struct Entry {
         const char* key;
@@ -229,54 +183,18 @@ TEST_F(DbusCentersTest, EveryPropertyListKindWithAWireFormRoundTripsInItsDBusTyp
     EXPECT_EQ(wire.items()[0], types);
 }
 
-TEST_F(DbusCentersTest, EveryNumberTypeIsTakenAndUnknownEntriesAreLeftOut) {
-    inbox.observe(distributed, "Types");
-    const std::string dictionary =
-        "{'i': <int32 -5>, 'x': <int64 -9000000000>, 'n': <int16 -3>, 'u': <uint32 4000000000>, "
-        "'q': <uint16 65535>, 'y': <byte 200>, 't': <uint64 18446744073709551615>, 't2': <uint64 7>, "
-        "'d': <2.5>, 's': <'删除守护进程'>, 'b': <true>, 'ay': <[byte 1, 2]>, 'dict': <{'k': <int32 1>}>, "
-        "'av': <[<1>, <'a'>, <objectpath '/y'>]>, 'o': <objectpath '/x'>, 'g': <signature 's'>, "
-        "'tuple': <(1, 2)>, 'as': <['a', 'b']>}";
-    // --session and the environment: with --address gdbus would not register on the bus, and the
-    // bus drops what an unregistered connection sends.
-    ASSERT_EQ(
-        runOnBus(privateBus, {"/usr/bin/gdbus", "emit", "--session", "--object-path", linux_backend::kNotificationsPath,
-                              "--signal", "org.wattkeeper.DistributedNotify.Post", "'Types'", dictionary}),
-        0);
-    ASSERT_TRUE(inbox.serveUntil(1));
-    const PlistDictionary expected{
-        {"i", -5},
-        {"x", std::int64_t{-9000000000}},
-        {"n", -3},
-        {"u", std::int64_t{4000000000}},
-        {"q", 65535},
-        {"y", 200},
-        {"t", std::numeric_limits<std::int64_t>::max()},
-        {"t2", 7},
-        {"d", 2.5},
-        {"s", "删除守护进程"},
-        {"b", true},
-        {"ay", PlistData{1, 2}},
-        {"dict", PlistDictionary{{"k", 1}}},
-        {"av", PlistArray{1, "a"}},
-    };
-    ASSERT_TRUE(inbox.deliveries[0].userInfo.has_value());
-    EXPECT_EQ(*inbox.deliveries[0].userInfo, expected) << describe(*inbox.deliveries[0].userInfo);
-}
-
 TEST_F(DbusCentersTest, MalformedSignalsAndNamesThatCannotTravelAreDroppedAndLaterOnesStillArrive) {
     const std::string darwinPost = std::string(linux_backend::kDarwinNotifyInterface) + ".Post";
     const std::string distributedPost = std::string(linux_backend::kDistributedNotifyInterface) + ".Post";
     const std::string path = linux_backend::kNotificationsPath;
+    // A dictionary on the Darwin center and anything after a dictionary are the fuzz target's.
     const std::vector<std::vector<std::string>> malformed = {
         {path, darwinPost, "int32:5"},
         {path, darwinPost},
         {path, darwinPost, "string:Bad", "string:extra"},
-        {path, darwinPost, "string:Bad", "dict:string:int32:k,1"},
         {path, distributedPost, "int32:5"},
         {path, distributedPost},
         {path, distributedPost, "string:Bad", "int32:5"},
-        {path, distributedPost, "string:Bad", "dict:string:int32:k,1", "string:extra"},
         {path, distributedPost, "string:Bad", "array:string:a,b"},
         {path, distributedPost, "string:Bad", "dict:int32:string:1,x"},
         {path, distributedPost, "variant:string:Bad"},
@@ -356,14 +274,6 @@ TEST_F(DbusCentersTest, DeliveriesStillQueuedWhenTheCenterGoesAreDropped) {
     ASSERT_TRUE(runUntilStopped(loop));
     ASSERT_EQ(inbox.deliveries.size(), 1u);
     EXPECT_EQ(inbox.deliveries[0].tag, 2);
-}
-
-TEST(BusTest, TheAddressComesFromTheEnvironmentWhenItIsSetAndNotEmpty) {
-    ::setenv("WATTKEEPER_BUS_ADDRESS", "", 1);
-    EXPECT_EQ(Bus::addressFromEnvironment(), std::nullopt);
-    ::setenv("WATTKEEPER_BUS_ADDRESS", "unix:path=/tmp/wk-nowhere", 1);
-    EXPECT_EQ(Bus::addressFromEnvironment(), "unix:path=/tmp/wk-nowhere");
-    ::unsetenv("WATTKEEPER_BUS_ADDRESS");
 }
 
 }  // namespace

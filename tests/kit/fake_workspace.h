@@ -59,21 +59,18 @@ private:
 
 class FakeDisplays : public Displays {
 public:
-    // One screen until set.
-    void setScreenCount(std::size_t count) { screenCount_ = count; }
     // Calls each registered callback with its userInfo, in registration order.
     void reconfigure(std::uint32_t display, std::uint32_t flags) {
         for (const auto& [callback, userInfo] : registrations_) callback(display, flags, userInfo);
     }
 
-    std::size_t screenCount() override { return screenCount_; }
+    std::size_t screenCount() override { return 1; }
     int registerReconfigurationCallback(DisplayReconfigurationCallback callback, void* userInfo) override {
         registrations_.emplace_back(callback, userInfo);
         return 0;
     }
 
 private:
-    std::size_t screenCount_ = 1;
     std::vector<std::pair<DisplayReconfigurationCallback, void*>> registrations_;
 };
 

@@ -52,7 +52,6 @@ struct LoopCore {
     // By deadline, then by submission.
     std::map<std::pair<Duration, std::uint64_t>, Entry> due;
     bool advancing = false;
-    int stops = 0;
 
     // `delay` from now.
     void schedule(Duration delay, Entry entry) {
@@ -123,7 +122,6 @@ Duration VirtualRunLoop::now() const {
 
 void VirtualRunLoop::run() {}
 
-void VirtualRunLoop::stop() { ++core_->stops; }
 
 void VirtualRunLoop::advance(Duration d) {
     auto& core = *core_;
@@ -163,6 +161,5 @@ std::size_t VirtualRunLoop::pendingCount() const {
         std::count_if(core_->due.begin(), core_->due.end(), [](const auto& item) { return item.second.live(); }));
 }
 
-int VirtualRunLoop::stopCount() const { return core_->stops; }
 
 }  // namespace wattkeeper::testkit

@@ -31,7 +31,7 @@ public:
     std::unique_ptr<TimerSource> makeTimerSource(Queue queue) override;
     Duration now() const override;
     void run() override;
-    void stop() override;
+    void stop() override {}
     void onTerminationRequest(Task handler) override { terminationHandler_ = std::move(handler); }
     // Delivers a termination request (SIGTERM) to the handler, on the main queue.
     void requestTermination() { async(terminationHandler_); }
@@ -46,7 +46,6 @@ public:
     void discardPending();
     // Scheduled work and armed timer fires still to run.
     std::size_t pendingCount() const;
-    int stopCount() const;
 
 private:
     std::shared_ptr<detail::LoopCore> core_;

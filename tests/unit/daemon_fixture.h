@@ -7,11 +7,6 @@
 
 namespace wattkeeper::testkit {
 
-using testkit::kContainer;
-using testkit::kDaemonBundle;
-using testkit::kLimitFile;
-using testkit::kPreferencesFile;
-
-class DaemonTest : public ::testing::Test, public testkit::DaemonWorld {};
+class DaemonTest : public ::testing::Test, public DaemonWorld {};
 
 }  // namespace wattkeeper::testkit

@@ -17,37 +17,21 @@ std::size_t evaluations(const testkit::RecordingLog& log) {
 
 TEST_F(DaemonTest, StartUpWiresEverythingAndLeavesChargeControlOff) {
     start();
-    EXPECT_EQ(daemon::ZQBatteryModule::shared(), module.get());
     ASSERT_EQ(darwin.registrations().size(), protocol::kRequestNames.size());
     for (std::size_t i = 0; i < protocol::kRequestNames.size(); ++i) {
         EXPECT_EQ(darwin.registrations()[i].name, protocol::kRequestNames[i]);
     }
     EXPECT_FALSE(module->cmcSwitch);
-    EXPECT_FALSE(module->cmcOpen);
-    EXPECT_TRUE(module->isWake);
-    EXPECT_FALSE(module->isScreens);  // one screen
     EXPECT_EQ(driver.openConnectionCount(), 0u);
 }
 
-TEST_F(DaemonTest, ScreensAreCountedAtStartThenFollowOnlyTheFlagsEachWithAnEvaluation) {
-    displays.setScreenCount(2);
+// The screen count is recorded and read by nothing; what counts is the evaluation.
+TEST_F(DaemonTest, EachDisplayReconfigurationEvaluatesOnce) {
     start();
-    EXPECT_TRUE(module->isScreens);
-    struct Case {
-        std::uint32_t flags;
-        bool expected;
-    };
-    const Case cases[] = {
-        {kDisplayRemoveFlag, false},  // even though two screens remain
-        {kDisplayAddFlag, true},
-        {kDisplayBeginConfigurationFlag, true},
-        {kDisplayAddFlag | kDisplayRemoveFlag, false},
-    };
-    for (const auto& c : cases) {
+    for (const std::uint32_t flags : {kDisplayRemoveFlag, kDisplayAddFlag, kDisplayBeginConfigurationFlag}) {
         const std::size_t before = evaluations(log);
-        displays.reconfigure(1, c.flags);
-        EXPECT_EQ(module->isScreens, c.expected) << c.flags;
-        EXPECT_EQ(evaluations(log), before + 1) << c.flags;
+        displays.reconfigure(1, flags);
+        EXPECT_EQ(evaluations(log), before + 1) << flags;
     }
 }
 
@@ -71,24 +55,10 @@ TEST_F(DaemonTest, TheStartUpTakesTheFirstSourceAndEachMessageEvaluatesOncePerSo
     powerSources.setSources(std::nullopt);
     powerSources.notify();
     EXPECT_EQ(module->battery.CurrentCapacity, 30);
-}
-
-TEST(PowerSourceRecord, FieldsFollowTheirKeysAndAbsentKeysReset) {
-    daemon::PowerSourceRecord record;
-    PlistDictionary description = testkit::batteryDescription(77);
-    description.set("Is Charging", true);
-    description.set("BatteryHealthCondition", 42);  // kept as the number it is
-    daemon::storePowerSourceDescription(record, description);
-    EXPECT_EQ(record.CurrentCapacity, 77);
-    EXPECT_TRUE(record.IsCharged);    // holds "Is Charging"
-    EXPECT_FALSE(record.IsCharging);  // holds "Is Finishing Charge"
-    EXPECT_EQ(record.MaxCapacity, 100);
-    EXPECT_EQ(record.BatteryHealthCondition, PlistValue(42));
-    daemon::storePowerSourceDescription(record, PlistDictionary{{"Name", "InternalBattery-0"}});
-    EXPECT_EQ(record.CurrentCapacity, 0);
-    EXPECT_FALSE(record.IsPresent);
-    EXPECT_EQ(record.BatteryHealth, std::nullopt);
-    EXPECT_EQ(record.Name, PlistValue("InternalBattery-0"));
+    // A description without the charge resets it, as every absent key does.
+    powerSources.setSources(PowerSourceList{PlistDictionary{{"Name", "InternalBattery-0"}}});
+    powerSources.notify();
+    EXPECT_EQ(module->battery.CurrentCapacity, 0);
 }
 
 TEST_F(DaemonTest, TheClamshellPropertyDecidesWhateverTheModel) {

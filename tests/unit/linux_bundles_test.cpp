@@ -128,13 +128,6 @@ TEST(LinuxBundlesPaths, TheMainBundleOfAProgramIsItsAppFolderOrElseItsOwnFolder)
     };
     for (const auto& [executable, bundle] : cases)
         EXPECT_EQ(linux_backend::bundlePathForExecutable(executable), bundle) << executable;
-
-    // This test program lies in no bundle; its main bundle is its folder, the same on every call.
-    linux_backend::LinuxBundles bundles(std::nullopt, Languages{});
-    const auto main = bundles.mainBundle();
-    ASSERT_TRUE(main);
-    EXPECT_EQ(main->bundlePath(), fs::canonical("/proc/self/exe").parent_path().string());
-    EXPECT_EQ(bundles.mainBundle(), main);
 }
 
 TEST(LinuxBundlesLanguages, LocaleNamesMapToLanguageFolderNamesAndTheFirstSetVariableDecides) {

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -83,14 +86,14 @@ std::vector<std::string> placeholders(const std::string& text) {
     return out;
 }
 
-// Read as the platform reads them, so a typo it would stumble on fails here.
-TEST(ShippedStringTables, EveryLanguageHasTheSameKeysWithTheSamePlaceholdersAndNoEmptyText) {
-    const auto resources =
-        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "loginitem" / "resources";
-    const auto english = linux_backend::readStringsFile(resources / "en.lproj/Localizable.strings");
-    const auto chinese = linux_backend::readStringsFile(resources / "zh-Hans.lproj/Localizable.strings");
+// Read as the platform reads them, so a typo it would stumble on fails here. wattctl looks its
+// texts up by key in the same tables: a key missing in a language shows as the bare key.
+TEST(ShippedStringTables, EveryLanguageHasTheSameKeysWithTheSamePlaceholdersAndEveryKeyWattctlUses) {
+    const auto sources = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    const auto english = linux_backend::readStringsFile(sources / "loginitem/resources/en.lproj/Localizable.strings");
+    const auto chinese =
+        linux_backend::readStringsFile(sources / "loginitem/resources/zh-Hans.lproj/Localizable.strings");
     ASSERT_TRUE(english && chinese);
-    ASSERT_GE(english->size(), 25u);
     ASSERT_EQ(english->size(), chinese->size());
     for (const auto& [key, text] : *english) {
         const auto other = chinese->find(key);
@@ -98,6 +101,15 @@ TEST(ShippedStringTables, EveryLanguageHasTheSameKeysWithTheSamePlaceholdersAndN
         EXPECT_FALSE(text.empty() || other->second.empty()) << key;
         EXPECT_EQ(placeholders(text), placeholders(other->second)) << key;
     }
+    std::set<std::string> used{"separator"};
+    static const std::regex key(R"re("([a-z]+(\.[A-Za-z0-9]+)+)")re");
+    for (const auto& entry : std::filesystem::directory_iterator(sources / "tools" / "wattctl")) {
+        std::ifstream file(entry.path());
+        const std::string text{std::istreambuf_iterator<char>(file), {}};
+        for (std::sregex_iterator it(text.begin(), text.end(), key), end; it != end; ++it) used.insert((*it)[1]);
+    }
+    ASSERT_GT(used.size(), 20u);
+    for (const auto& k : used) EXPECT_TRUE(english->contains(k)) << "no text for " << k;
 }
 
 }  // namespace

@@ -83,9 +83,6 @@ TEST_F(RegisterTest, EachInAppRequestIsForwardedAsItsRowSaysWithThePayloadUnchan
     std::set<std::string> names;
     for (const auto& c : cases) names.insert(c.incoming);
     for (const auto& name : names) reg().registerDistributedNotificationsWithName(name);
-    // The slot the register offers its user keeps what is set and is never called by it.
-    std::vector<bool> offeredSlotCalls;
-    reg().setIsEnableBlock([&](bool isEnable) { offeredSlotCalls.push_back(isEnable); });
 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.incoming + (c.payload ? " with " + describe(*c.payload) : " without payload"));
@@ -101,29 +98,6 @@ TEST_F(RegisterTest, EachInAppRequestIsForwardedAsItsRowSaysWithThePayloadUnchan
             EXPECT_TRUE(local.posts().empty());
         }
     }
-    EXPECT_TRUE(offeredSlotCalls.empty());
-    reg().isEnableBlock()(true);
-    EXPECT_EQ(offeredSlotCalls, std::vector<bool>{true});
-}
-
-// Where the register's callback and a second observer of the same delivery see their payload.
-const PlistDictionary* gArrived = nullptr;
-void rememberArrival(NotificationCenter&, void*, std::string_view, const void*, const PlistDictionary* userInfo) {
-    gArrived = userInfo;
-}
-
-TEST_F(RegisterTest, TheLocalObserverGetsTheVeryDictionaryThatArrived) {
-    const PlistDictionary* forwarded = nullptr;
-    local.addObserver("PostToUninstallClassRemoveItem",
-                      [&](std::string_view, const PlistDictionary* userInfo) { forwarded = userInfo; });
-    reg().registerDistributedNotificationsWithName(kRemoveSelected);
-    distributed.addObserver(nullptr, rememberArrival, kRemoveSelected, nullptr, SuspensionBehavior::DeliverImmediately);
-    gArrived = nullptr;
-
-    arrive(kRemoveSelected, PlistDictionary{{"items", PlistArray{"a", "b"}}});
-
-    ASSERT_NE(gArrived, nullptr);
-    EXPECT_EQ(forwarded, gArrived);
 }
 
 TEST_F(RegisterTest, NothingIsObservedUntilTheUserRegistersANameAndNamesForTheDaemonGoOnTheDarwinCenter) {

@@ -190,16 +190,12 @@ TEST_F(RelayTest, ACompletionThatSendsItsOwnKindAgainKeepsTheNewCompletion) {
 }
 
 TEST_F(RelayTest, RepliesReachTheSharedRelayWhicheverInstanceRegisteredThem) {
-    // A second relay registers the seven names again; its own table is never consulted, nor is
-    // the completion slot the relay offers its users.
+    // A second relay registers the seven names again; its own table is never consulted.
     loginitem::ZQNotificationWrapper other(darwin, distributed, log);
     other.sendNotificationAndWaitForResult(kHeart, [&](const PlistDictionary*) { calls.push_back("other"); });
-    relay().setNotificationCompletionBlock([&](const PlistDictionary*) { calls.push_back("offered slot"); });
     send(kHeart, "shared");
     reply(kHeart);
     EXPECT_EQ(calls, Strings{"shared"});
-    relay().notificationCompletionBlock()(nullptr);
-    EXPECT_EQ(calls, (Strings{"shared", "offered slot"}));
 }
 
 TEST(RelaySharedManager, IsCreatedOnceFromTheProcessPortsEvenWhenFirstCalledFromSeveralThreads) {

@@ -211,8 +211,6 @@ TEST_F(StartupTest, TheEntryHandsItsArgumentsToTheApplicationAndQuitsAfterMainHa
     EXPECT_EQ(workspace.openCalls().size(), 1u);
     loop.advance(10s);
     EXPECT_EQ(application.terminateCount, 1u);
-    EXPECT_TRUE(loginitem::AppDelegate(workspace, defaults, bundles, loop, application)
-                    .applicationSupportsSecureRestorableState());
 }
 
 }  // namespace

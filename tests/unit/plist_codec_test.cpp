@@ -142,14 +142,6 @@ TEST(PlistCodecTest, EveryKindSurvivesARoundTripInBothForms) {
     }
 }
 
-TEST(PlistCodecTest, BinaryDatesKeepMicrosecondsAndXmlDatesWholeSeconds) {
-    const PlistValue date = PlistDate{1234.5};
-    EXPECT_EQ(linux_backend::plistFromBytes(*linux_backend::plistToBytes(date, linux_backend::PlistFormat::Binary)),
-              date);
-    EXPECT_EQ(linux_backend::plistFromBytes(*linux_backend::plistToBytes(date, linux_backend::PlistFormat::Xml)),
-              PlistValue(PlistDate{1234}));
-}
-
 TEST(PlistCodecTest, IntegersAboveTheSignedRangeSaturateAndNegativesStayNegative) {
     constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
     struct Case {
@@ -251,21 +243,6 @@ TEST(PlistCodecTest, EveryTruncationOfABinaryListDecodesToNothing) {
     for (std::size_t size = 0; size < whole->size(); ++size) {
         const Bytes prefix(whole->begin(), whole->begin() + static_cast<std::ptrdiff_t>(size));
         EXPECT_FALSE(linux_backend::plistFromBytes(prefix)) << "first " << size << " bytes";
-    }
-}
-
-TEST(PlistCodecTest, CorruptingAnyByteOfAListNeverCrashes) {
-    for (const linux_backend::PlistFormat format :
-         {linux_backend::PlistFormat::Xml, linux_backend::PlistFormat::Binary}) {
-        const auto whole = linux_backend::plistToBytes(kEveryKind, format);
-        ASSERT_TRUE(whole);
-        for (std::size_t at = 0; at < whole->size(); ++at) {
-            for (const std::uint8_t replacement : {0x00, 0x0F, 0x7F, 0xAF, 0xDF, 0xFF}) {
-                Bytes damaged = *whole;
-                damaged[at] = replacement;
-                (void)linux_backend::plistFromBytes(damaged);  // any outcome but a crash or a hang
-            }
-        }
     }
 }
 

@@ -1,12 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <filesystem>
-#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -93,21 +87,6 @@ TEST_F(PosixFileSystemTest, OnlyRegularFilesWithinTheBoundAreReadAndNoLinkIsFoll
         EXPECT_EQ(files.readFile(c.path, kBound), c.content) << c.path;
         EXPECT_EQ(files.fileExists(c.path), c.exists) << c.path;
     }
-}
-
-TEST_F(PosixFileSystemTest, AFifoReadsAsNothingAtOnceWithoutAWriter) {
-    fs::create_directories(root.path / "Docs");
-    const fs::path fifo = root.path / "Docs/limit";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    auto read = std::async(std::launch::async, [&] { return files.readFile("/Docs/limit", kBound); });
-    if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        // Release a reader stuck in open, so the test fails instead of hanging.
-        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-        if (writer >= 0) ::close(writer);
-        FAIL() << "reading a FIFO blocked";
-    }
-    EXPECT_FALSE(read.get());
-    EXPECT_TRUE(files.fileExists("/Docs/limit"));
 }
 
 TEST_F(PosixFileSystemTest, RemovingTakesAFolderWithEverythingBelowItAndLinksAsLinks) {

@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <set>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "protocol/names.h"
 #include "protocol/protocol.h"
@@ -53,26 +49,6 @@ TEST(ProtocolOperations, RequestsAreBareNamesRepliesGoToAllSessionsAndObserversA
         EXPECT_EQ(r.callback, &ignore);
         EXPECT_EQ(static_cast<int>(r.behavior), 4);  // CFNotificationSuspensionBehaviorDeliverImmediately
     }
-}
-
-bool contains(const auto& names, std::string_view name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-TEST(ProtocolNames, AreListedOnceAndOnlyTheHeartIsBothARequestAndAReply) {
-    for (const auto& names :
-         {std::vector<std::string_view>(protocol::kRequestNames.begin(), protocol::kRequestNames.end()),
-          std::vector<std::string_view>(protocol::kReplyNames.begin(), protocol::kReplyNames.end()),
-          std::vector<std::string_view>(protocol::kInAppRequestNames.begin(), protocol::kInAppRequestNames.end())}) {
-        EXPECT_EQ(std::set<std::string_view>(names.begin(), names.end()).size(), names.size());
-    }
-    std::vector<std::string_view> both;
-    for (auto reply : protocol::kReplyNames) {
-        if (contains(protocol::kRequestNames, reply)) both.push_back(reply);
-    }
-    EXPECT_EQ(both, std::vector<std::string_view>{protocol::kHeart});
-
-    EXPECT_EQ(protocol::kReplyHeart, protocol::kHeart);
 }
 
 }  // namespace
