@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,8 @@ struct Life {
     bool jobFile;
     const char* job;  // what `launchctl print` says of the job afterwards
 };
+
+void PrintTo(const Life& life, std::ostream* os) { *os << life.name; }
 
 class Lifecycle : public DaemonFixture, public ::testing::WithParamInterface<Life> {};
 
