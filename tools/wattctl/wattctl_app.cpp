@@ -294,11 +294,12 @@ void WattctlApp::runInstall() {
     const std::string bundlePath = "/Library/Application Support/Halvorn/Battery/Wattkeeper.app";
     const fs::path bundleSource = fs::path(context_.buildFolder) / "bundles/Wattkeeper.app";
     const fs::path jobSource = fs::path(context_.buildFolder) / "LaunchDaemons" / (label + ".plist");
-    // Not loaded is no failure here.
-    context_.launchctl({"unload", jobPath});
+    const fs::path bundle = fs::path(*rootFolder) / bundlePath.substr(1);
+    const fs::path job = fs::path(*rootFolder) / jobPath.substr(1);
+    // A job installed before is unloaded first; its failing is no failure here.
+    std::error_code ignored;
+    if (fs::exists(job, ignored)) context_.launchctl({"unload", jobPath});
     try {
-        const fs::path bundle = fs::path(*rootFolder) / bundlePath.substr(1);
-        const fs::path job = fs::path(*rootFolder) / jobPath.substr(1);
         fs::remove_all(bundle);
         fs::create_directories(bundle.parent_path());
         fs::copy(bundleSource, bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
