@@ -8,14 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <system_error>
 #include <utility>
 
 #include "platform/linux/plist_codec.h"
+#include "platform/posix_paths.h"
 
 namespace wattkeeper::virtual_mac {
 
@@ -154,9 +153,10 @@ std::variant<JobDefinition, std::string> Launchd::readJobFile(const std::string&
         return macPath + ": Dubious ownership or permissions on the file (skipping)";
     }
     if (static_cast<std::uintmax_t>(info.st_size) > kMaxJobFileBytes) return macPath + ": Invalid property list";
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto plist = linux_backend::plistFromBytes(bytes);
+    // Read as the daemon's file port reads: no link followed on the way, whatever changed since.
+    const auto bytes = posix_paths::readFile(root_.string(), macPath, kMaxJobFileBytes);
+    if (!bytes) return macPath + ": No such file or directory";
+    const auto plist = linux_backend::plistFromBytes(*bytes);
     if (!plist) return macPath + ": Invalid property list";
     auto job = jobFromPlist(*plist);
     if (auto* refused = std::get_if<std::string>(&job)) return macPath + ": " + *refused;
