@@ -165,7 +165,13 @@ void DaemonFixture::startDaemon() {
 
 bool DaemonFixture::daemonEnded(std::chrono::milliseconds deadline) {
     // Not the test's child: gone, or a zombie launchd has not reaped yet.
-    return waitUntil([&] { return statFields(*daemon).empty() || statFields(*daemon).front() == "Z"; }, deadline);
+    // One look at a time: the process may go between two.
+    return waitUntil(
+        [&] {
+            const auto fields = statFields(*daemon);
+            return fields.empty() || fields.front() == "Z";
+        },
+        deadline);
 }
 
 RunResult DaemonFixture::launchctl(std::vector<std::string> arguments) {
