@@ -1,9 +1,12 @@
 // The simulator's process: the bus on its own thread, simulated time and the process's signals
 // on the main thread.
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <iostream>
 #include <string_view>
 #include <utility>
@@ -76,12 +79,32 @@ public:
             std::cerr << "virtual-mac: the bus went away; launchd and its jobs go on" << std::endl;
             leave();
         }
+        if (!busListening()) return;
         try {
             join();
             std::cerr << "virtual-mac: serving the bus again" << std::endl;
         } catch (const sdbus::Error&) {
             leave();
         }
+    }
+
+    // Whether a bus listens at a "unix:path=" address now. sdbus-c++ 1.2 leaks its sd-bus object
+    // when a connection cannot be started, so the retries while the bus is away look first.
+    static bool busListening() {
+        const auto address = linux_backend::Bus::addressFromEnvironment();
+        constexpr std::string_view kPrefix = "unix:path=";
+        if (!address || address->rfind(kPrefix, 0) != 0) return true;
+        const std::string path = address->substr(kPrefix.size(), address->find(',') - kPrefix.size());
+        sockaddr_un socketAddress{};
+        socketAddress.sun_family = AF_UNIX;
+        if (path.size() >= sizeof socketAddress.sun_path) return true;
+        std::memcpy(socketAddress.sun_path, path.c_str(), path.size() + 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return true;
+        const bool listening =
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0;
+        ::close(fd);
+        return listening;
     }
 
     void leave() {
