@@ -340,7 +340,7 @@ put machine_cores "$(nproc)"
 put machine_memory "$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)"
 put machine_kernel "$(uname -r)"
 put run_date "$(date -u '+%Y-%m-%d %H:%M UTC')"
-put run_commit "$(git -C "$bench" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$bench" diff --quiet HEAD 2>/dev/null || echo ' with local changes')"
+put run_commit "$(git -C "$bench" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$bench" diff --quiet HEAD -- ':/' ':(top,exclude)bench/RESULTS.md' ':(top,exclude)bench/week.png' 2>/dev/null || echo ' with local changes')"
 put run_phases "$phases"
 
 python3 "$bench/bench.py" report "$results" "$bench/results_template.md" "$out/RESULTS.md"
