@@ -20,9 +20,9 @@ void FirmwareKeys::choose(std::size_t set, std::size_t adapter) {
     choice_.store(static_cast<int>(set * 2 + adapter), std::memory_order_relaxed);
 }
 
-void FirmwareKeys::chooseNone(std::uint64_t fingerprint) {
+bool FirmwareKeys::chooseNone(std::uint64_t fingerprint) {
     fingerprint_.store(fingerprint, std::memory_order_relaxed);
-    choice_.store(kNone, std::memory_order_relaxed);
+    return choice_.exchange(kNone, std::memory_order_relaxed) != kNone;
 }
 
 const ChargeSwitchKey* FirmwareKeys::keyFor(int choice, std::string_view role) {
@@ -149,7 +149,7 @@ void ZQSMCManager::chooseKeys() {
         keys_->forget();
         return;
     }
-    keys_->chooseNone(fingerprint());
+    if (!keys_->chooseNone(fingerprint())) return;
     log_.standardOutput("no charge keys this firmware offers can be used (" + found +
                         "): no set has its charging and an adapter key in working order; charge control stays off");
 }

@@ -40,8 +40,9 @@ public:
     const ChargeKeySet* set() const;
     bool none() const { return choice_.load(std::memory_order_relaxed) == kNone; }
     void choose(std::size_t set, std::size_t adapter);
-    // No set serves; `fingerprint` is how the firmware answered when that was found.
-    void chooseNone(std::uint64_t fingerprint);
+    // No set serves; `fingerprint` is how the firmware answered when that was found. False when
+    // that was known already (another thread found it first).
+    bool chooseNone(std::uint64_t fingerprint);
     void forget() { choice_.store(kUnknown, std::memory_order_relaxed); }
     std::uint64_t fingerprint() const { return fingerprint_.load(std::memory_order_relaxed); }
 
