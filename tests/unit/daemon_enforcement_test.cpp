@@ -8,6 +8,10 @@
 
 #include "tests/unit/daemon_fixture.h"
 
+namespace wattkeeper::sim {
+void PrintTo(Firmware firmware, std::ostream* os) { *os << firmwareName(firmware); }
+}  // namespace wattkeeper::sim
+
 namespace wattkeeper::testkit {
 namespace {
 
@@ -243,6 +247,13 @@ INSTANTIATE_TEST_SUITE_P(
                        },
                        0ms,
                        {2, 2, 0}}}},
+        // The hand-back at the end goes through the keys the firmware offers.
+        Interleaving{"TerminatedOnTheNewerKeysHandsChargingBack",
+                     [](DaemonTest& t) {
+                         t.store.installChargeKeys(sim::Firmware::Chte);
+                         controllingAbove({2, 2, 1})(t);
+                     },
+                     {{"terminated", [](DaemonTest& t) { t.loop.requestTermination(); }, 0ms, {0, 0, 0}}}},
         Interleaving{"SleepDuringForcedDischargeEndsItBeforeTheHandlerReturns",
                      controllingAbove({2, 2, 1}),
                      {{"will sleep", [](DaemonTest& t) { t.workspace.postWillSleep(); }, 0ms, {2, 2, 0}},
