@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
@@ -156,20 +157,27 @@ inline std::optional<std::vector<std::uint8_t>> readFile(const std::string& root
         return std::nullopt;
     }
 
-    // Read to the end rather than trusting the size: the file may grow or shrink meanwhile.
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(static_cast<std::size_t>(opened.st_size));
-    std::vector<std::uint8_t> chunk(kReadChunk);
+    // Read to the end rather than trusting the size: the file may grow or shrink meanwhile. The
+    // buffer is the size seen and one byte more, so the usual file takes two reads and nothing
+    // beyond its own bytes is allocated or cleared; it grows only for a file that grew.
+    const std::size_t limit = maxBytes == SIZE_MAX ? maxBytes : maxBytes + 1;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(opened.st_size) + 1);
+    std::size_t filled = 0;
     for (;;) {
-        const ssize_t got = ::read(file.get(), chunk.data(), chunk.size());
+        if (filled == bytes.size()) {
+            if (filled >= limit) return std::nullopt;
+            bytes.resize(std::min(std::max(filled * 2, kReadChunk), limit));
+        }
+        const ssize_t got = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
         if (got < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
         }
         if (got == 0) break;
-        if (static_cast<std::size_t>(got) > maxBytes - bytes.size()) return std::nullopt;
-        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
+        filled += static_cast<std::size_t>(got);
     }
+    if (filled > maxBytes) return std::nullopt;
+    bytes.resize(filled);
     return bytes;
 }
 

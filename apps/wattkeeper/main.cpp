@@ -1,5 +1,6 @@
 // Wattkeeper's composition root on Linux: the daemon over the D-Bus centers and the virtual Mac.
 
+#include <malloc.h>
 #include <sysexits.h>
 
 #include <cstdlib>
@@ -57,6 +58,10 @@ sdbus::Slot watchVirtualMac(Bus& bus, RunLoop& loop, Log& log) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The threads take turns rather than allocate side by side: one serves the global queue, and
+    // the bus thread only hands signals on. One arena keeps the pages each of them would otherwise
+    // keep touched in an arena of its own.
+    ::mallopt(M_ARENA_MAX, 1);
     AsioRunLoop loop;
     StdLog log("Wattkeeper");
     std::unique_ptr<Bus> bus;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <optional>
@@ -87,6 +88,14 @@ TEST_F(PosixFileSystemTest, OnlyRegularFilesWithinTheBoundAreReadAndNoLinkIsFoll
         EXPECT_EQ(files.readFile(c.path, kBound), c.content) << c.path;
         EXPECT_EQ(files.fileExists(c.path), c.exists) << c.path;
     }
+    // A file holding more than its size said (the file grew; the kernel's own files say 0) is
+    // read to its end, and still only within the bound.
+    linux_backend::PosixFileSystem host("/");
+    const std::string path = "/proc/" + std::to_string(::getpid()) + "/status";
+    const auto status = host.readFile(path, std::size_t{1} << 20);
+    ASSERT_TRUE(status);
+    EXPECT_NE(std::string(status->begin(), status->end()).find("VmRSS"), std::string::npos);
+    EXPECT_FALSE(host.readFile(path, 100));
 }
 
 TEST_F(PosixFileSystemTest, RemovingTakesAFolderWithEverythingBelowItAndLinksAsLinks) {
