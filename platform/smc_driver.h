@@ -20,6 +20,8 @@ inline constexpr KernReturn kDriverError = static_cast<KernReturn>(0xe00002bc);
 inline constexpr KernReturn kDriverBadArgument = static_cast<KernReturn>(0xe00002c2);
 inline constexpr KernReturn kDriverNotFound = static_cast<KernReturn>(0xe00002f0);
 inline constexpr KernReturn kDriverNoDevice = static_cast<KernReturn>(0xe00002c0);
+// kIOReturnNotPrivileged: newer firmware answers so for some keys, even to root.
+inline constexpr KernReturn kDriverNotPrivileged = static_cast<KernReturn>(0xe00002c1);
 inline constexpr KernReturn kDriverNotPermitted = static_cast<KernReturn>(0xe00002e2);
 
 // The kernel's text for a return code, as mach_error_string gives it.

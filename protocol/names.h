@@ -72,6 +72,9 @@ inline constexpr std::array<std::string_view, 7> kReplyNames = {
 // Payload keys.
 inline constexpr std::string_view kKeySmcStatus = "smcStatus";
 inline constexpr std::string_view kKeySmcTimerActive = "smcTimerActive";
+// Beside "smcStatus" 0 in the open/close-status and heartbeat replies, only when the SMC's firmware
+// offers no charge keys the daemon can use: integer 1. Absent otherwise.
+inline constexpr std::string_view kKeyNoUsableChargeKeys = "noUsableChargeKeys";
 inline constexpr std::string_view kKeyChargingStatus = "chargingStatus";
 inline constexpr std::string_view kKeyDischargingStatus = "dischargingStatus";
 inline constexpr std::string_view kKeyStatus = "status";

@@ -64,9 +64,27 @@ std::uint8_t BatteryModel::keyByte(const char* key) const {
     return info->value.front();
 }
 
+bool BatteryModel::switchedOn(std::span<const ChargeSwitchKey> keys) const {
+    for (const ChargeSwitchKey& k : keys) {
+        if (k.key.empty()) continue;
+        const auto info = store_.key(std::string(k.key));
+        // A placeholder, a key nobody may touch or one of another form switches nothing.
+        if (!info || info->privileged || info->value.size() != k.size) continue;
+        if (!std::ranges::equal(info->value, k.offBytes())) return true;
+    }
+    return false;
+}
+
 ChargeState BatteryModel::state() const {
-    if (!adapter_ || keyByte(kDischargingKey) != 0) return ChargeState::Discharging;
-    if (keyByte(kChargingKey) != 0 || keyByte(kChargingSecondKey) != 0) return ChargeState::Holding;
+    // Whatever generation of keys the firmware has, the one it has decides.
+    bool cutOff = false;
+    bool inhibited = false;
+    for (const ChargeKeySet& set : kChargeKeySets) {
+        cutOff = cutOff || switchedOn(set.adapter);
+        inhibited = inhibited || switchedOn(set.charging);
+    }
+    if (!adapter_ || cutOff) return ChargeState::Discharging;
+    if (inhibited) return ChargeState::Holding;
     return ChargeState::Charging;
 }
 

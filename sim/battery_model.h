@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "platform/plist.h"
+#include "platform/smc_keys.h"
 #include "sim/smc_key_store.h"
 
 namespace wattkeeper::sim {
@@ -66,7 +68,7 @@ inline constexpr std::uint32_t kBatteryStatusChangedMessage = 0xe0024100;
 // The battery, the charger and the machine state they depend on.
 class BatteryModel {
 public:
-    // The store outlives the model; the model reads "CH0B", "CH0C" and "CH0I" from it and keeps
+    // The store outlives the model; the model reads the charge keys from it and keeps
     // the battery-current sensor "B0AC" up to date when the store has one.
     explicit BatteryModel(SmcKeyStore& store, BatterySettings settings = {});
 
@@ -115,6 +117,8 @@ private:
     };
 
     std::uint8_t keyByte(const char* key) const;
+    // Whether one of these keys, held by the store in its working form, holds more than its off value.
+    bool switchedOn(std::span<const ChargeSwitchKey> keys) const;
     bool onAdapterPower() const;
     bool currentFlowsIn() const;
     bool finishingCharge() const;

@@ -107,12 +107,57 @@ SmcKeyStore& SmcKeyStore::operator=(SmcKeyStore&& other) noexcept {
     return *this;
 }
 
-SmcKeyStore SmcKeyStore::macBook() {
+std::string_view firmwareName(Firmware firmware) {
+    switch (firmware) {
+        case Firmware::Ch0b:
+            return "ch0b";
+        case Firmware::Chte:
+            return "chte";
+        case Firmware::Placeholders:
+            return "placeholders";
+    }
+    return "ch0b";
+}
+
+std::optional<Firmware> firmwareNamed(std::string_view name) {
+    for (Firmware firmware : {Firmware::Ch0b, Firmware::Chte, Firmware::Placeholders}) {
+        if (firmwareName(firmware) == name) return firmware;
+    }
+    return std::nullopt;
+}
+
+void SmcKeyStore::installChargeKeys(Firmware firmware) {
+    // Every charge key any generation has, and the newer limit keys that answer no one.
+    for (const char* key : {"CH0B", "CH0C", "CH0I", "CHTE", "CHIE", "CH0J", "bfD0", "bfE0", "bfF0"}) removeKey(key);
+    const auto addSet = [this](const ChargeKeySet& set) {
+        for (const auto& keys : {set.charging, set.adapter}) {
+            for (const ChargeSwitchKey& k : keys) {
+                // The second generation lacks "CH0J" where it has "CHIE".
+                if (k.key.empty() || k.key == "CH0J") continue;
+                const auto off = k.offBytes();
+                addKey(std::string(k.key), std::string(k.type), {off.begin(), off.end()});
+            }
+        }
+    };
+    switch (firmware) {
+        case Firmware::Ch0b:
+            addSet(kChargeKeySets[0]);
+            break;
+        case Firmware::Chte:
+            addSet(kChargeKeySets[1]);
+            break;
+        case Firmware::Placeholders:
+            for (const char* key : {"CH0B", "CH0C", "CH0I", "CHTE"}) addKey(key, "    ", {}, false);
+            addKey("CHIE", "hex_", {0x00});
+            for (const char* key : {"CH0J", "bfD0", "bfE0", "bfF0"}) addKey(key, "ui8 ", {0x00}, false, true);
+            break;
+    }
+}
+
+SmcKeyStore SmcKeyStore::macBook(Firmware firmware) {
     SmcKeyStore store;
-    // Charging: one-byte switches, 0 lets the battery charge and the adapter carry the load.
-    store.addKey(kChargingKey, "ui8 ", {0x00});
-    store.addKey(kChargingSecondKey, "ui8 ", {0x00});
-    store.addKey(kDischargingKey, "ui8 ", {0x00});
+    // Charging: switches whose off value lets the battery charge and the adapter carry the load.
+    store.installChargeKeys(firmware);
     store.addKey("BCLM", "ui8 ", {100});
     // Fans: a count, the forced-control mask, and per fan its mode and speeds.
     store.addKey("FNum", "ui8 ", {2}, false);
@@ -147,12 +192,12 @@ void SmcKeyStore::updateKeyCount() {
 }
 
 void SmcKeyStore::addKey(const std::string& key, const std::string& type, std::vector<std::uint8_t> value,
-                         bool writable) {
+                         bool writable, bool privileged) {
     const std::uint32_t code = fourCharCode(key, "key");
     fourCharCode(type, "type");
     if (value.size() > kMaxValueSize) throw std::invalid_argument("an SMC value has at most 32 bytes: " + key);
     std::lock_guard lock(mutex_);
-    keys_[code] = SmcKeyInfo{type, std::move(value), writable};
+    keys_[code] = SmcKeyInfo{type, std::move(value), writable, privileged};
     updateKeyCount();
 }
 
@@ -238,9 +283,13 @@ KernReturn SmcKeyStore::callStructMethod(std::uint32_t selector, const void* inp
 
     // The controller answers in a fresh record, so nothing of an earlier reply in the caller's
     // buffer survives.
+    const auto found = keys_.find(code);
+    if (found != keys_.end() && found->second.privileged && command != kReadIndex) {
+        std::memset(output, 0, kRecordSize);
+        return kDriverNotPrivileged;
+    }
     Record reply{};
     store32(reply, kKeyOffset, code);
-    const auto found = keys_.find(code);
     switch (command) {
         case kReadKeyInfo:
             if (found == keys_.end()) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/smc_driver.h"
@@ -28,7 +29,19 @@ struct SmcKeyInfo {
     std::string type;                 // four characters, e.g. "ui8 "
     std::vector<std::uint8_t> value;  // its size is the key's size (at most 32)
     bool writable = true;
+    // Reads and writes answer kIOReturnNotPrivileged, even to root.
+    bool privileged = false;
 };
+
+// The firmware generations, by the charge keys they offer (the sets of platform/smc_keys.h):
+// - Ch0b: "CH0B", "CH0C", "CH0I", one byte each;
+// - Chte: "CHTE" and "CHIE" (macOS 15.7 to 26.6); the old keys are gone;
+// - Placeholders: "CH0B", "CH0C", "CH0I" and "CHTE" listed with size 0 and no data, "CHIE"
+//   alone in working order, "CH0J" and the newer limit keys privileged (macOS 15.8, 26.7, 27).
+enum class Firmware { Ch0b, Chte, Placeholders };
+// "ch0b", "chte", "placeholders".
+std::string_view firmwareName(Firmware firmware);
+std::optional<Firmware> firmwareNamed(std::string_view name);
 
 class SmcKeyStore {
 public:
@@ -41,13 +54,16 @@ public:
     SmcKeyStore(SmcKeyStore&& other) noexcept;
     SmcKeyStore& operator=(SmcKeyStore&& other) noexcept;
 
-    // An Intel MacBook Pro: the charge keys, two fans, a few sensors, "#KEY".
-    static SmcKeyStore macBook();
+    // A MacBook: the charge keys of the firmware, two fans, a few sensors, "#KEY".
+    static SmcKeyStore macBook(Firmware firmware = Firmware::Ch0b);
+    // Puts the charge keys of `firmware` in place of whichever charge keys the store holds.
+    void installChargeKeys(Firmware firmware);
 
     // Adds or replaces a key; "#KEY" follows the count of keys by itself. The key and the type
     // must be four bytes and the value at most 32 bytes (std::invalid_argument otherwise). Adding
     // "#KEY" puts back the count key ("ui32", read-only, the count), whatever is passed.
-    void addKey(const std::string& key, const std::string& type, std::vector<std::uint8_t> value, bool writable = true);
+    void addKey(const std::string& key, const std::string& type, std::vector<std::uint8_t> value, bool writable = true,
+                bool privileged = false);
     bool removeKey(const std::string& key);
     std::optional<SmcKeyInfo> key(const std::string& key) const;
     // Sets a key's bytes from the hardware side (no writability check); false for an unknown key,

@@ -122,6 +122,8 @@ private:
     // Opens the SMC connection again; true when it is usable then.
     bool reopenLostConnection();
     void postReply(std::string_view name, const PlistDictionary& payload);
+    // "smcStatus", and "noUsableChargeKeys" = 1 when the firmware offers no keys the daemon can use.
+    PlistDictionary smcStatusPayload(bool usable) const;
     // The end of an uninstall: charging handed back, exit 0.
     void endUninstalled();
 

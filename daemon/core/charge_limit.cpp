@@ -89,8 +89,9 @@ bool ZQBatteryModule::evaluateOnce(Stagger stagger) {
     bool usable = smcManager->getcmcStatus();
     // Control is on but the connection went away under the daemon: whatever it last switched
     // (forced discharge on a plugged-in Mac, charging held off) would stay so with nobody to
-    // undo it. Open it again at every evaluation until it is usable.
-    if (!usable && wanted) usable = reopenLostConnection();
+    // undo it. Open it again at every evaluation until it is usable; not while the firmware is
+    // known to offer no keys the daemon can use, which opening again cannot change.
+    if (!usable && wanted && !smcManager->noUsableKeys()) usable = reopenLostConnection();
     if (!usable || !wanted) {
         cmcOpen.store(false, std::memory_order_relaxed);
         return true;

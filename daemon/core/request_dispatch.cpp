@@ -89,7 +89,14 @@ void ZQBatteryModule::registerDaemonNotification() {
 void ZQBatteryModule::getSMCOpenCloseStatus() {
     const bool usable = smcManager->getcmcStatus();
     cmcOpen.store(usable, std::memory_order_relaxed);
-    postReply(protocol::kReplyQuerySMCOpenCloseStatus, {{std::string(protocol::kKeySmcStatus), usable ? 1 : 0}});
+    postReply(protocol::kReplyQuerySMCOpenCloseStatus, smcStatusPayload(usable));
+}
+
+PlistDictionary ZQBatteryModule::smcStatusPayload(bool usable) const {
+    PlistDictionary payload{{std::string(protocol::kKeySmcStatus), usable ? 1 : 0}};
+    // Says why charge control cannot run here; a peer that does not know the key has "smcStatus" 0.
+    if (smcManager->noUsableKeys()) payload.set(std::string(protocol::kKeyNoUsableChargeKeys), 1);
+    return payload;
 }
 
 void ZQBatteryModule::getChargingStatus() {
@@ -181,8 +188,9 @@ void ZQBatteryModule::handleHeart() {
     cmcOpen.store(usable, std::memory_order_relaxed);
     const bool timerActive = isCMCTimerActive();
     quillCmcCountTime();
-    postReply(protocol::kReplyHeart, {{std::string(protocol::kKeySmcStatus), usable ? 1 : 0},
-                                      {std::string(protocol::kKeySmcTimerActive), timerActive ? 1 : 0}});
+    PlistDictionary payload = smcStatusPayload(usable);
+    payload.set(std::string(protocol::kKeySmcTimerActive), timerActive ? 1 : 0);
+    postReply(protocol::kReplyHeart, payload);
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <span>
 
 #include "platform/ports.h"
 #include "platform/smc_keys.h"
@@ -232,8 +233,13 @@ KernReturn SMC::writeFPE2(std::string_view key, std::int64_t value) {
     return write(smcValue);
 }
 
-bool SMC::isChargeKeyReadable() {
-    SMCVal_t value{kChargingKey};
+bool hasSwitchForm(const SMCVal_t& value, const ChargeSwitchKey& key) {
+    if (value.dataSize != key.size) return false;
+    return value.dataType == key.type || value.dataType == "hex_" || (key.size == 1 && value.dataType == "ui8 ");
+}
+
+bool SMC::isChargeKeyReadable(std::string_view key) {
+    SMCVal_t value{std::string(key)};
     const KernReturn result = read(value);
     if (result == kKernSuccess) return true;
     logLine("Error read fan value: " + errorText(result));
@@ -268,6 +274,40 @@ void SMC::setUInt8Value(std::string_view key, std::int64_t newValue) {
         logLine("bytes " + std::to_string(newValue));
         value.bytes[0] = static_cast<std::uint8_t>(newValue);
     }
+    result = write(value);
+    if (result != kKernSuccess) logLine("Error write: " + errorText(result));
+}
+
+std::optional<bool> SMC::getSwitchValue(const ChargeSwitchKey& key) {
+    SMCVal_t value{std::string(key.key)};
+    const KernReturn result = read(value);
+    if (result != kKernSuccess) {
+        logLine("Error read fan value: " + errorText(result));
+        return std::nullopt;
+    }
+    if (!hasSwitchForm(value, key)) return std::nullopt;
+    const auto held = std::span<const std::uint8_t>(value.bytes.data(), value.dataSize);
+    if (std::ranges::equal(held, key.onBytes())) return true;
+    if (std::ranges::equal(held, key.offBytes())) return false;
+    return std::nullopt;
+}
+
+void SMC::setSwitchValue(const ChargeSwitchKey& key, bool on) {
+    SMCVal_t value{std::string(key.key)};
+    KernReturn result = read(value);
+    if (result != kKernSuccess) {
+        logLine("Error read fan value: " + errorText(result));
+        return;
+    }
+    if (!hasSwitchForm(value, key)) {
+        logLine("Error write: " + value.key + " is not " + std::to_string(key.size) + " bytes of type " +
+                std::string(key.type));
+        return;
+    }
+    const auto bytes = on ? key.onBytes() : key.offBytes();
+    logLine("设置电池状态数值 " + value.key + (on ? " on" : " off"));
+    value.bytes = {};
+    std::ranges::copy(bytes, value.bytes.begin());
     result = write(value);
     if (result != kKernSuccess) logLine("Error write: " + errorText(result));
 }

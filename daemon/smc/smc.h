@@ -13,8 +13,13 @@
 #include "daemon/smc/smc_types.h"
 #include "platform/log.h"
 #include "platform/smc_driver.h"
+#include "platform/smc_keys.h"
 
 namespace wattkeeper::daemon {
+
+// Whether a value read has the size and type the switch key is known by ("hex_", and "ui8 " for a
+// single byte, are raw bytes to any controller).
+bool hasSwitchForm(const SMCVal_t& value, const ChargeSwitchKey& key);
 
 class SMC {
 public:
@@ -48,9 +53,16 @@ public:
     std::optional<std::string> getStringValue(std::string_view key);
     std::vector<std::string> getAllKeys();
     KernReturn writeFPE2(std::string_view key, std::int64_t value);
-    bool isChargeKeyReadable();
+    // True when the key (by default the first set's charging key) can be read.
+    bool isChargeKeyReadable(std::string_view key = kChargingKey);
     std::optional<int> getUInt8Value(std::string_view key);
     void setUInt8Value(std::string_view key, std::int64_t value);
+    // A switch key of the newer generations: true or false when it holds its on or its off bytes;
+    // nothing when it cannot be read (logged as getUInt8Value does), has another form, or holds
+    // anything else.
+    std::optional<bool> getSwitchValue(const ChargeSwitchKey& key);
+    // Writes the on or off bytes when the key has the switch's form; each failure logged.
+    void setSwitchValue(const ChargeSwitchKey& key, bool on);
 
     void setFanMode(int fan, FanMode mode);
     void setFanSpeed(int fan, int speed);

@@ -1,6 +1,7 @@
 #include "daemon/smc/smc_manager.h"
 
 #include <chrono>
+#include <iterator>
 #include <string>
 
 #include "platform/smc_keys.h"
@@ -8,6 +9,52 @@
 namespace wattkeeper::daemon {
 
 using namespace std::chrono_literals;
+
+const ChargeKeySet* FirmwareKeys::set() const {
+    const int choice = choice_.load(std::memory_order_relaxed);
+    if (choice == kNone) return nullptr;
+    return &kChargeKeySets[choice == kUnknown ? 0 : static_cast<std::size_t>(choice) / 2];
+}
+
+void FirmwareKeys::choose(std::size_t set, std::size_t adapter) {
+    choice_.store(static_cast<int>(set * 2 + adapter), std::memory_order_relaxed);
+}
+
+bool FirmwareKeys::chooseNone(std::uint64_t fingerprint) {
+    fingerprint_.store(fingerprint, std::memory_order_relaxed);
+    return choice_.exchange(kNone, std::memory_order_relaxed) != kNone;
+}
+
+const ChargeSwitchKey* FirmwareKeys::keyFor(int choice, std::string_view role) {
+    const ChargeKeySet& set = kChargeKeySets[static_cast<std::size_t>(choice) / 2];
+    const ChargeSwitchKey* key = nullptr;
+    if (role == kChargingKey) key = &set.charging[0];
+    if (role == kChargingSecondKey) key = &set.charging[1];
+    if (role == kDischargingKey) key = &set.adapter[static_cast<std::size_t>(choice) % 2];
+    return key && !key->key.empty() ? key : nullptr;
+}
+
+std::optional<int> FirmwareKeys::read(SMC& smc, std::string_view role) const {
+    const int choice = choice_.load(std::memory_order_relaxed);
+    if (choice == kNone) return std::nullopt;
+    // The first set's keys are the roles themselves, read as they always were.
+    if (choice == kUnknown || choice / 2 == 0) return smc.getUInt8Value(role);
+    const ChargeSwitchKey* key = keyFor(choice, role);
+    const auto on = key ? smc.getSwitchValue(*key) : std::nullopt;
+    if (!on) return std::nullopt;
+    if (!*on) return 0;
+    return role == kDischargingKey ? 1 : 2;
+}
+
+void FirmwareKeys::write(SMC& smc, std::string_view role, std::uint8_t value) const {
+    const int choice = choice_.load(std::memory_order_relaxed);
+    if (choice == kNone) return;
+    if (choice == kUnknown || choice / 2 == 0) {
+        smc.setUInt8Value(role, value);
+        return;
+    }
+    if (const ChargeSwitchKey* key = keyFor(choice, role)) smc.setSwitchValue(*key, value != 0);
+}
 
 std::uint64_t SwitchDecisions::generation() const {
     std::lock_guard lock(mutex_);
@@ -40,13 +87,14 @@ std::optional<std::uint8_t>* SwitchDecisions::wantedLocked(std::string_view key)
     return nullptr;
 }
 
-void SwitchDecisions::write(SMC& smc, std::string_view key, std::uint8_t value, bool delayed) {
+void SwitchDecisions::write(SMC& smc, const FirmwareKeys& keys, std::string_view key, std::uint8_t value,
+                            bool delayed) {
     std::lock_guard lock(mutex_);
     const std::optional<std::uint8_t>* wanted = wantedLocked(key);
     if (wanted && *wanted && **wanted != value) return;
     // The connection this write was meant for is gone; a later one is not its business.
     if (delayed && smc.conn() == 0) return;
-    smc.setUInt8Value(key, value);
+    keys.write(smc, key, value);
 }
 
 ZQSMCManager::ZQSMCManager(SMC& smc, RunLoop& runLoop, Log& log) : smc_(smc), runLoop_(runLoop), log_(log) {}
@@ -54,8 +102,62 @@ ZQSMCManager::ZQSMCManager(SMC& smc, RunLoop& runLoop, Log& log) : smc_(smc), ru
 ZQSMCManager::~ZQSMCManager() { log_.standardOutput("细沟"); }
 
 void ZQSMCManager::openCMC() {
+    const IoConnect before = smc_.conn();
     const KernReturn result = smc_.open();
-    if (result != kKernSuccess) log_.standardOutput("error close smc connection: " + smc_.errorText(result));
+    if (result != kKernSuccess) {
+        log_.standardOutput("error close smc connection: " + smc_.errorText(result));
+        return;
+    }
+    // Firmware that offered nothing is asked again only once it answers otherwise (getcmcStatus).
+    if (smc_.conn() != before && !keys_->none()) chooseKeys();
+}
+
+void ZQSMCManager::chooseKeys() {
+    std::string found;
+    bool undecided = false;
+    // One key's answer, quietly, noted for the log line; true when it is in working order.
+    const auto probe = [&](const ChargeSwitchKey& key) {
+        SMCVal_t value{std::string(key.key)};
+        const KernReturn result = smc_.read(value);
+        std::string answer = "in working order";
+        if (result == kDriverNotPrivileged) {
+            answer = "not privileged";
+        } else if (result != kKernSuccess) {
+            // The connection or the kernel failed, not the firmware: nothing is known.
+            undecided = true;
+            answer = smc_.errorText(result);
+        } else if (value.dataSize == 0) {
+            answer = "no data";
+        } else if (!hasSwitchForm(value, key)) {
+            answer = "\"" + value.dataType + "\" of " + std::to_string(value.dataSize) + " bytes";
+        }
+        found += (found.empty() ? "" : ", ") + value.key + " " + answer;
+        return answer == "in working order";
+    };
+    for (std::size_t s = 0; s < std::size(kChargeKeySets); ++s) {
+        const ChargeKeySet& set = kChargeKeySets[s];
+        const bool charging = probe(set.charging[0]);
+        for (std::size_t a = 0; a < set.adapter.size(); ++a) {
+            if (set.adapter[a].key.empty()) continue;
+            if (probe(set.adapter[a]) && charging) {
+                keys_->choose(s, a);
+                return;
+            }
+        }
+    }
+    if (undecided) {
+        keys_->forget();
+        return;
+    }
+    if (!keys_->chooseNone(fingerprint())) return;
+    log_.standardOutput("no charge keys this firmware offers can be used (" + found +
+                        "): no set has its charging and an adapter key in working order; charge control stays off");
+}
+
+std::uint64_t ZQSMCManager::fingerprint() {
+    SMCVal_t value{kChargingKey};
+    const KernReturn result = smc_.read(value);
+    return (std::uint64_t{static_cast<std::uint32_t>(result)} << 32) | value.dataSize;
 }
 
 void ZQSMCManager::closeCMC() {
@@ -69,7 +171,14 @@ void ZQSMCManager::reopenCMC() {
     openCMC();
 }
 
-bool ZQSMCManager::getcmcStatus() { return smc_.isChargeKeyReadable(); }
+bool ZQSMCManager::getcmcStatus() {
+    const ChargeKeySet* set = keys_->set();
+    if (set) return smc_.isChargeKeyReadable(set->charging[0].key);
+    // A controller that answers otherwise now (it came back, with new firmware perhaps) is worth
+    // a new look when the connection is next opened.
+    if (isOpen() && fingerprint() != keys_->fingerprint()) keys_->forget();
+    return false;
+}
 
 void ZQSMCManager::enable_discharging(Stagger /*stagger*/) {
     log_.standardOutput("quill开启放电");
@@ -107,14 +216,14 @@ void ZQSMCManager::setbatteryWithKey(std::string_view key, std::int64_t value) {
 
 bool ZQSMCManager::keysHoldCharging() {
     for (const char* key : {kChargingKey, kChargingSecondKey, kDischargingKey}) {
-        const auto value = smc_.getUInt8Value(key);
+        const auto value = keys_->read(smc_, key);
         if (value && *value != 0) return true;
     }
     return false;
 }
 
 std::int64_t ZQSMCManager::readStatus(std::string_view key, std::string_view label) {
-    const auto value = smc_.getUInt8Value(key);
+    const auto value = keys_->read(smc_, key);
     if (!value) return 9;
     // Read on every evaluation: one allocation for the line.
     const std::string number = std::to_string(*value);
@@ -125,7 +234,7 @@ std::int64_t ZQSMCManager::readStatus(std::string_view key, std::string_view lab
     return *value;
 }
 
-void ZQSMCManager::writeNow(const char* key, std::uint8_t value) { decisions_->write(smc_, key, value, false); }
+void ZQSMCManager::writeNow(const char* key, std::uint8_t value) { decisions_->write(smc_, *keys_, key, value, false); }
 
 void ZQSMCManager::writeLater(Duration delay, const char* key, std::uint8_t value, Stagger stagger) {
     if (stagger == Stagger::AtOnce) {
@@ -133,8 +242,9 @@ void ZQSMCManager::writeLater(Duration delay, const char* key, std::uint8_t valu
         return;
     }
     // The shared client lives for the process, so the write may outlive this manager.
-    runLoop_.after(delay,
-                   [&smc = smc_, decisions = decisions_, key, value] { decisions->write(smc, key, value, true); });
+    runLoop_.after(delay, [&smc = smc_, decisions = decisions_, keys = keys_, key, value] {
+        decisions->write(smc, *keys, key, value, true);
+    });
 }
 
 }  // namespace wattkeeper::daemon

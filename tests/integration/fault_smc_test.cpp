@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -37,6 +38,9 @@ struct Fault {
     std::int64_t chargingStatus;
     std::int64_t dischargingStatus;
     std::string keysDuring;
+    // A line the daemon logs once for the fault, however many evaluations it sees; with it the
+    // replies say the firmware is the reason, and no key write follows the line.
+    const char* loggedOnce = nullptr;
 };
 
 void PrintTo(const Fault& fault, std::ostream* out) { *out << fault.name; }
@@ -68,16 +72,24 @@ const Fault kFaults[] = {
     // daemon last switched is not left standing with nobody to undo it.
     {"ConnectionClosedUnderTheDaemon", [](DaemonFixture& f) { f.control("CloseSmcConnections"); }, nullptr, 1, 1, 0,
      kBelowLimitKeys},
+    // New firmware whose charge keys are placeholders: the daemon opens once more, finds nothing it
+    // can use and stays quiet until the controller answers otherwise.
+    {"FirmwareWithoutUsableChargeKeys", [](DaemonFixture& f) { f.control("SetFirmware", std::string("placeholders")); },
+     [](DaemonFixture& f) { f.control("SetFirmware", std::string("ch0b")); }, 0, 0, 0, "",
+     "no charge keys this firmware offers can be used ("},
 };
 
 class SmcFaults : public DaemonFixture, public ::testing::WithParamInterface<Fault> {
 protected:
     // Asks the status requests and checks what they report.
-    void expectStatus(std::int64_t smcStatus, std::int64_t chargingStatus, std::int64_t dischargingStatus) {
-        const std::tuple<std::string_view, std::string_view, std::int64_t> reads[] = {
+    void expectStatus(std::int64_t smcStatus, std::int64_t chargingStatus, std::int64_t dischargingStatus,
+                      std::optional<std::int64_t> noUsableKeys = std::nullopt) {
+        const std::tuple<std::string_view, std::string_view, std::optional<std::int64_t>> reads[] = {
             {protocol::kHeart, protocol::kKeySmcStatus, smcStatus},
             {protocol::kHeart, protocol::kKeySmcTimerActive, 1},
+            {protocol::kHeart, protocol::kKeyNoUsableChargeKeys, noUsableKeys},
             {protocol::kQuerySMCOpenCloseStatus, protocol::kKeySmcStatus, smcStatus},
+            {protocol::kQuerySMCOpenCloseStatus, protocol::kKeyNoUsableChargeKeys, noUsableKeys},
             {protocol::kQuerySMCChargingStatus, protocol::kKeyChargingStatus, chargingStatus},
             {protocol::kQuerySMCChargingStatus, protocol::kKeyDischargingStatus, dischargingStatus},
         };
@@ -100,7 +112,17 @@ TEST_P(SmcFaults, AreReportedAndTheKeysCorrectedAtTheNextEvaluationAfterThem) {
     fault.inject(*this);
     ASSERT_EQ(vm({"charge", "30"}).status, 0);
     EXPECT_TRUE(keysBecome(fault.keysDuring, Nudge::ThenRest)) << keys();
-    expectStatus(fault.smcStatus, fault.chargingStatus, fault.dischargingStatus);
+    expectStatus(fault.smcStatus, fault.chargingStatus, fault.dischargingStatus,
+                 fault.loggedOnce ? std::optional<std::int64_t>(1) : std::nullopt);
+    if (fault.loggedOnce) {
+        const std::string log = readFile(daemonLog);
+        const auto first = log.find(fault.loggedOnce);
+        EXPECT_NE(first, std::string::npos) << log;
+        EXPECT_EQ(log.find(fault.loggedOnce, first + 1), std::string::npos) << log;
+        EXPECT_EQ(log.find("设置电池状态数值", first), std::string::npos) << log;
+        EXPECT_NE(ctl({"status"}).output.find("firmware offers no charge control the daemon can use"),
+                  std::string::npos);
+    }
     if (!fault.clear) return;
     fault.clear(*this);
     EXPECT_TRUE(keysBecome(kBelowLimitKeys, Nudge::ThenRest)) << keys();

@@ -10,6 +10,7 @@
 
 #include "daemon/core/battery_module.h"
 #include "daemon/smc/smc.h"
+#include "platform/smc_keys.h"
 #include "protocol/config.h"
 #include "protocol/names.h"
 #include "protocol/protocol.h"
@@ -74,10 +75,23 @@ public:
     void setLimit(PlistValue limit) {
         files.putPlist(kLimitFile, PlistDictionary{{"ChargingLimit", std::move(limit)}});
     }
+    // The switches in the first set's values, through whichever generation's keys the store has.
     void setKeys(std::uint8_t ch0b, std::uint8_t ch0c, std::uint8_t ch0i) {
         store.setValue("CH0B", {ch0b});
         store.setValue("CH0C", {ch0c});
         store.setValue("CH0I", {ch0i});
+        const ChargeKeySet& newer = kChargeKeySets[1];
+        const auto bytes = [](const ChargeSwitchKey& k, bool on) {
+            const auto b = on ? k.onBytes() : k.offBytes();
+            return std::vector<std::uint8_t>(b.begin(), b.end());
+        };
+        store.setValue(std::string(newer.charging[0].key), bytes(newer.charging[0], ch0b != 0));
+        store.setValue(std::string(newer.adapter[0].key), bytes(newer.adapter[0], ch0i != 0));
+    }
+    // The key in a switch's role ("CH0B" or "CH0I") on the store's firmware.
+    std::string switchKey(std::string_view role) const {
+        if (!store.key("CHTE")) return std::string(role);
+        return role == kDischargingKey ? "CHIE" : "CHTE";
     }
     struct Keys {
         int ch0b, ch0c, ch0i;
@@ -87,8 +101,11 @@ public:
         }
     };
     Keys keys() const {
-        auto byte = [&](const char* key) { return int(store.key(key)->value.at(0)); };
-        return {byte("CH0B"), byte("CH0C"), byte("CH0I")};
+        auto byte = [&](const std::string& key) { return int(store.key(key)->value.at(0)); };
+        if (switchKey(kChargingKey) == kChargingKey) return {byte("CH0B"), byte("CH0C"), byte("CH0I")};
+        // The newer keys, one for both charging switches, in the first set's values.
+        const int charging = byte("CHTE") != 0 ? 2 : 0;
+        return {charging, charging, byte("CHIE") != 0 ? 1 : 0};
     }
     // The replies posted on the distributed center, oldest first.
     std::vector<MemoryNotificationCenter::Post> replies() const { return distributed.posts(); }

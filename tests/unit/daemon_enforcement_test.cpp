@@ -4,8 +4,13 @@
 #include <functional>
 #include <limits>
 #include <thread>
+#include <tuple>
 
 #include "tests/unit/daemon_fixture.h"
+
+namespace wattkeeper::sim {
+void PrintTo(Firmware firmware, std::ostream* os) { *os << firmwareName(firmware); }
+}  // namespace wattkeeper::sim
 
 namespace wattkeeper::testkit {
 namespace {
@@ -25,10 +30,14 @@ struct Situation {
 
 void PrintTo(const Situation& s, std::ostream* os) { *os << s.name; }
 
-class SwitchStateTable : public DaemonTest, public ::testing::WithParamInterface<Situation> {};
+// Each situation on each firmware generation: the switches end alike through whichever keys it
+// offers; where it offers none the daemon could use, nothing is written at all.
+class SwitchStateTable : public DaemonTest,
+                         public ::testing::WithParamInterface<std::tuple<Situation, sim::Firmware>> {};
 
 TEST_P(SwitchStateTable, OneEvaluationLeavesTheSwitchesAsTheSituationRequires) {
-    const Situation& s = GetParam();
+    const auto& [s, firmware] = GetParam();
+    store.installChargeKeys(firmware);
     startControlling();
     setLimit(80);
     module->battery.CurrentCapacity = s.charge;
@@ -36,54 +45,68 @@ TEST_P(SwitchStateTable, OneEvaluationLeavesTheSwitchesAsTheSituationRequires) {
     setKeys(s.before.ch0b, s.before.ch0c, s.before.ch0i);
     module->quillCmcCountTime();
     loop.advance(1500ms);
-    EXPECT_EQ(keys(), s.after);
+    if (firmware != sim::Firmware::Placeholders) {
+        EXPECT_EQ(keys(), s.after);
+        return;
+    }
+    EXPECT_TRUE(store.writes().empty());
+    EXPECT_FALSE(module->cmcOpen);
+    EXPECT_EQ(logCount("no charge keys this firmware offers can be used (CH0B no data, CH0I no data, CHTE no data, "
+                       "CHIE in working order, CH0J not privileged): no set has its charging and an adapter key in "
+                       "working order; charge control stays off"),
+              1u);
 }
 
 const Action lidClosed = [](DaemonTest& t) { t.system.setClamshellState(true); };
 const Action asleep = [](DaemonTest& t) { t.module->setMacSleep(); };
 const auto limit = [](PlistValue value) -> Action { return [value](DaemonTest& t) { t.setLimit(value); }; };
 
-INSTANTIATE_TEST_SUITE_P(
-    Situations, SwitchStateTable,
-    ::testing::Values(Situation{"AboveLidOpenAwake", 81, {}, {0, 0, 0}, {2, 2, 1}},
-                      Situation{"AboveLidClosed", 81, lidClosed, {0, 0, 1}, {2, 2, 0}},
-                      Situation{"AboveAsleep", 81, asleep, {0, 0, 1}, {2, 2, 0}},
-                      Situation{"AtTheLimit", 80, {}, {0, 0, 1}, {2, 2, 0}},
-                      Situation{"Below", 79, {}, {2, 2, 1}, {0, 0, 0}},
-                      Situation{"BelowLidClosed", 79, lidClosed, {2, 2, 0}, {0, 0, 0}},
-                      Situation{"BelowAsleep", 79, asleep, {0, 0, 1}, {2, 2, 0}},
-                      Situation{"ControlOffWithTheConnectionOpen",
-                                95,
-                                [](DaemonTest& t) { t.module->cmcSwitch = false; },
-                                {2, 2, 1},
-                                {2, 2, 1}},
-                      Situation{"LimitNineMeansNoLimit", 50, limit(9), {2, 2, 1}, {0, 0, 0}},
-                      Situation{"LimitTenIsEnforced", 11, limit(10), {0, 0, 0}, {2, 2, 1}},
-                      // A limit file that reads, even without a limit, is not replaced by the preferences.
-                      Situation{"ALimitFileWithoutTheKeyIsNoLimitWhateverThePreferences",
-                                90,
-                                [](DaemonTest& t) {
-                                    t.files.putPlist(kLimitFile, PlistDictionary{{"Other", 1}});
-                                    t.files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 60}});
-                                },
-                                {2, 2, 1},
-                                {0, 0, 0}},
-                      // "CH0B" of another type reads as 9: charging counts as already held.
-                      Situation{"AboveWithAnUnreadableChargingKeyOnlyForcesDischarge",
-                                90,
-                                [](DaemonTest& t) {
-                                    t.store.addKey("CH0B", "ui16", {0, 0});
-                                },
-                                {0, 0, 0},
-                                {0, 0, 1}},
-                      Situation{"BelowWithAnUnreadableDischargingKeyStillAllowsCharging",
-                                50,
-                                [](DaemonTest& t) {
-                                    t.store.addKey("CH0I", "ui16", {0, 0});
-                                },
-                                {2, 2, 0},
-                                {0, 0, 0}}),
-    [](const ::testing::TestParamInfo<Situation>& info) { return std::string(info.param.name); });
+const Situation kSituations[] = {
+    Situation{"AboveLidOpenAwake", 81, {}, {0, 0, 0}, {2, 2, 1}},
+    Situation{"AboveLidClosed", 81, lidClosed, {0, 0, 1}, {2, 2, 0}},
+    Situation{"AboveAsleep", 81, asleep, {0, 0, 1}, {2, 2, 0}}, Situation{"AtTheLimit", 80, {}, {0, 0, 1}, {2, 2, 0}},
+    Situation{"Below", 79, {}, {2, 2, 1}, {0, 0, 0}}, Situation{"BelowLidClosed", 79, lidClosed, {2, 2, 0}, {0, 0, 0}},
+    Situation{"BelowAsleep", 79, asleep, {0, 0, 1}, {2, 2, 0}},
+    Situation{"ControlOffWithTheConnectionOpen",
+              95,
+              [](DaemonTest& t) { t.module->cmcSwitch = false; },
+              {2, 2, 1},
+              {2, 2, 1}},
+    Situation{"LimitNineMeansNoLimit", 50, limit(9), {2, 2, 1}, {0, 0, 0}},
+    Situation{"LimitTenIsEnforced", 11, limit(10), {0, 0, 0}, {2, 2, 1}},
+    // A limit file that reads, even without a limit, is not replaced by the preferences.
+    Situation{"ALimitFileWithoutTheKeyIsNoLimitWhateverThePreferences",
+              90,
+              [](DaemonTest& t) {
+                  t.files.putPlist(kLimitFile, PlistDictionary{{"Other", 1}});
+                  t.files.putPlist(kPreferencesFile, PlistDictionary{{"ChargingLimit", 60}});
+              },
+              {2, 2, 1},
+              {0, 0, 0}},
+    // "CH0B" of another type reads as 9: charging counts as already held.
+    Situation{"AboveWithAnUnreadableChargingKeyOnlyForcesDischarge",
+              90,
+              [](DaemonTest& t) {
+                  t.store.addKey(t.switchKey(kChargingKey), "ui16", {0, 0});
+              },
+              {0, 0, 0},
+              {0, 0, 1}},
+    Situation{"BelowWithAnUnreadableDischargingKeyStillAllowsCharging",
+              50,
+              [](DaemonTest& t) {
+                  t.store.addKey(t.switchKey(kDischargingKey), "ui16", {0, 0});
+              },
+              {2, 2, 0},
+              {0, 0, 0}}};
+
+INSTANTIATE_TEST_SUITE_P(Situations, SwitchStateTable,
+                         ::testing::Combine(::testing::ValuesIn(kSituations),
+                                            ::testing::Values(sim::Firmware::Ch0b, sim::Firmware::Chte,
+                                                              sim::Firmware::Placeholders)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    std::string(sim::firmwareName(std::get<1>(info.param)));
+                         });
 
 TEST(ChargingLimit, IsReadFromNumbersAndNumericTextOnly) {
     struct Case {
@@ -224,6 +247,13 @@ INSTANTIATE_TEST_SUITE_P(
                        },
                        0ms,
                        {2, 2, 0}}}},
+        // The hand-back at the end goes through the keys the firmware offers.
+        Interleaving{"TerminatedOnTheNewerKeysHandsChargingBack",
+                     [](DaemonTest& t) {
+                         t.store.installChargeKeys(sim::Firmware::Chte);
+                         controllingAbove({2, 2, 1})(t);
+                     },
+                     {{"terminated", [](DaemonTest& t) { t.loop.requestTermination(); }, 0ms, {0, 0, 0}}}},
         Interleaving{"SleepDuringForcedDischargeEndsItBeforeTheHandlerReturns",
                      controllingAbove({2, 2, 1}),
                      {{"will sleep", [](DaemonTest& t) { t.workspace.postWillSleep(); }, 0ms, {2, 2, 0}},

@@ -105,6 +105,10 @@ std::string formatStatus(const linux_backend::BusDictionary& status) {
     line(kChargingKey, keyText(status, kChargingKey));
     line(kChargingSecondKey, keyText(status, kChargingSecondKey));
     line(kDischargingKey, keyText(status, kDischargingKey));
+    for (const char* key : {"CHTE", "CHIE"}) {
+        if (status.contains(key)) line(key, text<std::uint8_t>(status, key));
+    }
+    line("firmware", value<std::string>(status, "firmware").value_or("?"));
     line("lid", value<std::string>(status, "lid").value_or("?"));
     const auto asleep = value<bool>(status, "asleep");
     line("sleep", !asleep ? "?" : *asleep ? "asleep" : "awake");

@@ -84,10 +84,18 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 16))
         ->capture_default_str();
     serveCommand->add_option("--os", os, "Operating system version, e.g. 10.15.7")->capture_default_str();
+    std::string firmware(sim::firmwareName(options.firmware));
+    serveCommand
+        ->add_option("--firmware", firmware,
+                     "SMC firmware generation: ch0b (CH0B/CH0C/CH0I), chte (CHTE/CHIE, macOS 15.7-26.6) or "
+                     "placeholders (no usable charge keys, macOS 15.8, 26.7, 27)")
+        ->check(CLI::IsMember({"ch0b", "chte", "placeholders"}))
+        ->capture_default_str();
     serveCommand->callback([&] {
         const auto version = parseVersion(os);
         if (!version) throw CLI::ValidationError("--os", "a version is one to three numbers: 14, 14.2, 10.15.7");
         options.os = *version;
+        options.firmware = *sim::firmwareNamed(firmware);
         options.root = root;
         if (!trace.empty()) options.trace = std::filesystem::absolute(trace);
         action = [&options] { return serve(options); };

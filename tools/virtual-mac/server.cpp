@@ -13,8 +13,8 @@
 #include <asio.hpp>
 
 #include "platform/linux/virtual_mac_bus.h"
-#include "tools/virtual-mac/launchd.h"
 #include "platform/smc_keys.h"
+#include "tools/virtual-mac/launchd.h"
 
 namespace wattkeeper::virtual_mac {
 
@@ -75,7 +75,7 @@ Server::Server(sdbus::IConnection& connection, ServeOptions options, Launchd* la
       launchd_(launchd),
       io_(io),
       options_(std::move(options)),
-      store_(sim::SmcKeyStore::macBook()),
+      store_(sim::SmcKeyStore::macBook(options_.firmware)),
       driver_(store_),
       model_(store_, settingsFrom(options_)),
       lastSync_(std::chrono::steady_clock::now()),
@@ -489,6 +489,10 @@ void Server::registerControl() {
         .onInterface(linux_backend::kControlInterface)
         .withInputParamNames("key", "present")
         .implementedAs(changing(&Server::setSmcKeyPresentLocked));
+    object_->registerMethod("SetFirmware")
+        .onInterface(linux_backend::kControlInterface)
+        .withInputParamNames("name")
+        .implementedAs(changing(&Server::setFirmwareLocked));
     object_->registerMethod("Sleep")
         .onInterface(linux_backend::kControlInterface)
         .implementedAs([this](sdbus::Result<>&& result) { sleep(std::move(result)); });
@@ -647,6 +651,17 @@ void Server::setSmcKeyPresentLocked(Signals&, const std::string& key, bool prese
     store_.removeKey(key);
 }
 
+// As an update of the controller's firmware: its user clients go, its charge keys are the new
+// generation's, holding their off values.
+void Server::setFirmwareLocked(Signals&, const std::string& name) {
+    const auto firmware = sim::firmwareNamed(name);
+    if (!firmware) throw sdbus::Error(kInvalidArgument, "the firmware is ch0b, chte or placeholders");
+    closeAllConnectionsLocked();
+    removedKeys_.clear();
+    store_.installChargeKeys(*firmware);
+    options_.firmware = *firmware;
+}
+
 // Answers once the machine is asleep: after every process observing sleep has let it go, or the
 // time a process may hold it has passed.
 void Server::sleep(sdbus::Result<>&& result) {
@@ -702,11 +717,13 @@ linux_backend::BusDictionary Server::status() {
         status["charge"] = s.charge;
         status["capacity"] = static_cast<std::int32_t>(s.capacity);
         status["adapter"] = s.adapter;
-        // A key taken away (SetSmcKeyPresent) is left out, as the controller no longer has it.
-        for (const auto& [key, value] : {std::pair{kChargingKey, s.ch0b}, std::pair{kChargingSecondKey, s.ch0c},
-                                         std::pair{kDischargingKey, s.ch0i}}) {
-            if (!removedKeys_.contains(key)) status[key] = value;
+        // A key the controller does not have in working order (taken away by SetSmcKeyPresent, of
+        // another generation, a placeholder) is left out.
+        for (const char* key : {kChargingKey, kChargingSecondKey, kDischargingKey, "CHTE", "CHIE"}) {
+            const auto info = store_.key(key);
+            if (info && !info->value.empty() && !info->privileged) status[key] = info->value.front();
         }
+        status["firmware"] = std::string(sim::firmwareName(options_.firmware));
         status["lid"] = std::string(s.lidClosed ? "closed" : "open");
         status["asleep"] = s.asleep;
         status["state"] = std::string(sim::chargeStateName(s.state));

@@ -41,6 +41,7 @@ struct ServeOptions {
     std::optional<std::filesystem::path> trace;
     std::size_t displays = 1;
     OperatingSystemVersion os{14, 0, 0};
+    sim::Firmware firmware = sim::Firmware::Ch0b;
 };
 
 // How often the simulator moves simulated time on, and the longest step (in real time) the battery
@@ -103,6 +104,7 @@ private:
     void stopTraceLocked(Signals& out);
     void setConsoleUserLocked(Signals& out, const std::string& name);
     void setSmcKeyPresentLocked(Signals& out, const std::string& key, bool present);
+    void setFirmwareLocked(Signals& out, const std::string& name);
     void sleep(sdbus::Result<>&& result);
     void wake();
     std::map<std::string, sdbus::Variant> status();

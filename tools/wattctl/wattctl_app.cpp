@@ -79,9 +79,17 @@ std::vector<std::string> loadLines(const PlistDictionary* payload) {
     return lines;
 }
 
+// The SMC's state, and why it is not usable when the firmware is the reason.
+std::vector<std::string> smcLines(const PlistDictionary* payload) {
+    std::vector<std::string> lines;
+    addIf(lines, flagText(payload, protocol::kKeySmcStatus, "status.smc.usable", "status.smc.unusable"));
+    if (numberIn(payload, protocol::kKeyNoUsableChargeKeys) == 1) lines.push_back(text("status.smc.noUsableKeys"));
+    return lines;
+}
+
 std::vector<std::string> heartLines(const PlistDictionary* payload) {
     std::vector<std::string> lines{text("status.heart")};
-    addIf(lines, flagText(payload, protocol::kKeySmcStatus, "status.smc.usable", "status.smc.unusable"));
+    for (auto& entry : smcLines(payload)) lines.push_back(std::move(entry));
     addIf(lines, flagText(payload, protocol::kKeySmcTimerActive, "status.timer.active", "status.timer.inactive"));
     return lines;
 }
@@ -386,7 +394,7 @@ void WattctlApp::printReport(const StatusReport& report) {
     };
     for (auto& entry : loadLines(payload(report.load))) lines.push_back(std::move(entry));
     lines.push_back(text("status.heart"));
-    addIf(lines, flagText(payload(report.smc), protocol::kKeySmcStatus, "status.smc.usable", "status.smc.unusable"));
+    for (auto& entry : smcLines(payload(report.smc))) lines.push_back(std::move(entry));
     addIf(lines, flagText(payload(report.heart), protocol::kKeySmcTimerActive, "status.timer.active",
                           "status.timer.inactive"));
     for (auto& entry : chargingLines(payload(report.charging))) lines.push_back(std::move(entry));
@@ -471,9 +479,7 @@ std::string WattctlApp::replyText(std::string_view handlerKey, const PlistDictio
     if (handlerKey == loginitem::kHandlerUninstallHelper) return text("result.uninstallStarted");
     if (handlerKey == loginitem::kHandlerBatteryHeart) return joined(heartLines(payload));
     if (handlerKey == loginitem::kHandlerHelperRestart) return text("result.restartStarted");
-    if (payload && payload->contains(protocol::kKeySmcStatus)) {
-        return *flagText(payload, protocol::kKeySmcStatus, "status.smc.usable", "status.smc.unusable");
-    }
+    if (payload && payload->contains(protocol::kKeySmcStatus)) return joined(smcLines(payload));
     const PlistValue* result = payload ? payload->find(protocol::kKeyResult) : nullptr;
     if (result && result->asString()) return text("result.daemonResult", {*result->asString()});
     return text("result.daemonResult", {payload ? describe(*payload) : std::string("-")});
