@@ -120,7 +120,7 @@ std::string_view firmwareName(Firmware firmware) {
 }
 
 std::optional<Firmware> firmwareNamed(std::string_view name) {
-    for (Firmware firmware : {Firmware::Ch0b, Firmware::Chte, Firmware::Placeholders}) {
+    for (Firmware firmware : kFirmwares) {
         if (firmwareName(firmware) == name) return firmware;
     }
     return std::nullopt;

@@ -39,6 +39,7 @@ struct SmcKeyInfo {
 // - Placeholders: "CH0B", "CH0C", "CH0I" and "CHTE" listed with size 0 and no data, "CHIE"
 //   alone in working order, "CH0J" and the newer limit keys privileged (macOS 15.8, 26.7, 27).
 enum class Firmware { Ch0b, Chte, Placeholders };
+inline constexpr Firmware kFirmwares[] = {Firmware::Ch0b, Firmware::Chte, Firmware::Placeholders};
 // "ch0b", "chte", "placeholders".
 std::string_view firmwareName(Firmware firmware);
 std::optional<Firmware> firmwareNamed(std::string_view name);

@@ -85,11 +85,13 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     serveCommand->add_option("--os", os, "Operating system version, e.g. 10.15.7")->capture_default_str();
     std::string firmware(sim::firmwareName(options.firmware));
+    std::vector<std::string> firmwares;
+    for (sim::Firmware each : sim::kFirmwares) firmwares.emplace_back(sim::firmwareName(each));
     serveCommand
         ->add_option("--firmware", firmware,
                      "SMC firmware generation: ch0b (CH0B/CH0C/CH0I), chte (CHTE/CHIE, macOS 15.7-26.6) or "
                      "placeholders (no usable charge keys, macOS 15.8, 26.7, 27)")
-        ->check(CLI::IsMember({"ch0b", "chte", "placeholders"}))
+        ->check(CLI::IsMember(firmwares))
         ->capture_default_str();
     serveCommand->callback([&] {
         const auto version = parseVersion(os);
